@@ -1,0 +1,24 @@
+#pragma once
+
+// The log handler: every message of every thread becomes one timestamped line in the log file.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+// Formats one log line: "[yy-MM-dd hh:mm:ss] " + message + "\r\n", in the locale's encoding
+// (the system code page on Windows).
+QByteArray formatLogLine(const QDateTime& when, const QString& message);
+
+// Appends one line to the file at path under logMutex: open, write, close. A file that cannot
+// be opened drops the line silently.
+void appendLogLine(const QString& path, const QDateTime& when, const QString& message);
+
+// Qt message handler writing to logFilePath with the current local time. The message type is
+// not written: debug, warning, critical and fatal messages all look alike.
+void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
+
+// Start-up steps for the log: logFilePath = appDir + "/log/" + logFileName, the log directory
+// created when missing (one level), an old log removed. Returns the path set.
+QString prepareLogFile(const QString& appDir);

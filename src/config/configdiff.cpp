@@ -1,0 +1,66 @@
+#include "config/configdiff.h"
+
+#include <QDebug>
+#include <limits>
+
+std::optional<QList<int>> parseVersion(const QString& version)
+{
+    QString text = version;
+    text.remove(QLatin1Char('v'), Qt::CaseInsensitive);
+    QList<int> components;
+    for (const QString& part : text.split(QLatin1Char('.'))) {
+        if (part.isEmpty())
+            return std::nullopt;
+        qint64 value = 0;
+        for (const QChar c : part) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return std::nullopt;
+            value = value * 10 + (c.unicode() - '0');
+            if (value > std::numeric_limits<int>::max())
+                return std::nullopt;
+        }
+        components.append(int(value));
+    }
+    return components;
+}
+
+bool isNewerVersion(const QString& newVersion, const QString& oldVersion)
+{
+    const auto newer = parseVersion(newVersion);
+    if (!newer)
+        return false;
+    const auto older = parseVersion(oldVersion);
+    if (!older)
+        return false;
+    const int count = int(qMax(newer->size(), older->size()));
+    for (int i = 0; i < count; ++i) {
+        const int a = i < newer->size() ? newer->at(i) : 0;
+        const int b = i < older->size() ? older->at(i) : 0;
+        if (a != b)
+            return a > b;
+    }
+    return false;
+}
+
+ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
+{
+    ConfigInfo result;
+    result.version = newConfig.version;
+    result.main = newConfig.main;
+    result.server = newConfig.server;
+
+    qDebug() << "new ver:" << newConfig.version << ",old ver:" << oldConfig.version;
+    const bool newer = isNewerVersion(newConfig.version, oldConfig.version);
+    if (newer) {
+        for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {
+            const auto installed = oldConfig.fileMap.constFind(it.key());
+            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value())
+                result.fileMap.insert(it.key(), it.value());
+        }
+    }
+    qDebug() << "diff:";
+    result.print();
+    qDebug() << "diff end" << newer;
+    result.buildFileList();
+    return result;
+}

@@ -1,0 +1,25 @@
+#include "config/configinfo.h"
+
+#include <QDebug>
+
+void ConfigInfo::buildFileList()
+{
+    for (auto it = fileMap.cbegin(); it != fileMap.cend(); ++it)
+        fileList.append(it.key());
+}
+
+QString ConfigInfo::fileAt(int index) const
+{
+    if (index < 0 || index >= fileList.size())
+        return QString();
+    return fileList.at(index);
+}
+
+void ConfigInfo::print() const
+{
+    qDebug() << "ConfigInfo::print";
+    qDebug() << version << main;
+    qDebug() << "file count:" << fileMap.size();
+    for (auto it = fileMap.cbegin(); it != fileMap.cend(); ++it)
+        qDebug() << it.value() << ":" << it.key();
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+// The contents of one UpdateCfg.xml: the release's version, main executable and download server,
+// the ignored paths, and the managed files (path -> md5 text) in path order.
+
+#include <QMap>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+class ConfigInfo
+{
+public:
+    QString version;
+    QString main;
+    QString server;
+    QStringList ignoreList;
+    QMap<QString, QString> fileMap;
+    QStringList fileList;
+
+    // Appends the keys of fileMap, in map order, to fileList (which it does not clear).
+    void buildFileList();
+    // The entry of fileList at index, or an empty string past the end.
+    QString fileAt(int index) const;
+    // Writes the record to the log: label, version and main, file count, one line per file.
+    void print() const;
+};
+
+Q_DECLARE_METATYPE(ConfigInfo)

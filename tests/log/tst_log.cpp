@@ -1,0 +1,181 @@
+#include "app/globals.h"
+#include "app/loghandler.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+class tst_Log : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data();
+    void lineFormat();
+    void chineseRoundTripsInLocaleEncoding();
+    void appendsOneLinePerMessage();
+    void unopenableLogDropsLines();
+    void missingLogDirectoryDropsLines();
+    void threadsNeverInterleave();
+    void handlerLogsQtWarningsLikeDebug();
+    void prepareRecreatesLog();
+};
+
+void tst_Log::lineFormat_data()
+{
+    QTest::addColumn<QDateTime>("when");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("afternoon") << QDateTime(QDate(2031, 3, 7), QTime(13, 5, 0))
+                               << QStringLiteral("Controller::start")
+                               << QByteArray("[31-03-07 13:05:00] Controller::start\r\n");
+    QTest::newRow("midnight, two-digit year") << QDateTime(QDate(2009, 12, 31), QTime(0, 0, 9))
+                                              << QStringLiteral("x")
+                                              << QByteArray("[09-12-31 00:00:09] x\r\n");
+    QTest::newRow("empty message") << QDateTime(QDate(2026, 1, 2), QTime(23, 59, 59)) << QString()
+                                   << QByteArray("[26-01-02 23:59:59] \r\n");
+}
+
+void tst_Log::lineFormat()
+{
+    QFETCH(QDateTime, when);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(formatLogLine(when, message), expected);
+}
+
+void tst_Log::chineseRoundTripsInLocaleEncoding()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("update.log");
+    const QString message =
+        QStringLiteral("Controller::slot_updateFinished false \"网络出现错误:连接被拒绝\"");
+    appendLogLine(path, QDateTime(QDate(2031, 3, 7), QTime(13, 5)), message);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QVERIFY(bytes.endsWith("\r\n"));
+    QCOMPARE(QString::fromLocal8Bit(bytes), QStringLiteral("[31-03-07 13:05:00] ") + message +
+                                                QStringLiteral("\r\n"));
+}
+
+void tst_Log::appendsOneLinePerMessage()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("update.log");
+    const QDateTime when(QDate(2030, 1, 1), QTime(1, 2, 3));
+    appendLogLine(path, when, "first");
+    appendLogLine(path, when, "second");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("[30-01-01 01:02:03] first\r\n[30-01-01 01:02:03] second\r\n"));
+}
+
+void tst_Log::unopenableLogDropsLines()
+{
+    // Tests run as root, which ignores permissions: a directory where the file should be makes
+    // the open fail.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("update.log");
+    QVERIFY(QDir().mkdir(path));
+    appendLogLine(path, QDateTime::currentDateTime(), "lost");
+    QVERIFY(QFileInfo(path).isDir());
+    // The lock was released: a following line to a good file still gets through.
+    const QString good = dir.filePath("good.log");
+    appendLogLine(good, QDateTime::currentDateTime(), "kept");
+    QVERIFY(QFileInfo(good).size() > 0);
+}
+
+void tst_Log::missingLogDirectoryDropsLines()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("missing/update.log");
+    appendLogLine(path, QDateTime::currentDateTime(), "lost");
+    QVERIFY(!QFile::exists(path));
+}
+
+namespace {
+class Writer : public QThread
+{
+public:
+    Writer(QChar letter, int count) : letter(letter), count(count) {}
+    void run() override
+    {
+        const QString text = QString(200, letter);
+        for (int i = 0; i < count; ++i)
+            qDebug().noquote() << text;
+    }
+    QChar letter;
+    int count;
+};
+} // namespace
+
+void tst_Log::threadsNeverInterleave()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    Writer a(QLatin1Char('a'), 400);
+    Writer b(QLatin1Char('b'), 400);
+    a.start();
+    b.start();
+    QVERIFY(a.wait(60000));
+    QVERIFY(b.wait(60000));
+    qInstallMessageHandler(previous);
+
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 801); // 800 lines and the empty rest after the last "\n"
+    int as = 0;
+    int bs = 0;
+    const QRegularExpression shape(
+        QStringLiteral("^\\[\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] (a{200}|b{200})\\r$"));
+    for (int i = 0; i < 800; ++i) {
+        const QString line = QString::fromLocal8Bit(lines.at(i));
+        QVERIFY2(shape.match(line).hasMatch(), qPrintable(line));
+        (line.contains(QLatin1Char('a')) ? as : bs)++;
+    }
+    QCOMPARE(as, 400);
+    QCOMPARE(bs, 400);
+}
+
+void tst_Log::handlerLogsQtWarningsLikeDebug()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    qDebug() << "Controller::slot_updateFinished" << true << QStringLiteral("success");
+    qWarning("a warning of Qt's own");
+    qInstallMessageHandler(previous);
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(0).endsWith("] Controller::slot_updateFinished true \"success\"\r"));
+    QVERIFY(lines.at(1).endsWith("] a warning of Qt's own\r"));
+}
+
+void tst_Log::prepareRecreatesLog()
+{
+    QTemporaryDir dir;
+    // First run: no log directory yet.
+    QCOMPARE(prepareLogFile(dir.path()), dir.path() + "/log/update.log");
+    QVERIFY(QFileInfo(dir.path() + "/log").isDir());
+    appendLogLine(logFilePath, QDateTime::currentDateTime(), "first run");
+    QVERIFY(QFile::exists(logFilePath));
+    // Second run: the old log is gone.
+    prepareLogFile(dir.path());
+    QVERIFY(!QFile::exists(logFilePath));
+    appendLogLine(logFilePath, QDateTime::currentDateTime(), "second run");
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(!content.contains("first run"));
+    QVERIFY(content.contains("second run"));
+}
+
+QTEST_GUILESS_MAIN(tst_Log)
+#include "tst_log.moc"
