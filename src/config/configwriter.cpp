@@ -5,7 +5,8 @@
 #include <QXmlStreamWriter>
 #include <algorithm>
 
-namespace {
+namespace
+{
 struct FileEntry {
     QString path;
     QString md5;

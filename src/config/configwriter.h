@@ -22,7 +22,8 @@ public:
     bool write(QIODevice* device, const ConfigInfo& info) const;
     // Writes the document to path atomically: a temporary file renamed into place, so that the
     // old file stays whole if anything fails. On failure errorString (if given) says why.
-    bool writeFile(const QString& path, const ConfigInfo& info, QString* errorString = nullptr) const;
+    bool writeFile(const QString& path, const ConfigInfo& info,
+                   QString* errorString = nullptr) const;
 
 private:
     QMap<QString, QString> m_ignoredMd5;

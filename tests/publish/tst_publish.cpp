@@ -18,7 +18,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 struct Run {
     int exitCode = -1;
@@ -68,7 +69,8 @@ QStringList fileElements(const QString& xmlPath)
     QStringList result;
     QXmlStreamReader xml(&file);
     while (!xml.atEnd()) {
-        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("file")) {
+        if (xml.readNext() == QXmlStreamReader::StartElement &&
+            xml.name() == QLatin1String("file")) {
             const auto attrs = xml.attributes();
             result.append(attrs.value("path").toString() + " [" + attrs.value("md5").toString() +
                           "," + attrs.value("ignore").toString() + "]");
@@ -106,8 +108,8 @@ private:
     qint64 m_pos = 0;
 };
 
-const QStringList baseArguments = {"--version", "1.0.4", "--main", "app.exe", "--server",
-                                   "http://example.org/app"};
+const QStringList baseArguments = {"--version", "1.0.4",    "--main",
+                                   "app.exe",   "--server", "http://example.org/app"};
 
 } // namespace
 
@@ -184,9 +186,9 @@ void tst_Publish::roundTrip()
         putFile(rel, it.key(), it.value());
     putFile(rel, "UpdateCfg.xml", "stale configuration of an earlier run");
 
-    const Run run = runTool({"--version", "v2.10", "--main", "app.exe", "--server",
-                             "https://example.org/a b/", "--ignore", "*.log", "--ignore",
-                             "cache", rel});
+    const Run run =
+        runTool({"--version", "v2.10", "--main", "app.exe", "--server", "https://example.org/a b/",
+                 "--ignore", "*.log", "--ignore", "cache", rel});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.err, QByteArray()); // quick runs print no progress
     QVERIFY(run.out.startsWith("wrote "));
@@ -259,16 +261,17 @@ void tst_Publish::oddNames()
 void tst_Publish::pathOrder()
 {
     QTemporaryDir dir;
-    for (const char* name : {"b.dll", "B.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll",
-                             "\xc3\xa4.dll", "app.exe"})
+    for (const char* name :
+         {"b.dll", "B.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
         putFile(dir.path(), QString::fromUtf8(name), "x");
     QCOMPARE(runTool(baseArguments + QStringList{dir.path()}).exitCode, 0);
     QStringList paths;
     for (const QString& element : fileElements(dir.filePath("UpdateCfg.xml")))
         paths.append(element.section(' ', 0, 0));
     // By UTF-16 code unit, case-sensitively: capitals first, "." before "/".
-    const QStringList expected = {"/A/z.dll", "/B.dll", "/Z.dll", "/_x",    "/a.dll",
-                                  "/a/b/c",   "/app.exe", "/b.dll", QString::fromUtf8("/\xc3\xa4.dll")};
+    const QStringList expected = {"/A/z.dll", "/B.dll", "/Z.dll",
+                                  "/_x",      "/a.dll", "/a/b/c",
+                                  "/app.exe", "/b.dll", QString::fromUtf8("/\xc3\xa4.dll")};
     QCOMPARE(paths, expected);
 }
 
@@ -277,8 +280,10 @@ void tst_Publish::outputLocation_data()
     QTest::addColumn<QString>("output"); // relative to the temporary folder; empty: default
     QTest::addColumn<QString>("written");
     QTest::newRow("default") << QString() << "rel/UpdateCfg.xml";
-    QTest::newRow("elsewhere") << "out/new.xml" << "out/new.xml";
-    QTest::newRow("inside the release") << "rel/sub/cfg.xml" << "rel/sub/cfg.xml";
+    QTest::newRow("elsewhere") << "out/new.xml"
+                               << "out/new.xml";
+    QTest::newRow("inside the release") << "rel/sub/cfg.xml"
+                                        << "rel/sub/cfg.xml";
 }
 
 void tst_Publish::outputLocation()
@@ -288,6 +293,8 @@ void tst_Publish::outputLocation()
     QTemporaryDir dir;
     putFile(dir.path(), "rel/app.exe", "a");
     putFile(dir.path(), "rel/sub/keep.txt", "k");
+    // The release's own configuration, from an earlier run, is never listed either.
+    putFile(dir.path(), "rel/UpdateCfg.xml", "stale");
     putFile(dir.path(), written, "old content is replaced");
     QStringList args = baseArguments;
     if (!output.isEmpty())
@@ -302,20 +309,22 @@ void tst_Publish::ignorePatterns_data()
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("ignored");
-    QTest::newRow("name at top") << "*.log" << "a.log" << true;
-    QTest::newRow("name at depth") << "*.log" << "x/y/a.log" << true;
-    QTest::newRow("suffix only") << "*.log" << "a.log.txt" << false;
-    QTest::newRow("folder name at depth") << "cache" << "x/cache/a" << true;
-    QTest::newRow("not a prefix of a name") << "cache" << "cachet/a" << false;
-    QTest::newRow("from the top") << "cache/*" << "cache/a" << true;
-    QTest::newRow("below a matched folder") << "cache/*" << "cache/sub/b" << true;
-    QTest::newRow("anchored at the top") << "cache/*" << "x/cache/a" << false;
-    QTest::newRow("star stops at slash") << "bin/*.dll" << "bin/sub/x.dll" << false;
-    QTest::newRow("leading slash") << "/app.cfg" << "sub/app.cfg" << false;
-    QTest::newRow("trailing slash") << "data/" << "data/x" << true;
-    QTest::newRow("question mark") << "?.txt" << "ab.txt" << false;
-    QTest::newRow("class") << "[ab].txt" << "b.txt" << true;
-    QTest::newRow("case-sensitive") << "*.LOG" << "a.log" << false;
+    // clang-format off
+    QTest::newRow("name at top")            << "*.log"     << "a.log"         << true;
+    QTest::newRow("name at depth")          << "*.log"     << "x/y/a.log"     << true;
+    QTest::newRow("suffix only")            << "*.log"     << "a.log.txt"     << false;
+    QTest::newRow("folder name at depth")   << "cache"     << "x/cache/a"     << true;
+    QTest::newRow("not a prefix of a name") << "cache"     << "cachet/a"      << false;
+    QTest::newRow("from the top")           << "cache/*"   << "cache/a"       << true;
+    QTest::newRow("below a matched folder") << "cache/*"   << "cache/sub/b"   << true;
+    QTest::newRow("anchored at the top")    << "cache/*"   << "x/cache/a"     << false;
+    QTest::newRow("star stops at slash")    << "bin/*.dll" << "bin/sub/x.dll" << false;
+    QTest::newRow("leading slash")          << "/app.cfg"  << "sub/app.cfg"   << false;
+    QTest::newRow("trailing slash")         << "data/"     << "data/x"        << true;
+    QTest::newRow("question mark")          << "?.txt"     << "ab.txt"        << false;
+    QTest::newRow("class")                  << "[ab].txt"  << "b.txt"         << true;
+    QTest::newRow("case-sensitive")         << "*.LOG"     << "a.log"         << false;
+    // clang-format on
 }
 
 void tst_Publish::ignorePatterns()
@@ -334,30 +343,35 @@ void tst_Publish::refusals_data()
     QTest::addColumn<QString>("reason");
     const QStringList app = {"app.exe"};
     auto prev = [](const char* version) {
-        return QByteArray("<u><info version=\"") + version + "\"/><file path=\"/a\" md5=\"1\"/></u>";
+        return QByteArray("<u><info version=\"") + version +
+               "\"/><file path=\"/a\" md5=\"1\"/></u>";
     };
-    QTest::newRow("version with text") << app << QByteArray() << QStringList{"--version", "1.0-beta"} << "cannot be read";
-    QTest::newRow("empty version") << app << QByteArray() << QStringList{"--version="} << "cannot be read";
-    QTest::newRow("previous equal") << app << prev("1.0.4") << QStringList() << "not newer";
-    QTest::newRow("previous newer by component") << app << prev("1.0.10") << QStringList() << "not newer";
-    QTest::newRow("previous unreadable version") << app << prev("2.0rc") << QStringList() << "cannot be read";
-    QTest::newRow("previous without info") << app << QByteArray("<u/>") << QStringList() << "no version";
-    QTest::newRow("previous malformed") << app << prev("1.0").left(30) << QStringList() << "not well-formed";
-    QTest::newRow("previous missing") << app << QByteArray() << QStringList{"--previous", "/nonexistent/old.xml"} << "does not exist";
-    QTest::newRow("main missing") << app << QByteArray() << QStringList{"--main", "app2.exe"} << "not among";
-    QTest::newRow("main given absolute") << app << QByteArray() << QStringList{"--main", "/app.exe"} << "not among";
-    QTest::newRow("main ignored") << app << QByteArray() << QStringList{"--ignore", "*.exe"} << "--ignore";
-    QTest::newRow("colon") << QStringList{"app.exe", "a:b.dll"} << QByteArray() << QStringList() << "refuses paths";
-    QTest::newRow("backslash") << QStringList{"app.exe", "d/a\\b"} << QByteArray() << QStringList() << "refuses paths";
-    QTest::newRow("newline") << QStringList{"app.exe", "a\nb"} << QByteArray() << QStringList() << "a\\x0ab";
-    QTest::newRow("link to file") << QStringList{"app.exe", "l->app.exe"} << QByteArray() << QStringList() << "symbolic link";
-    QTest::newRow("link to folder") << QStringList{"app.exe", "d/f", "e->d"} << QByteArray() << QStringList() << "symbolic link";
-    QTest::newRow("dangling link") << QStringList{"app.exe", "x/l->nowhere"} << QByteArray() << QStringList() << "symbolic link";
-    QTest::newRow("fifo") << QStringList{"app.exe", "pipe|"} << QByteArray() << QStringList() << "not a regular file";
-    QTest::newRow("unreadable file") << QStringList{"app.exe", "secret!"} << QByteArray() << QStringList() << "cannot read";
-    QTest::newRow("not http") << app << QByteArray() << QStringList{"--server", "ftp://h/x"} << "http";
-    QTest::newRow("empty pattern") << app << QByteArray() << QStringList{"--ignore", "/"} << "pattern";
-    QTest::newRow("release missing") << QStringList() << QByteArray() << QStringList() << "does not exist";
+    const QByteArray none;
+    const QStringList noArgs;
+    // clang-format off
+    QTest::newRow("version with text") << app << none << QStringList{"--version", "1.0-beta"} << "cannot be read";
+    QTest::newRow("empty version") << app << none << QStringList{"--version="} << "cannot be read";
+    QTest::newRow("previous equal") << app << prev("1.0.4") << noArgs << "not newer";
+    QTest::newRow("previous newer by component") << app << prev("1.0.10") << noArgs << "not newer";
+    QTest::newRow("previous unreadable version") << app << prev("2.0rc") << noArgs << "cannot be read";
+    QTest::newRow("previous without info") << app << QByteArray("<u/>") << noArgs << "no version";
+    QTest::newRow("previous malformed") << app << prev("1.0").left(30) << noArgs << "not well-formed";
+    QTest::newRow("previous missing") << app << none << QStringList{"--previous", "/nonexistent/old.xml"} << "does not exist";
+    QTest::newRow("main missing") << app << none << QStringList{"--main", "app2.exe"} << "not among";
+    QTest::newRow("main given absolute") << app << none << QStringList{"--main", "/app.exe"} << "not among";
+    QTest::newRow("main ignored") << app << none << QStringList{"--ignore", "*.exe"} << "--ignore";
+    QTest::newRow("colon") << QStringList{"app.exe", "a:b.dll"} << none << noArgs << "refuses paths";
+    QTest::newRow("backslash") << QStringList{"app.exe", "d/a\\b"} << none << noArgs << "refuses paths";
+    QTest::newRow("newline") << QStringList{"app.exe", "a\nb"} << none << noArgs << "a\\x0ab";
+    QTest::newRow("link to file") << QStringList{"app.exe", "l->app.exe"} << none << noArgs << "symbolic link";
+    QTest::newRow("link to folder") << QStringList{"app.exe", "d/f", "e->d"} << none << noArgs << "symbolic link";
+    QTest::newRow("dangling link") << QStringList{"app.exe", "x/l->nowhere"} << none << noArgs << "symbolic link";
+    QTest::newRow("fifo") << QStringList{"app.exe", "pipe|"} << none << noArgs << "not a regular file";
+    QTest::newRow("unreadable file") << QStringList{"app.exe", "secret!"} << none << noArgs << "cannot read";
+    QTest::newRow("not http") << app << none << QStringList{"--server", "ftp://h/x"} << "http";
+    QTest::newRow("empty pattern") << app << none << QStringList{"--ignore", "/"} << "pattern";
+    QTest::newRow("release missing") << QStringList() << none << noArgs << "does not exist";
+    // clang-format on
 }
 
 void tst_Publish::refusals()
@@ -412,7 +426,8 @@ void tst_Publish::usageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no main") << QStringList{"--version", "1.0", "--server", "http://h", "d"} << "--main";
+    QTest::newRow("no main") << QStringList{"--version", "1.0", "--server", "http://h", "d"}
+                             << "--main";
     QTest::newRow("no server") << QStringList{"--version", "1.0", "--main", "a", "d"} << "--server";
     QTest::newRow("no folder") << baseArguments << "RELEASE_DIR";
     QTest::newRow("two folders") << baseArguments + QStringList{"d", "e"} << "one RELEASE_DIR";
@@ -483,7 +498,8 @@ void tst_Publish::progressCountsEveryByte()
     QVERIFY(publisher.prepare());
     QVERIFY(seen.size() >= 5); // three chunks of the large file, one per file
     for (int i = 1; i < seen.size(); ++i)
-        QVERIFY(seen[i].bytesDone >= seen[i - 1].bytesDone && seen[i].filesDone >= seen[i - 1].filesDone);
+        QVERIFY(seen[i].bytesDone >= seen[i - 1].bytesDone &&
+                seen[i].filesDone >= seen[i - 1].filesDone);
     QCOMPARE(seen.last().filesDone, 3);
     QCOMPARE(seen.last().fileCount, 3);
     QCOMPARE(seen.last().bytesDone, 2500005);
@@ -494,10 +510,9 @@ void tst_Publish::progressShownOnlyAfterDelayAndThrottled()
 {
     qint64 now = 0;
     QStringList lines;
-    ProgressReporter reporter([&now] { return now; },
-                              [&lines](const QString& line, bool last) {
-                                  lines.append(line + (last ? " (last)" : ""));
-                              });
+    ProgressReporter reporter(
+        [&now] { return now; },
+        [&lines](const QString& line, bool last) { lines.append(line + (last ? " (last)" : "")); });
     auto at = [&](qint64 ms, int files) {
         now = ms;
         reporter.update({files, 9, files, 9});

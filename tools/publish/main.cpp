@@ -14,7 +14,8 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 constexpr int refusedStatus = 2;
 
@@ -120,7 +121,8 @@ int main(int argc, char* argv[])
                               : QStringLiteral("only one RELEASE_DIR can be given"));
     for (const QCommandLineOption& required : {versionOption, mainOption, serverOption}) {
         if (!parser.isSet(required))
-            return usageError(QStringLiteral("--%1 is required").arg(required.names().constFirst()));
+            return usageError(
+                QStringLiteral("--%1 is required").arg(required.names().constFirst()));
     }
 
     PublishOptions options;
@@ -135,27 +137,30 @@ int main(int argc, char* argv[])
     const bool interactive = isatty(fileno(stderr));
     QElapsedTimer clock;
     clock.start();
-    ProgressReporter reporter(
-        [&clock] { return clock.elapsed(); },
-        [interactive](const QString& line, bool last) {
-            if (interactive)
-                std::fprintf(stderr, "\r%s%s", qUtf8Printable(line), last ? "\n" : "");
-            else
-                std::fprintf(stderr, "%s\n", qUtf8Printable(line));
-            std::fflush(stderr);
-        },
-        1000, interactive ? 250 : 5000);
+    int shownWidth = 0;
+    const auto showProgress = [interactive, &shownWidth](const QString& line, bool last) {
+        if (interactive) {
+            // Rewrites one line in place; padding covers the rest of a longer earlier line.
+            std::fprintf(stderr, "\r%-*s%s", shownWidth, qUtf8Printable(line), last ? "\n" : "");
+            shownWidth = qMax(shownWidth, int(line.size()));
+        } else {
+            std::fprintf(stderr, "%s\n", qUtf8Printable(line));
+        }
+        std::fflush(stderr);
+    };
+    ProgressReporter reporter([&clock] { return clock.elapsed(); }, showProgress, 1000,
+                              interactive ? 250 : 5000);
 
     ReleasePublisher publisher(options);
     publisher.setProgressFunction([&reporter](const HashProgress& p) { reporter.update(p); });
     const bool prepared = publisher.prepare();
     reporter.finish();
-    for (const QString& warning : publisher.warnings())
-        std::fprintf(stderr, "updater-publish: warning: %s\n", qUtf8Printable(warning));
     if (!prepared || !publisher.write()) {
         printError(publisher.errorString());
         return refusedStatus;
     }
+    for (const QString& warning : publisher.warnings())
+        std::fprintf(stderr, "updater-publish: warning: %s\n", qUtf8Printable(warning));
     const ConfigInfo& config = publisher.config();
     std::printf("wrote %s: version %s, %d files (%d ignored)\n",
                 qUtf8Printable(publisher.outputPath()), qUtf8Printable(config.version),

@@ -16,7 +16,8 @@
 #include <QRegularExpression>
 #include <QUrl>
 
-namespace {
+namespace
+{
 
 constexpr qint64 chunkSize = 1 << 20;
 
@@ -192,15 +193,16 @@ bool ReleasePublisher::checkOptions()
 
     for (const QString& pattern : m_options.ignorePatterns) {
         if (!globToRegularExpression(pattern).isValid())
-            return fail(QStringLiteral("--ignore %1 is not a usable pattern").arg(quotedName(pattern)));
+            return fail(
+                QStringLiteral("--ignore %1 is not a usable pattern").arg(quotedName(pattern)));
     }
 
     const QFileInfo output(outputPath());
     if (output.isDir())
         return fail(QStringLiteral("output %1 is a folder").arg(quotedName(outputPath())));
     if (!output.absoluteDir().exists())
-        return fail(QStringLiteral("the folder of output %1 does not exist")
-                        .arg(quotedName(outputPath())));
+        return fail(
+            QStringLiteral("the folder of output %1 does not exist").arg(quotedName(outputPath())));
     return true;
 }
 
@@ -211,7 +213,8 @@ bool ReleasePublisher::checkPrevious()
         return true;
     const QFileInfo info(path);
     if (!info.exists())
-        return fail(QStringLiteral("previous configuration %1 does not exist").arg(quotedName(path)));
+        return fail(
+            QStringLiteral("previous configuration %1 does not exist").arg(quotedName(path)));
     QFile probe(path);
     if (!info.isFile() || !probe.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read previous configuration %1").arg(quotedName(path)));
@@ -226,7 +229,8 @@ bool ReleasePublisher::checkPrevious()
                             .arg(quotedName(path), capture.reason()));
     }
     if (previous.version.isEmpty())
-        return fail(QStringLiteral("previous configuration %1 has no version").arg(quotedName(path)));
+        return fail(
+            QStringLiteral("previous configuration %1 has no version").arg(quotedName(path)));
     if (!parseVersion(previous.version))
         return fail(QStringLiteral("previous version %1 in %2 cannot be read by the updater")
                         .arg(quotedName(previous.version), quotedName(path)));
@@ -334,8 +338,9 @@ bool ReleasePublisher::hashFiles()
         const QString shown = quotedName(it.key().mid(1));
         std::unique_ptr<QIODevice> device = m_opener(it->absolutePath);
         if (!device || !device->isOpen() || !device->isReadable())
-            return fail(QStringLiteral("cannot read %1: %2")
-                            .arg(shown, device ? device->errorString() : QStringLiteral("no device")));
+            return fail(
+                QStringLiteral("cannot read %1: %2")
+                    .arg(shown, device ? device->errorString() : QStringLiteral("no device")));
         qint64 bytesRead = 0;
         const qint64 before = progress.bytesDone;
         it->md5 = md5Hex(device.get(), &bytesRead, [&](qint64 chunk) {
