@@ -382,26 +382,26 @@ void tst_Publish::refusals()
     QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString rel = dir.filePath("rel");
-    for (const QString& spec : files) {
-        if (spec.contains("->")) {
-            QDir().mkpath(QFileInfo(rel + "/" + spec.section("->", 0, 0)).absolutePath());
-            QVERIFY(QFile::link(spec.section("->", 1), rel + "/" + spec.section("->", 0, 0)));
-        } else if (spec.endsWith('|') || spec.endsWith('!')) {
+    for (const QString& entry : files) {
+        if (entry.contains("->")) {
+            QDir().mkpath(QFileInfo(rel + "/" + entry.section("->", 0, 0)).absolutePath());
+            QVERIFY(QFile::link(entry.section("->", 1), rel + "/" + entry.section("->", 0, 0)));
+        } else if (entry.endsWith('|') || entry.endsWith('!')) {
 #ifdef Q_OS_UNIX
-            if (spec.endsWith('!') && geteuid() == 0)
+            if (entry.endsWith('!') && geteuid() == 0)
                 QSKIP("root reads every file; the read failure is tested through the class");
-            const QByteArray path = QFile::encodeName(rel + "/" + spec.chopped(1));
-            if (spec.endsWith('|')) {
+            const QByteArray path = QFile::encodeName(rel + "/" + entry.chopped(1));
+            if (entry.endsWith('|')) {
                 QCOMPARE(mkfifo(path.constData(), 0600), 0);
             } else {
-                putFile(rel, spec.chopped(1), "s");
+                putFile(rel, entry.chopped(1), "s");
                 QCOMPARE(chmod(path.constData(), 0), 0);
             }
 #else
             QSKIP("POSIX only");
 #endif
         } else {
-            putFile(rel, spec, "content");
+            putFile(rel, entry, "content");
         }
     }
     QStringList args = baseArguments;
