@@ -46,7 +46,7 @@ void tst_Update::signalsAndSlotsAsTheControllerSeesThem()
     // parameter names are part of the interface.
     const QMetaObject& mo = Update::staticMetaObject;
     QCOMPARE(QByteArray(mo.className()), QByteArray("Update"));
-    const QList<QPair<QByteArray, QByteArray>> expected = {
+    QList<QPair<QByteArray, QByteArray>> expected = {
         {"sig_progress(UpdateProgress)", "progress"},
         {"sig_finished(bool,QString)", "ok,msg"},
         {"sig_allFileDownloaded()", ""},
@@ -60,8 +60,8 @@ void tst_Update::signalsAndSlotsAsTheControllerSeesThem()
     QCOMPARE(mo.methodCount() - mo.methodOffset(), int(expected.size()));
     for (int i = 0; i < expected.size(); ++i) {
         const QMetaMethod method = mo.method(mo.methodOffset() + i);
-        QCOMPARE(method.methodSignature(),
-                 QMetaObject::normalizedSignature(expected.at(i).first.constData()));
+        // moc records qint64 under its underlying name.
+        QCOMPARE(method.methodSignature(), QByteArray(expected.at(i).first).replace("qint64", "qlonglong"));
         QCOMPARE(method.parameterNames().join(','), expected.at(i).second);
     }
     QVERIFY(QMetaType::fromName("UpdateProgress").isValid());
