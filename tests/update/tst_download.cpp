@@ -232,6 +232,8 @@ void tst_Download::unsafePathStopsRunBeforeAnyDownload_data()
     QTest::newRow("backslash") << "/lib\\..\\..\\x.dll";
     QTest::newRow("drive colon") << "/c:/x.dll";
     QTest::newRow("control character") << "/x\t.dll";
+    QTest::newRow("inside the download folder") << "/update/x.dll";
+    QTest::newRow("over the new configuration") << "/UpdateCfg.xml";
 }
 
 void tst_Download::unsafePathStopsRunBeforeAnyDownload()
