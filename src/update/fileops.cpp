@@ -29,9 +29,14 @@ bool copyFile(const QString& source, const QString& target, bool removeSource)
     if (targetInfo.exists() || targetInfo.isSymLink())
         QFile::remove(target);
 
+    // A move within one volume is a rename: no data is copied and the file is never half there.
+    // Across volumes, or when the rename is refused, it is a copy followed by removal.
+    // A directory is never moved in a file's place.
+    const QFileInfo sourceInfo(source);
+    const bool renamable = removeSource && (sourceInfo.isSymLink() || !sourceInfo.isDir());
     QFile file(source);
-    if (file.copy(target)) {
-        if (removeSource)
+    if ((renamable && QFile::rename(source, target)) || file.copy(target)) {
+        if (removeSource && QFileInfo::exists(source))
             QFile::remove(source);
         qDebug() << "CopyFileW" << source << "to" << target << "success";
         return true;

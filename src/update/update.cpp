@@ -72,6 +72,11 @@ QString Update::mainExe() const
     return config.main;
 }
 
+void Update::setWorkingConfig(const ConfigInfo& working)
+{
+    config = working;
+}
+
 void Update::setStallTimeout(int milliseconds)
 {
     stallTimeoutMs = milliseconds;

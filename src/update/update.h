@@ -31,6 +31,10 @@ public:
 
     // Name of the main executable, relative to the installation directory.
     QString mainExe() const;
+    // The run's working configuration: the files to fetch and install. slot_work() sets it from
+    // the difference of the two configurations; a caller that installs files already placed in
+    // update/ (the installation benchmark) sets it here and calls slot_updateLocal() itself.
+    void setWorkingConfig(const ConfigInfo& working);
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
