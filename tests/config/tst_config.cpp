@@ -1,0 +1,427 @@
+#include "config/configdiff.h"
+#include "config/configreader.h"
+#include "config/pathcheck.h"
+#include "logcapture.h"
+#include "recordingpresenter.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write(content);
+    return path;
+}
+
+ConfigInfo makeConfig(const QString& version, const QMap<QString, QString>& files)
+{
+    ConfigInfo info;
+    info.version = version;
+    info.main = QStringLiteral("app.exe");
+    info.server = QStringLiteral("http://127.0.0.1/r");
+    info.fileMap = files;
+    info.buildFileList();
+    return info;
+}
+} // namespace
+
+class tst_Config : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsWellFormedDocuments_data();
+    void readsWellFormedDocuments();
+    void malformedDocumentsKeepWhatWasRead_data();
+    void malformedDocumentsKeepWhatWasRead();
+    void missingFileIsEmptyAndSilent();
+    void hostileDocumentsEndAsErrors_data();
+    void hostileDocumentsEndAsErrors();
+    void largeDocumentIsReadWithoutTrouble();
+    void utf16DocumentIsDecoded();
+    void fileAtAndPrint();
+
+    void versionRule_data();
+    void versionRule();
+    void diffPicksNewAndChangedFiles();
+    void diffIsEmptyUnlessNewer_data();
+    void diffIsEmptyUnlessNewer();
+    void diffLogsComparison();
+
+    void pathSafety_data();
+    void pathSafety();
+};
+
+void tst_Config::readsWellFormedDocuments_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("main");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QStringList>("ignored");
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QStringList>("md5s");
+
+    QTest::newRow("plain") << QByteArray("<update><info version=\"1.0.1\" main=\"app.exe\" "
+                                         "server=\"http://h/r\"/>"
+                                         "<file path=\"/b.dll\" md5=\"2\"/><file path=\"/a.dll\" "
+                                         "md5=\"1\"/></update>")
+                           << "1.0.1" << "app.exe" << "http://h/r" << QStringList()
+                           << QStringList{"/a.dll", "/b.dll"} << QStringList{"1", "2"};
+    QTest::newRow("any depth, file inside info")
+        << QByteArray("<a><b><c><info version=\"2\" main=\"m\" server=\"s\"><file path=\"/x\" "
+                      "md5=\"X\"/></info></c><d><e><file path=\"/y/z\" md5=\"Y\"/></e></d></b></a>")
+        << "2" << "m" << "s" << QStringList() << QStringList{"/x", "/y/z"}
+        << QStringList{"X", "Y"};
+    QTest::newRow("names are case-sensitive")
+        << QByteArray("<r><Info version=\"9\" main=\"bad\" server=\"bad\"/><FILE path=\"/no\" "
+                      "md5=\"n\"/><File path=\"/no2\"/><file path=\"/yes\" md5=\"y\" "
+                      "PATH=\"/ignored-attr\"/></r>")
+        << "" << "" << "" << QStringList() << QStringList{"/yes"} << QStringList{"y"};
+    QTest::newRow("last info wins, missing attributes empty")
+        << QByteArray("<r><info version=\"1\" main=\"a.exe\" server=\"http://s\"/><info "
+                      "version=\"2\" main=\"b.exe\"/></r>")
+        << "2" << "b.exe" << "" << QStringList() << QStringList() << QStringList();
+    QTest::newRow("duplicate path keeps the later md5")
+        << QByteArray("<r><file path=\"/a\" md5=\"old\"/><file path=\"/a\" md5=\"new\"/></r>")
+        << "" << "" << "" << QStringList() << QStringList{"/a"} << QStringList{"new"};
+    QTest::newRow("ignore values")
+        << QByteArray("<r><file path=\"/i1\" ignore=\"1\"/><file path=\"/i2\" ignore=\"2\"/>"
+                      "<file path=\"/im\" ignore=\"-1\"/><file path=\"/m0\" ignore=\"0\"/>"
+                      "<file path=\"/mt\" ignore=\"true\"/><file path=\"/me\" ignore=\"\"/>"
+                      "<file path=\"/ma\"/></r>")
+        << "" << "" << "" << QStringList{"/i1", "/i2", "/im"}
+        << QStringList{"/m0", "/ma", "/me", "/mt"} << QStringList{"", "", "", ""};
+    QTest::newRow("ignored once and managed once")
+        << QByteArray("<r><file path=\"/a\" md5=\"1\" ignore=\"1\"/><file path=\"/a\" "
+                      "md5=\"2\"/></r>")
+        << "" << "" << "" << QStringList{"/a"} << QStringList{"/a"} << QStringList{"2"};
+    QTest::newRow("path order is by code unit")
+        << QByteArray("<r><file path=\"/b.dll\"/><file path=\"/a.dll\"/><file "
+                      "path=\"/A.dll\"/><file path=\"/B.dll\"/></r>")
+        << "" << "" << "" << QStringList()
+        << QStringList{"/A.dll", "/B.dll", "/a.dll", "/b.dll"} << QStringList{"", "", "", ""};
+    QTest::newRow("missing path reads as empty")
+        << QByteArray("<r><file md5=\"abc\"/></r>") << "" << "" << "" << QStringList()
+        << QStringList{""} << QStringList{"abc"};
+    QTest::newRow("escaped attribute text")
+        << QByteArray("<r><info version=\"v1\" main=\"a &amp; b.exe\" server=\"http://h/?a=1&amp;b=2\"/>"
+                      "<file path=\"/&lt;x&gt;\" md5=\"&quot;\"/></r>")
+        << "v1" << "a & b.exe" << "http://h/?a=1&b=2" << QStringList() << QStringList{"/<x>"}
+        << QStringList{"\""};
+}
+
+void tst_Config::readsWellFormedDocuments()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(QString, version);
+    QFETCH(QString, main);
+    QFETCH(QString, server);
+    QFETCH(QStringList, ignored);
+    QFETCH(QStringList, paths);
+    QFETCH(QStringList, md5s);
+
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
+    QCOMPARE(info.version, version);
+    QCOMPARE(info.main, main);
+    QCOMPARE(info.server, server);
+    QCOMPARE(info.ignoreList, ignored);
+    QCOMPARE(info.fileList, paths);
+    QCOMPARE(info.fileMap.keys(), paths);
+    QCOMPARE(QStringList(info.fileMap.values()), md5s);
+    QVERIFY(presenter.texts().isEmpty());
+    QVERIFY(log.linesStartingWith("read xml error:").isEmpty());
+}
+
+void tst_Config::malformedDocumentsKeepWhatWasRead_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QStringList>("paths");
+
+    QTest::newRow("zero bytes") << QByteArray() << "" << QStringList();
+    QTest::newRow("not xml") << QByteArray("this is not xml") << "" << QStringList();
+    QTest::newRow("breaks off after two files")
+        << QByteArray("<r><info version=\"1.2\"/><file path=\"/a\" md5=\"1\"/><file path=\"/b\" "
+                      "md5=\"2\"/><file path=\"/c")
+        << "1.2" << QStringList{"/a", "/b"};
+    QTest::newRow("mismatched tags")
+        << QByteArray("<r><file path=\"/a\"/></x><file path=\"/b\"/></r>") << ""
+        << QStringList{"/a"};
+    QTest::newRow("two roots")
+        << QByteArray("<r><file path=\"/a\"/></r><r><file path=\"/b\"/></r>") << ""
+        << QStringList{"/a"};
+}
+
+void tst_Config::malformedDocumentsKeepWhatWasRead()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(QString, version);
+    QFETCH(QStringList, paths);
+
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
+    QCOMPARE(info.version, version);
+    QCOMPARE(info.fileList, paths);
+    QCOMPARE(log.linesStartingWith("read xml error:").size(), 1);
+    QCOMPARE(presenter.texts(), QStringList{"read config file error"});
+}
+
+void tst_Config::missingFileIsEmptyAndSilent()
+{
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const ConfigInfo info = ConfigReader().read(dir.filePath("none/UpdateCfg.xml"));
+    QVERIFY(info.version.isEmpty() && info.main.isEmpty() && info.server.isEmpty());
+    QVERIFY(info.ignoreList.isEmpty() && info.fileMap.isEmpty() && info.fileList.isEmpty());
+    QVERIFY(log.lines().isEmpty());
+    QVERIFY(presenter.texts().isEmpty());
+
+    // A directory where the file should be cannot be read as a document either.
+    QVERIFY(QDir().mkdir(dir.filePath("UpdateCfg.xml")));
+    const ConfigInfo fromDir = ConfigReader().read(dir.filePath("UpdateCfg.xml"));
+    QVERIFY(fromDir.fileMap.isEmpty());
+}
+
+void tst_Config::hostileDocumentsEndAsErrors_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+
+    QByteArray lol = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaa\">";
+    char prev = 'a';
+    for (char c = 'b'; c <= 'k'; ++c) {
+        lol += QByteArray("<!ENTITY ") + c + " \"";
+        for (int i = 0; i < 16; ++i)
+            lol += QByteArray("&") + prev + ";";
+        lol += "\">";
+        prev = c;
+    }
+    lol += "]><r><file path=\"/x\" md5=\"&k;\"/></r>";
+    QTest::newRow("entity expansion") << lol;
+
+    QByteArray deep;
+    for (int i = 0; i < 200000; ++i)
+        deep += "<d>";
+    deep += "<file path=\"/deep\"/>";
+    QTest::newRow("very deep nesting, never closed") << deep;
+
+    QTest::newRow("external entity")
+        << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e SYSTEM "
+                      "\"file:///etc/passwd\">]><r><file path=\"/x\" md5=\"&e;\"/></r>");
+}
+
+void tst_Config::hostileDocumentsEndAsErrors()
+{
+    QFETCH(QByteArray, xml);
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
+    QCOMPARE(presenter.texts(), QStringList{"read config file error"});
+    QCOMPARE(log.linesStartingWith("read xml error:").size(), 1);
+    // Nothing of an entity's replacement text reaches the record.
+    for (const QString& md5 : info.fileMap)
+        QVERIFY(md5.size() < 1000 && !md5.contains("root:"));
+}
+
+void tst_Config::largeDocumentIsReadWithoutTrouble()
+{
+    // About 50 MB of records: read in one pass, every record kept.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("UpdateCfg.xml");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("<r><info version=\"3\"/>");
+    const int count = 750000;
+    for (int i = 0; i < count; ++i)
+        file.write(QStringLiteral("<file path=\"/dir/f%1.bin\" md5=\"0123456789abcdef0123456789abcdef\"/>\n")
+                       .arg(i)
+                       .toUtf8());
+    file.write("</r>");
+    file.close();
+    QVERIFY(QFileInfo(path).size() > 45 * 1000 * 1000);
+
+    RecordingPresenter presenter;
+    const ConfigInfo info = ConfigReader().read(path);
+    QCOMPARE(info.fileMap.size(), count);
+    QCOMPARE(info.fileList.size(), count);
+    QVERIFY(presenter.texts().isEmpty());
+}
+
+void tst_Config::utf16DocumentIsDecoded()
+{
+    const QString text = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r><info "
+                                        "version=\"1\" main=\"程序.exe\"/><file path=\"/数据/a\" "
+                                        "md5=\"m\"/></r>");
+    QByteArray bytes("\xFF\xFE", 2);
+    bytes += QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    QTemporaryDir dir;
+    RecordingPresenter presenter;
+    const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", bytes));
+    QCOMPARE(info.main, QStringLiteral("程序.exe"));
+    QCOMPARE(info.fileList, QStringList{QStringLiteral("/数据/a")});
+    QVERIFY(presenter.texts().isEmpty());
+}
+
+void tst_Config::fileAtAndPrint()
+{
+    ConfigInfo info = makeConfig("1.0.1", {{"/b", "B"}, {"/a", "A"}});
+    QCOMPARE(info.fileAt(0), QString("/a"));
+    QCOMPARE(info.fileAt(1), QString("/b"));
+    QCOMPARE(info.fileAt(2), QString());
+    QCOMPARE(info.fileAt(100), QString());
+
+    LogCapture log;
+    info.print();
+    QCOMPARE(log.lines(), (QStringList{"ConfigInfo::print", "\"1.0.1\" \"app.exe\"",
+                                       "file count: 2", "\"A\" : \"/a\"", "\"B\" : \"/b\""}));
+}
+
+void tst_Config::versionRule_data()
+{
+    QTest::addColumn<QString>("newVersion");
+    QTest::addColumn<QString>("oldVersion");
+    QTest::addColumn<bool>("newer");
+
+    QTest::newRow("patch") << "1.0.1" << "1.0.0" << true;
+    QTest::newRow("equal") << "1.0.0" << "1.0.0" << false;
+    QTest::newRow("lower") << "1.0.0" << "1.0.1" << false;
+    QTest::newRow("v and V anywhere") << "v2.1" << "V2.0" << true;
+    QTest::newRow("v inside") << "2.v1" << "2.0" << true;
+    QTest::newRow("1.2.10 is older than 1.3.0") << "1.2.10" << "1.3.0" << false;
+    QTest::newRow("1.3.0 is newer than 1.2.10") << "1.3.0" << "1.2.10" << true;
+    QTest::newRow("2.0 is newer than 1.10.5") << "2.0" << "1.10.5" << true;
+    QTest::newRow("2.0 after 1.9.9") << "2.0" << "1.9.9" << true;
+    QTest::newRow("1.10 after 1.9") << "1.10" << "1.9" << true;
+    QTest::newRow("missing components are zero") << "1.0" << "1" << false;
+    QTest::newRow("missing components are zero, reversed") << "1" << "1.0.0" << false;
+    QTest::newRow("extra non-zero component") << "1.0.0.1" << "1" << true;
+    QTest::newRow("each component fits") << "2.147.483.648" << "1.0" << true;
+    QTest::newRow("largest component") << "2147483647" << "2147483646" << true;
+    QTest::newRow("component too large") << "2147483648" << "1" << false;
+    QTest::newRow("old component too large") << "2" << "1.2147483648" << false;
+    QTest::newRow("beta") << "1.0-beta" << "0.1" << false;
+    QTest::newRow("empty new") << "" << "1.0" << false;
+    QTest::newRow("empty old") << "1.0" << "" << false;
+    QTest::newRow("only v") << "v" << "0" << false;
+    QTest::newRow("double dot") << "1..2" << "1.0" << false;
+    QTest::newRow("trailing dot") << "1.2." << "1.0" << false;
+    QTest::newRow("sign") << "+2" << "1" << false;
+    QTest::newRow("negative") << "-1" << "-2" << false;
+    QTest::newRow("space") << " 2" << "1" << false;
+    QTest::newRow("leading zeros") << "1.02" << "1.1" << true;
+    QTest::newRow("non-ascii digit") << QString::fromUtf8("\xd9\xa2") << "1" << false;
+}
+
+void tst_Config::versionRule()
+{
+    QFETCH(QString, newVersion);
+    QFETCH(QString, oldVersion);
+    QFETCH(bool, newer);
+    QCOMPARE(isNewerVersion(newVersion, oldVersion), newer);
+}
+
+void tst_Config::diffPicksNewAndChangedFiles()
+{
+    const ConfigInfo installed =
+        makeConfig("1.0.0", {{"/same", "s"}, {"/changed", "old"}, {"/case", "abc"}, {"/gone", "g"}});
+    ConfigInfo offered = makeConfig(
+        "1.0.1", {{"/same", "s"}, {"/changed", "new"}, {"/case", "ABC"}, {"/added", "a"}});
+    offered.main = QStringLiteral("new.exe");
+    offered.server = QStringLiteral("http://new");
+    offered.ignoreList = QStringList{"/ignored"};
+
+    LogCapture log;
+    const ConfigInfo diff = diffConfig(installed, offered);
+    QCOMPARE(diff.version, QString("1.0.1"));
+    QCOMPARE(diff.main, QString("new.exe"));
+    QCOMPARE(diff.server, QString("http://new"));
+    QVERIFY(diff.ignoreList.isEmpty());
+    QCOMPARE(diff.fileList, (QStringList{"/added", "/case", "/changed"}));
+    QCOMPARE(diff.fileMap.value("/changed"), QString("new"));
+    QCOMPARE(diff.fileMap.value("/case"), QString("ABC"));
+    // Neither argument changes.
+    QCOMPARE(installed.fileList.size(), 4);
+    QCOMPARE(offered.fileList.size(), 4);
+}
+
+void tst_Config::diffIsEmptyUnlessNewer_data()
+{
+    QTest::addColumn<QString>("installedVersion");
+    QTest::addColumn<QString>("offeredVersion");
+    QTest::newRow("equal versions") << "1.0.0" << "1.0.0";
+    QTest::newRow("lower") << "1.0.1" << "1.0.0";
+    QTest::newRow("installed unreadable") << "" << "1.0.1";
+    QTest::newRow("offered unusable") << "1.0.0" << "1.0.1-rc1";
+}
+
+void tst_Config::diffIsEmptyUnlessNewer()
+{
+    QFETCH(QString, installedVersion);
+    QFETCH(QString, offeredVersion);
+    const ConfigInfo diff = diffConfig(makeConfig(installedVersion, {{"/a", "1"}}),
+                                       makeConfig(offeredVersion, {{"/a", "2"}, {"/b", "3"}}));
+    QVERIFY(diff.fileMap.isEmpty());
+    QVERIFY(diff.fileList.isEmpty());
+    QCOMPARE(diff.version, offeredVersion);
+}
+
+void tst_Config::diffLogsComparison()
+{
+    LogCapture log;
+    diffConfig(makeConfig("1.0.0", {}), makeConfig("1.0.0", {{"/a", "x"}}));
+    QCOMPARE(log.lines(),
+             (QStringList{"new ver: \"1.0.0\" ,old ver: \"1.0.0\"", "diff:", "ConfigInfo::print",
+                          "\"1.0.0\" \"app.exe\"", "file count: 0", "diff end false"}));
+    log.clear();
+    diffConfig(makeConfig("1.0.0", {}), makeConfig("1.0.1", {{"/a", "x"}}));
+    QCOMPARE(log.lines().constLast(), QString("diff end true"));
+    QVERIFY(log.lines().contains("\"x\" : \"/a\""));
+}
+
+void tst_Config::pathSafety_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << "/a.dll" << true;
+    QTest::newRow("nested") << "/bin/plugins/x.dll" << true;
+    QTest::newRow("dots inside names") << "/a..b/.hidden/c...d" << true;
+    QTest::newRow("chinese") << QStringLiteral("/数据/文件.txt") << true;
+    QTest::newRow("spaces") << "/Program Data/a b.txt" << true;
+    QTest::newRow("no leading slash") << "x.dll" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("root only") << "/" << false;
+    QTest::newRow("parent") << "/../../x" << false;
+    QTest::newRow("parent inside") << "/a/../../b" << false;
+    QTest::newRow("dot segment") << "/a/./b" << false;
+    QTest::newRow("empty segment") << "/a//b" << false;
+    QTest::newRow("trailing slash") << "/a/" << false;
+    QTest::newRow("backslash") << "/a\\..\\..\\b" << false;
+    QTest::newRow("drive") << "/C:/Windows/x.dll" << false;
+    QTest::newRow("stream") << "/a.txt:zone" << false;
+    QTest::newRow("newline") << "/a\nb" << false;
+    QTest::newRow("nul") << QString("/a") + QChar(0) + "b" << false;
+    QTest::newRow("delete char") << QString("/a") + QChar(0x7f) << false;
+}
+
+void tst_Config::pathSafety()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeFilePath(path), safe);
+}
+
+QTEST_GUILESS_MAIN(tst_Config)
+#include "tst_config.moc"
