@@ -1,0 +1,39 @@
+#pragma once
+
+// State of the one download in flight: where it comes from, where it goes, how far it is, and
+// the running checksum of what has been written so far. Held by value inside the worker and
+// reused for every file.
+
+#include <QCryptographicHash>
+#include <QPointer>
+#include <QString>
+
+class QFile;
+class QNetworkReply;
+
+class DownloadTask
+{
+public:
+    DownloadTask();
+    ~DownloadTask();
+    DownloadTask(const DownloadTask&) = delete;
+    DownloadTask& operator=(const DownloadTask&) = delete;
+
+    QString url;
+    // Guarded: the reply belongs to the network manager, which may be gone before the task.
+    QPointer<QNetworkReply> reply;
+    // Reused for every download; owned by the task.
+    QFile* file;
+    // Set when a local target could not be opened; arriving data is then dropped.
+    bool aborted = false;
+    QString path;
+    qint64 bytesReceived = 0;
+    qint64 bytesTotal = 0;
+    // bytesReceived at the previous speed tick; 0 means no sample yet.
+    qint64 lastReceived = 0;
+
+    // Fed with every byte written, so that the file never has to be read back to be checked.
+    QCryptographicHash hash{QCryptographicHash::Md5};
+    // Lower-case hex digest the file must have, or empty when its md5 text is not a digest.
+    QByteArray expectedMd5;
+};

@@ -1,0 +1,96 @@
+#pragma once
+
+// The worker that carries one update run: it compares the installed and the new configuration,
+// downloads the changed files one at a time into update/, moves them into the installation
+// (keeping the previous copies in backup/), and reports the end of the run through exactly one
+// sig_finished. It lives in a worker thread of its own; everything it creates (network manager,
+// replies, timers) is created by slot_work() in that thread.
+
+#include "config/configinfo.h"
+#include "update/downloadtask.h"
+#include "update/installjournal.h"
+#include "update/updateprogress.h"
+
+#include <QFileDevice>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+class Update : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Update(QObject* parent = nullptr);
+    ~Update() override;
+
+    // Name of the main executable, relative to the installation directory.
+    QString mainExe() const;
+
+    // Requests the next entry of the file list, or ends the run when none is left.
+    void downloadNextFile();
+    // Creates the missing directories above the file at path; a failure shows when the file is
+    // opened.
+    static void ensureParentDir(const QString& path);
+    // Moves the installed copy of every file of config into backup/. False, with the failure
+    // message set, when an installed copy could not be moved.
+    bool backup(const ConfigInfo& config);
+    // Moves the downloaded files into the installation, then the new configuration over the
+    // installed one, then removes update/. False, with the failure message set, when a file could
+    // not be put in place; update/ is then left for the caller to undo the installation.
+    bool copyUpdateFiles(const QStringList& files);
+
+    // A request that transfers nothing for this long is aborted as a network error.
+    void setStallTimeout(int milliseconds);
+    int stallTimeout() const;
+    // Most bytes a reply may hold before they are written to disk.
+    void setReadBufferSize(qint64 bytes);
+    qint64 readBufferSize() const;
+
+signals:
+    void sig_progress(UpdateProgress progress);
+    void sig_finished(bool ok, QString msg);
+    void sig_allFileDownloaded();
+
+public slots:
+    void slot_work();
+    void slot_downloadProgress(qint64 recieved, qint64 total);
+    void slot_downloadFinished(QNetworkReply* reply);
+    void slot_readyRead();
+    void slot_updateLocal();
+    void slot_timeout();
+
+private:
+    void endRun(bool ok, const QString& msg);
+    // Writes what the reply holds to the local file; false when the write failed and the run
+    // has ended.
+    bool writeAvailable();
+    void stalled();
+    QString firstUnsafePath() const;
+    // Gives an installed file the mode it should have: that of the copy it replaced, or, for a
+    // new main executable, executable.
+    void applyPermissions(const QString& path, const QString& installed);
+    bool isMainExe(const QString& path) const;
+
+    UpdateProgress progress;
+    ConfigInfo config;
+    QNetworkAccessManager* networkManager;
+    int downloadIndex;
+    DownloadTask task;
+    QTimer* speedTimer;
+
+    QTimer* stallTimer = nullptr;
+    int stallTimeoutMs = 30000;
+    qint64 readBufferBytes = 1024 * 1024;
+    // sig_finished has gone out; nothing the network still delivers may change the outcome.
+    bool runEnded = false;
+    InstallJournal journal;
+    // Permissions of the installed copies moved to backup/, by configuration path.
+    QHash<QString, QFileDevice::Permissions> replacedPermissions;
+    QString installError;
+};

@@ -1,0 +1,276 @@
+#include "testhttpserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray header(int status, qint64 contentLength, bool keepAlive,
+                  const QByteArray& extra = QByteArray())
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
+                      "\r\nContent-Type: application/octet-stream\r\n";
+    if (contentLength >= 0)
+        head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
+    head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    head += extra;
+    head += "\r\n";
+    return head;
+}
+
+} // namespace
+
+TestHttpServer::TestHttpServer(const QString& rootDir, QObject* parent)
+    : QObject(parent), server(new QTcpServer(this)), root(rootDir)
+{
+    connect(server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+bool TestHttpServer::listen()
+{
+    return server->listen(QHostAddress::LocalHost, 0);
+}
+
+quint16 TestHttpServer::port() const
+{
+    return server->serverPort();
+}
+
+QString TestHttpServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+void TestHttpServer::setRootDir(const QString& rootDir)
+{
+    root = rootDir;
+}
+
+void TestHttpServer::respondWithStatus(const QString& path, int status)
+{
+    Rule rule;
+    rule.mode = Mode::Status;
+    rule.status = status;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::dropAfter(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::Drop;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::stallAfter(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::Stall;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::omitContentLength(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::NoLength;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::redirect(const QString& path, const QString& location, int status)
+{
+    Rule rule;
+    rule.mode = Mode::Redirect;
+    rule.status = status;
+    rule.location = location;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::trickle(const QString& path, int chunkSize)
+{
+    Rule rule;
+    rule.mode = Mode::Trickle;
+    rule.bytes = chunkSize;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::clearRules()
+{
+    rules.clear();
+}
+
+QStringList TestHttpServer::requestedPaths() const
+{
+    return requests;
+}
+
+int TestHttpServer::maxConcurrentRequests() const
+{
+    return maxInFlight;
+}
+
+int TestHttpServer::connectionCount() const
+{
+    return connections;
+}
+
+void TestHttpServer::onNewConnection()
+{
+    while (QTcpSocket* socket = server->nextPendingConnection()) {
+        ++connections;
+        buffers.insert(socket, QByteArray());
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            buffers.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void TestHttpServer::onReadyRead(QTcpSocket* socket)
+{
+    QByteArray& buffer = buffers[socket];
+    buffer += socket->readAll();
+    // GET requests carry no body: each request ends at its blank line.
+    int end;
+    while ((end = buffer.indexOf("\r\n\r\n")) >= 0) {
+        const QByteArray head = buffer.left(end);
+        buffer.remove(0, end + 4);
+        const QList<QByteArray> lines = head.split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        bool keepAlive = true;
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed().toLower();
+            if (line.startsWith("connection:") && line.contains("close"))
+                keepAlive = false;
+        }
+        const QString target = QString::fromLatin1(requestLine.value(1));
+        const QString path = QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
+        handleRequest(socket, requestLine.value(0), path, keepAlive);
+        if (!buffers.contains(socket))
+            return;
+    }
+}
+
+void TestHttpServer::responseStarted()
+{
+    ++inFlight;
+    maxInFlight = qMax(maxInFlight, inFlight);
+}
+
+void TestHttpServer::responseDone()
+{
+    --inFlight;
+}
+
+void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
+                                   const QString& path, bool keepAlive)
+{
+    requests.append(path);
+    responseStarted();
+    const Rule rule = rules.value(path);
+
+    if (rule.mode == Mode::Status) {
+        const QByteArray body = reasonPhrase(rule.status) + '\n';
+        socket->write(header(rule.status, body.size(), keepAlive) + body);
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
+    if (rule.mode == Mode::Redirect) {
+        socket->write(header(rule.status, 0, keepAlive,
+                             "Location: " + rule.location.toUtf8() + "\r\n"));
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
+
+    QFile file(QDir(root).filePath(path.mid(1)));
+    if (method != "GET" || !QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly)) {
+        const QByteArray body = "Not Found\n";
+        socket->write(header(404, body.size(), keepAlive) + body);
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
+    const QByteArray body = file.readAll();
+
+    switch (rule.mode) {
+    case Mode::Drop:
+        socket->write(header(200, body.size(), true) + body.left(rule.bytes));
+        socket->disconnectFromHost();
+        responseDone();
+        return;
+    case Mode::Stall:
+        // The rest never comes; the connection stays open until the client gives up.
+        socket->write(header(200, body.size(), true) + body.left(rule.bytes));
+        socket->flush();
+        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
+        return;
+    case Mode::NoLength:
+        socket->write(header(200, -1, false) + body);
+        socket->disconnectFromHost();
+        responseDone();
+        return;
+    case Mode::Trickle:
+        socket->write(header(200, body.size(), keepAlive));
+        sendPieces(socket, body, int(qMax<qint64>(1, rule.bytes)), keepAlive);
+        return;
+    default:
+        socket->write(header(200, body.size(), keepAlive) + body);
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
+}
+
+void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSize, bool keepAlive)
+{
+    QPointer<QTcpSocket> guard(socket);
+    auto* timer = new QTimer(this);
+    timer->setInterval(5);
+    connect(timer, &QTimer::timeout, this, [this, timer, guard, body, chunkSize, keepAlive]() mutable {
+        if (!guard) {
+            timer->deleteLater();
+            responseDone();
+            return;
+        }
+        guard->write(body.left(chunkSize));
+        body.remove(0, chunkSize);
+        if (body.isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+            responseDone();
+            if (!keepAlive)
+                guard->disconnectFromHost();
+        }
+    });
+    timer->start();
+}

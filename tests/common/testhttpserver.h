@@ -1,0 +1,81 @@
+#pragma once
+
+// A small HTTP/1.1 server for tests, on 127.0.0.1 and a free port. It serves the files below a
+// root folder with keep-alive, and can be told, per path, to misbehave the way real servers and
+// networks do: answer with an error status, drop the connection part-way through the body, stall,
+// leave out Content-Length, redirect, or trickle the body out in small pieces. It lives in the
+// thread that creates it and needs that thread's event loop to run.
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QTcpServer;
+class QTcpSocket;
+
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestHttpServer(const QString& rootDir, QObject* parent = nullptr);
+    ~TestHttpServer() override;
+
+    // Starts listening on 127.0.0.1 on a free port.
+    bool listen();
+    quint16 port() const;
+    // "http://127.0.0.1:<port>", no trailing slash.
+    QString baseUrl() const;
+
+    void setRootDir(const QString& rootDir);
+
+    // Answers path with this status (404, 500, ...) and a short text body.
+    void respondWithStatus(const QString& path, int status);
+    // Announces the full Content-Length, sends this many body bytes, then closes the connection.
+    void dropAfter(const QString& path, qint64 bytes);
+    // Sends this many body bytes and then nothing more, keeping the connection open.
+    void stallAfter(const QString& path, qint64 bytes);
+    // Sends the body without Content-Length and ends it by closing the connection.
+    void omitContentLength(const QString& path);
+    // Answers path with a redirect (302 by default) to location.
+    void redirect(const QString& path, const QString& location, int status = 302);
+    // Sends the body of path in pieces of chunkSize bytes, one piece every few milliseconds.
+    void trickle(const QString& path, int chunkSize);
+    // Forgets every per-path rule.
+    void clearRules();
+
+    // Paths of every request received, in order of arrival.
+    QStringList requestedPaths() const;
+    // The largest number of requests whose answer was still being sent at one time.
+    int maxConcurrentRequests() const;
+    // Connections accepted so far.
+    int connectionCount() const;
+
+private:
+    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle };
+    struct Rule
+    {
+        Mode mode = Mode::Serve;
+        int status = 200;
+        qint64 bytes = 0;
+        QString location;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QTcpSocket* socket);
+    void handleRequest(QTcpSocket* socket, const QByteArray& method, const QString& path,
+                       bool keepAlive);
+    void sendPieces(QTcpSocket* socket, QByteArray body, int chunkSize, bool keepAlive);
+    void responseStarted();
+    void responseDone();
+
+    QTcpServer* server;
+    QString root;
+    QHash<QString, Rule> rules;
+    QStringList requests;
+    QHash<QTcpSocket*, QByteArray> buffers;
+    int inFlight = 0;
+    int maxInFlight = 0;
+    int connections = 0;
+};

@@ -1,0 +1,558 @@
+#include "config/configreader.h"
+#include "progressreporter.h"
+#include "recordingpresenter.h"
+#include "releasepublisher.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runTool(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(PUBLISH_TOOL), arguments);
+    Run run;
+    if (!process.waitForFinished(120000))
+        return run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+void putFile(const QString& root, const QString& relative, const QByteArray& content)
+{
+    const QString path = root + QLatin1Char('/') + relative;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(content);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString md5(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+// The file elements of a document in document order: path, then md5 and ignore in brackets.
+QStringList fileElements(const QString& xmlPath)
+{
+    QFile file(xmlPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList result;
+    QXmlStreamReader xml(&file);
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement &&
+            xml.name() == QLatin1String("file")) {
+            const auto attrs = xml.attributes();
+            result.append(attrs.value("path").toString() + " [" + attrs.value("md5").toString() +
+                          "," + attrs.value("ignore").toString() + "]");
+        }
+    }
+    return result;
+}
+
+// Stands for a file whose reading fails after the first chunk, or that grows while read.
+class ScriptedDevice : public QIODevice
+{
+public:
+    ScriptedDevice(QByteArray data, bool failAfterFirst) : m_data(data), m_fail(failAfterFirst)
+    {
+        open(QIODevice::ReadOnly);
+    }
+
+protected:
+    qint64 readData(char* out, qint64 max) override
+    {
+        if (m_pos > 0 && m_fail) {
+            setErrorString(QStringLiteral("Input/output error"));
+            return -1;
+        }
+        const qint64 count = qMin(max, qint64(m_data.size()) - m_pos);
+        memcpy(out, m_data.constData() + m_pos, size_t(count));
+        m_pos += count;
+        return count;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    bool m_fail;
+    qint64 m_pos = 0;
+};
+
+const QStringList baseArguments = {"--version", "1.0.4",    "--main",
+                                   "app.exe",   "--server", "http://example.org/app"};
+
+} // namespace
+
+class tst_Publish : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void md5Vectors_data();
+    void md5Vectors();
+    void roundTrip();
+    void classResultReadsBackIdentically();
+    void oddNames_data();
+    void oddNames();
+    void pathOrder();
+    void outputLocation_data();
+    void outputLocation();
+    void ignorePatterns_data();
+    void ignorePatterns();
+    void refusals_data();
+    void refusals();
+    void usageErrors_data();
+    void usageErrors();
+    void readFailures_data();
+    void readFailures();
+    void helpAndVersion();
+    void progressCountsEveryByte();
+    void progressShownOnlyAfterDelayAndThrottled();
+    void progressFormat_data();
+    void progressFormat();
+};
+
+void tst_Publish::md5Vectors_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("empty") << QByteArray() << "d41d8cd98f00b204e9800998ecf8427e";
+    QTest::newRow("abc") << QByteArray("abc") << "900150983cd24fb0d6963f7d28e17f72";
+    QTest::newRow("fox") << QByteArray("The quick brown fox jumps over the lazy dog")
+                         << "9e107d9d372bb6826bd81d3542a419d6";
+    QTest::newRow("a million a") << QByteArray(1000000, 'a') << "7707d6ae4e027c70eea2a935c2296f21";
+    // Several read chunks, with a remainder: the chunks must be fed in order and none twice.
+    QByteArray large(3 * 1024 * 1024 + 7, Qt::Uninitialized);
+    for (int i = 0; i < large.size(); ++i)
+        large[i] = char((i * 7 + i / 1024) & 0xff);
+    QTest::newRow("3 MiB + 7") << large << md5(large);
+}
+
+void tst_Publish::md5Vectors()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    putFile(dir.path(), "app.exe", content);
+    const Run run = runTool(baseArguments + QStringList{dir.path()});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(fileElements(dir.filePath("UpdateCfg.xml")),
+             QStringList{"/app.exe [" + expected + ",]"});
+}
+
+void tst_Publish::roundTrip()
+{
+    QTemporaryDir dir;
+    const QString rel = dir.filePath("release");
+    const QMap<QString, QByteArray> managed = {{"app.exe", "main"},
+                                               {"bin/lib.dll", "lib"},
+                                               {".hidden", "h"},
+                                               {"config/UpdateCfg.xml", "<nested/>"},
+                                               {"data/deep/er/x.bin", QByteArray(5000, 'x')}};
+    const QMap<QString, QByteArray> ignored = {{"logs/today.log", "l"}, {"cache/a/b", "c"}};
+    for (auto it = managed.cbegin(); it != managed.cend(); ++it)
+        putFile(rel, it.key(), it.value());
+    for (auto it = ignored.cbegin(); it != ignored.cend(); ++it)
+        putFile(rel, it.key(), it.value());
+    putFile(rel, "UpdateCfg.xml", "stale configuration of an earlier run");
+
+    const Run run =
+        runTool({"--version", "v2.10", "--main", "app.exe", "--server", "https://example.org/a b/",
+                 "--ignore", "*.log", "--ignore", "cache", rel});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QByteArray()); // quick runs print no progress
+    QVERIFY(run.out.startsWith("wrote "));
+
+    RecordingPresenter presenter;
+    const ConfigInfo read = ConfigReader().read(rel + "/UpdateCfg.xml");
+    QCOMPARE(presenter.texts(), QStringList());
+    QCOMPARE(read.version, QString("v2.10"));
+    QCOMPARE(read.main, QString("app.exe"));
+    QCOMPARE(read.server, QString("https://example.org/a b"));
+    QMap<QString, QString> expectedMap;
+    for (auto it = managed.cbegin(); it != managed.cend(); ++it)
+        expectedMap.insert("/" + it.key(), md5(it.value()));
+    QCOMPARE(read.fileMap, expectedMap);
+    QCOMPARE(read.fileList, expectedMap.keys());
+    QCOMPARE(read.ignoreList, QStringList({"/cache/a/b", "/logs/today.log"}));
+    // Ignored files are listed with their md5 all the same.
+    const QStringList elements = fileElements(rel + "/UpdateCfg.xml");
+    QVERIFY(elements.contains("/logs/today.log [" + md5("l") + ",1]"));
+}
+
+void tst_Publish::classResultReadsBackIdentically()
+{
+    QTemporaryDir dir;
+    putFile(dir.path(), "app.exe", "a");
+    putFile(dir.path(), "B/x.dll", "b");
+    putFile(dir.path(), "skip.tmp", "t");
+    ReleasePublisher publisher({dir.path(), "3.0", "app.exe", "http://h", {"*.tmp"}, {}, {}});
+    QVERIFY2(publisher.prepare(), qPrintable(publisher.errorString()));
+    QVERIFY2(publisher.write(), qPrintable(publisher.errorString()));
+    const ConfigInfo read = ConfigReader().read(publisher.outputPath());
+    const ConfigInfo& made = publisher.config();
+    QCOMPARE(made.fileMap.size(), 2);
+    QCOMPARE(read.version, made.version);
+    QCOMPARE(read.main, made.main);
+    QCOMPARE(read.server, made.server);
+    QCOMPARE(read.ignoreList, made.ignoreList);
+    QCOMPARE(read.fileMap, made.fileMap);
+    QCOMPARE(read.fileList, made.fileList);
+}
+
+void tst_Publish::oddNames_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char* name : {"&", "<", ">", "\"", "'", "a b  c", "&amp;", "]]>",
+                             "\xe4\xb8\xad\xe6\x96\x87.dll", "dir & \xe7\x9b\xae/it's \"x\" <y>"})
+        QTest::newRow(name) << QString::fromUtf8(name);
+}
+
+void tst_Publish::oddNames()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    putFile(dir.path(), "app.exe", "a");
+    putFile(dir.path(), name, name.toUtf8());
+    QCOMPARE(runTool(baseArguments + QStringList{"--ignore", "nothing", dir.path()}).exitCode, 0);
+
+    const QByteArray bytes = readAll(dir.filePath("UpdateCfg.xml"));
+    QVERIFY(bytes.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    auto decoder = QStringDecoder(QStringDecoder::Utf8);
+    const QString text = decoder(bytes);
+    QVERIFY(!decoder.hasError());
+    RecordingPresenter presenter;
+    const ConfigInfo read = ConfigReader().read(dir.filePath("UpdateCfg.xml"));
+    QCOMPARE(presenter.texts(), QStringList());
+    QCOMPARE(read.fileMap.value("/" + name), md5(name.toUtf8()));
+    QCOMPARE(read.fileMap.size(), 2);
+}
+
+void tst_Publish::pathOrder()
+{
+    QTemporaryDir dir;
+    for (const char* name :
+         {"b.dll", "B.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
+        putFile(dir.path(), QString::fromUtf8(name), "x");
+    QCOMPARE(runTool(baseArguments + QStringList{dir.path()}).exitCode, 0);
+    QStringList paths;
+    for (const QString& element : fileElements(dir.filePath("UpdateCfg.xml")))
+        paths.append(element.section(' ', 0, 0));
+    // By UTF-16 code unit, case-sensitively: capitals first, "." before "/".
+    const QStringList expected = {"/A/z.dll", "/B.dll", "/Z.dll",
+                                  "/_x",      "/a.dll", "/a/b/c",
+                                  "/app.exe", "/b.dll", QString::fromUtf8("/\xc3\xa4.dll")};
+    QCOMPARE(paths, expected);
+}
+
+void tst_Publish::outputLocation_data()
+{
+    QTest::addColumn<QString>("output"); // relative to the temporary folder; empty: default
+    QTest::addColumn<QString>("written");
+    QTest::newRow("default") << QString() << "rel/UpdateCfg.xml";
+    QTest::newRow("elsewhere") << "out/new.xml"
+                               << "out/new.xml";
+    QTest::newRow("inside the release") << "rel/sub/cfg.xml"
+                                        << "rel/sub/cfg.xml";
+}
+
+void tst_Publish::outputLocation()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, written);
+    QTemporaryDir dir;
+    putFile(dir.path(), "rel/app.exe", "a");
+    putFile(dir.path(), "rel/sub/keep.txt", "k");
+    // The release's own configuration, from an earlier run, is never listed either.
+    putFile(dir.path(), "rel/UpdateCfg.xml", "stale");
+    putFile(dir.path(), written, "old content is replaced");
+    QStringList args = baseArguments;
+    if (!output.isEmpty())
+        args << "--output" << dir.filePath(output);
+    QCOMPARE(runTool(args << dir.filePath("rel")).exitCode, 0);
+    QCOMPARE(fileElements(dir.filePath(written)),
+             QStringList({"/app.exe [" + md5("a") + ",]", "/sub/keep.txt [" + md5("k") + ",]"}));
+}
+
+void tst_Publish::ignorePatterns_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("ignored");
+    // clang-format off
+    QTest::newRow("name at top")            << "*.log"     << "a.log"         << true;
+    QTest::newRow("name at depth")          << "*.log"     << "x/y/a.log"     << true;
+    QTest::newRow("suffix only")            << "*.log"     << "a.log.txt"     << false;
+    QTest::newRow("folder name at depth")   << "cache"     << "x/cache/a"     << true;
+    QTest::newRow("not a prefix of a name") << "cache"     << "cachet/a"      << false;
+    QTest::newRow("from the top")           << "cache/*"   << "cache/a"       << true;
+    QTest::newRow("below a matched folder") << "cache/*"   << "cache/sub/b"   << true;
+    QTest::newRow("anchored at the top")    << "cache/*"   << "x/cache/a"     << false;
+    QTest::newRow("star stops at slash")    << "bin/*.dll" << "bin/sub/x.dll" << false;
+    QTest::newRow("leading slash")          << "/app.cfg"  << "sub/app.cfg"   << false;
+    QTest::newRow("trailing slash")         << "data/"     << "data/x"        << true;
+    QTest::newRow("question mark")          << "?.txt"     << "ab.txt"        << false;
+    QTest::newRow("class")                  << "[ab].txt"  << "b.txt"         << true;
+    QTest::newRow("case-sensitive")         << "*.LOG"     << "a.log"         << false;
+    // clang-format on
+}
+
+void tst_Publish::ignorePatterns()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, path);
+    QFETCH(bool, ignored);
+    QCOMPARE(ReleasePublisher::isIgnored(path, {pattern}), ignored);
+}
+
+void tst_Publish::refusals_data()
+{
+    QTest::addColumn<QStringList>("files"); // "name" regular, "name->target" symlink, "name|" fifo
+    QTest::addColumn<QByteArray>("previous"); // content of an OLD.xml; empty: no --previous
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+    const QStringList app = {"app.exe"};
+    auto prev = [](const char* version) {
+        return QByteArray("<u><info version=\"") + version +
+               "\"/><file path=\"/a\" md5=\"1\"/></u>";
+    };
+    const QByteArray none;
+    const QStringList noArgs;
+    // clang-format off
+    QTest::newRow("version with text") << app << none << QStringList{"--version", "1.0-beta"} << "cannot be read";
+    QTest::newRow("empty version") << app << none << QStringList{"--version="} << "cannot be read";
+    QTest::newRow("previous equal") << app << prev("1.0.4") << noArgs << "not newer";
+    QTest::newRow("previous newer by component") << app << prev("1.0.10") << noArgs << "not newer";
+    QTest::newRow("previous unreadable version") << app << prev("2.0rc") << noArgs << "cannot be read";
+    QTest::newRow("previous without info") << app << QByteArray("<u/>") << noArgs << "no version";
+    QTest::newRow("previous malformed") << app << prev("1.0").left(30) << noArgs << "not well-formed";
+    QTest::newRow("previous missing") << app << none << QStringList{"--previous", "/nonexistent/old.xml"} << "does not exist";
+    QTest::newRow("main missing") << app << none << QStringList{"--main", "app2.exe"} << "not among";
+    QTest::newRow("main given absolute") << app << none << QStringList{"--main", "/app.exe"} << "not among";
+    QTest::newRow("main ignored") << app << none << QStringList{"--ignore", "*.exe"} << "--ignore";
+    QTest::newRow("colon") << QStringList{"app.exe", "a:b.dll"} << none << noArgs << "refuses paths";
+    QTest::newRow("backslash") << QStringList{"app.exe", "d/a\\b"} << none << noArgs << "refuses paths";
+    QTest::newRow("newline") << QStringList{"app.exe", "a\nb"} << none << noArgs << "a\\x0ab";
+    QTest::newRow("link to file") << QStringList{"app.exe", "l->app.exe"} << none << noArgs << "symbolic link";
+    QTest::newRow("link to folder") << QStringList{"app.exe", "d/f", "e->d"} << none << noArgs << "symbolic link";
+    QTest::newRow("dangling link") << QStringList{"app.exe", "x/l->nowhere"} << none << noArgs << "symbolic link";
+    QTest::newRow("fifo") << QStringList{"app.exe", "pipe|"} << none << noArgs << "not a regular file";
+    QTest::newRow("unreadable file") << QStringList{"app.exe", "secret!"} << none << noArgs << "cannot read";
+    QTest::newRow("not http") << app << none << QStringList{"--server", "ftp://h/x"} << "http";
+    QTest::newRow("empty pattern") << app << none << QStringList{"--ignore", "/"} << "pattern";
+    QTest::newRow("release missing") << QStringList() << none << noArgs << "does not exist";
+    // clang-format on
+}
+
+void tst_Publish::refusals()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, previous);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString rel = dir.filePath("rel");
+    for (const QString& entry : files) {
+        if (entry.contains("->")) {
+            QDir().mkpath(QFileInfo(rel + "/" + entry.section("->", 0, 0)).absolutePath());
+            QVERIFY(QFile::link(entry.section("->", 1), rel + "/" + entry.section("->", 0, 0)));
+        } else if (entry.endsWith('|') || entry.endsWith('!')) {
+#ifdef Q_OS_UNIX
+            if (entry.endsWith('!') && geteuid() == 0)
+                QSKIP("root reads every file; the read failure is tested through the class");
+            const QByteArray path = QFile::encodeName(rel + "/" + entry.chopped(1));
+            if (entry.endsWith('|')) {
+                QCOMPARE(mkfifo(path.constData(), 0600), 0);
+            } else {
+                putFile(rel, entry.chopped(1), "s");
+                QCOMPARE(chmod(path.constData(), 0), 0);
+            }
+#else
+            QSKIP("POSIX only");
+#endif
+        } else {
+            putFile(rel, entry, "content");
+        }
+    }
+    QStringList args = baseArguments;
+    if (!previous.isEmpty()) {
+        putFile(dir.path(), "old.xml", previous);
+        args << "--previous" << dir.filePath("old.xml");
+    }
+    putFile(dir.path(), "out.xml", "keep me");
+    args << arguments << "--output" << dir.filePath("out.xml") << rel;
+
+    const Run run = runTool(args);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QByteArray());
+    QVERIFY2(run.err.startsWith("updater-publish: error: "), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
+    QVERIFY2(QString::fromUtf8(run.err).contains(reason), run.err.constData());
+    QCOMPARE(readAll(dir.filePath("out.xml")), QByteArray("keep me"));
+    QVERIFY(!QFile::exists(rel + "/UpdateCfg.xml"));
+}
+
+void tst_Publish::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no main") << QStringList{"--version", "1.0", "--server", "http://h", "d"}
+                             << "--main";
+    QTest::newRow("no server") << QStringList{"--version", "1.0", "--main", "a", "d"} << "--server";
+    QTest::newRow("no folder") << baseArguments << "RELEASE_DIR";
+    QTest::newRow("two folders") << baseArguments + QStringList{"d", "e"} << "one RELEASE_DIR";
+    QTest::newRow("unknown option") << baseArguments + QStringList{"--force", "d"} << "force";
+}
+
+void tst_Publish::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    const Run run = runTool(arguments);
+    QCOMPARE(run.exitCode, 2);
+    const QString first = QString::fromUtf8(run.err).section('\n', 0, 0);
+    QVERIFY2(first.startsWith("updater-publish: error: ") && first.contains(reason),
+             run.err.constData());
+}
+
+void tst_Publish::readFailures_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("open fails") << 0 << "cannot read \"lib.dll\"";
+    QTest::newRow("read fails midway") << 1 << "cannot read \"lib.dll\": Input/output error";
+    QTest::newRow("grows while read") << 2 << "changed while it was read";
+}
+
+void tst_Publish::readFailures()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    putFile(dir.path(), "app.exe", "a");
+    putFile(dir.path(), "lib.dll", QByteArray(3 << 20, 'l'));
+    ReleasePublisher publisher({dir.path(), "1.1", "app.exe", "http://h", {}, {}, {}});
+    publisher.setDeviceOpener([kind](const QString& path) -> std::unique_ptr<QIODevice> {
+        if (!path.endsWith("lib.dll"))
+            return std::make_unique<ScriptedDevice>("a", false);
+        if (kind == 0)
+            return std::make_unique<QFile>(path); // never opened
+        return std::make_unique<ScriptedDevice>(QByteArray((3 << 20) + kind, 'l'), kind == 1);
+    });
+    QVERIFY(!publisher.prepare());
+    QVERIFY2(publisher.errorString().contains(reason), qPrintable(publisher.errorString()));
+    QVERIFY(!publisher.write());
+    QVERIFY(!QFile::exists(dir.filePath("UpdateCfg.xml")));
+}
+
+void tst_Publish::helpAndVersion()
+{
+    const Run help = runTool({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    for (const char* word : {"Usage:", "RELEASE_DIR", "--ignore", "--previous", "--output"})
+        QVERIFY2(help.out.contains(word), word);
+    const Run version = runTool({"--version"});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, QByteArray("updater-publish " UPDATER_VERSION "\n"));
+}
+
+void tst_Publish::progressCountsEveryByte()
+{
+    QTemporaryDir dir;
+    putFile(dir.path(), "app.exe", QByteArray(2500000, 'a'));
+    putFile(dir.path(), "b", "bb");
+    putFile(dir.path(), "c.log", "ccc");
+    ReleasePublisher publisher({dir.path(), "1", "app.exe", "http://h", {"*.log"}, {}, {}});
+    QList<HashProgress> seen;
+    publisher.setProgressFunction([&seen](const HashProgress& p) { seen.append(p); });
+    QVERIFY(publisher.prepare());
+    QVERIFY(seen.size() >= 5); // three chunks of the large file, one per file
+    for (int i = 1; i < seen.size(); ++i)
+        QVERIFY(seen[i].bytesDone >= seen[i - 1].bytesDone &&
+                seen[i].filesDone >= seen[i - 1].filesDone);
+    QCOMPARE(seen.last().filesDone, 3);
+    QCOMPARE(seen.last().fileCount, 3);
+    QCOMPARE(seen.last().bytesDone, 2500005);
+    QCOMPARE(seen.last().totalBytes, 2500005);
+}
+
+void tst_Publish::progressShownOnlyAfterDelayAndThrottled()
+{
+    qint64 now = 0;
+    QStringList lines;
+    ProgressReporter reporter(
+        [&now] { return now; },
+        [&lines](const QString& line, bool last) { lines.append(line + (last ? " (last)" : "")); });
+    auto at = [&](qint64 ms, int files) {
+        now = ms;
+        reporter.update({files, 9, files, 9});
+    };
+    at(0, 1);
+    at(999, 2);
+    QCOMPARE(lines, QStringList());
+    at(1000, 3);
+    at(1100, 4);
+    at(1249, 5);
+    at(1250, 6);
+    at(1300, 7);
+    reporter.finish();
+    QCOMPARE(lines, QStringList({"hashing: 3/9 files, 3 B/9 B", "hashing: 6/9 files, 6 B/9 B",
+                                 "hashing: 7/9 files, 7 B/9 B (last)"}));
+
+    ProgressReporter quick([] { return 10; }, [&lines](const QString&, bool) { lines.clear(); });
+    quick.update({1, 1, 1, 1});
+    quick.finish();
+    QCOMPARE(lines.size(), 3); // nothing shown for a run shorter than the delay
+}
+
+void tst_Publish::progressFormat_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << qint64(0) << "0 B";
+    QTest::newRow("below a KiB") << qint64(1023) << "1023 B";
+    QTest::newRow("one KiB") << qint64(1024) << "1.0 KiB";
+    QTest::newRow("one and a half MiB") << qint64(1536) * 1024 << "1.5 MiB";
+    QTest::newRow("1.2 GiB") << qint64(1288490189) << "1.2 GiB";
+    QTest::newRow("5 TiB") << (qint64(5) << 40) << "5.0 TiB";
+}
+
+void tst_Publish::progressFormat()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(ProgressReporter::formatBytes(bytes), text);
+}
+
+QTEST_GUILESS_MAIN(tst_Publish)
+#include "tst_publish.moc"

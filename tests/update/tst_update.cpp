@@ -1,0 +1,305 @@
+// The worker's interface, its check phase, and the progress records it reports.
+
+#include "updateharness.h"
+
+#include "recordingpresenter.h"
+#include "logcapture.h"
+#include "testhttpserver.h"
+
+#include <QMetaMethod>
+#include <QSignalSpy>
+
+class tst_Update : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void signalsAndSlotsAsTheControllerSeesThem();
+    void defaultRecord();
+    void checkPhaseEndsEarly_data();
+    void checkPhaseEndsEarly();
+    void progressRecordsForThreeFiles();
+    void speedText_data();
+    void speedText();
+    void speedNeedsTwoSamples();
+    void currentPercentage_data();
+    void currentPercentage();
+    void noFileLeftEndsRun();
+
+private:
+    RecordingPresenter presenter;
+};
+
+void tst_Update::initTestCase()
+{
+    // The loopback test server must be reached directly even where a proxy is configured.
+    qunsetenv("http_proxy");
+    qunsetenv("HTTP_PROXY");
+    qunsetenv("all_proxy");
+    qunsetenv("ALL_PROXY");
+}
+
+void tst_Update::signalsAndSlotsAsTheControllerSeesThem()
+{
+    // Queued connections and the controller resolve these by signature: names, order and
+    // parameter names are part of the interface.
+    const QMetaObject& mo = Update::staticMetaObject;
+    QCOMPARE(QByteArray(mo.className()), QByteArray("Update"));
+    QList<QPair<QByteArray, QByteArray>> expected = {
+        {"sig_progress(UpdateProgress)", "progress"},
+        {"sig_finished(bool,QString)", "ok,msg"},
+        {"sig_allFileDownloaded()", ""},
+        {"slot_work()", ""},
+        {"slot_downloadProgress(qint64,qint64)", "recieved,total"},
+        {"slot_downloadFinished(QNetworkReply*)", "reply"},
+        {"slot_readyRead()", ""},
+        {"slot_updateLocal()", ""},
+        {"slot_timeout()", ""},
+    };
+    QCOMPARE(mo.methodCount() - mo.methodOffset(), int(expected.size()));
+    for (int i = 0; i < expected.size(); ++i) {
+        const QMetaMethod method = mo.method(mo.methodOffset() + i);
+        // moc records qint64 under its underlying name.
+        QCOMPARE(method.methodSignature(), QByteArray(expected.at(i).first).replace("qint64", "qlonglong"));
+        QCOMPARE(method.parameterNames().join(','), expected.at(i).second);
+    }
+    // Constructing a worker registers the record for queued connections.
+    Update update;
+    QVERIFY(QMetaType::fromName("UpdateProgress").isValid());
+}
+
+void tst_Update::defaultRecord()
+{
+    const UpdateProgress progress;
+    QCOMPARE(progress.tip, QStringLiteral("Downloading..."));
+    QCOMPARE(progress.finished, 0);
+    QCOMPARE(progress.total, 100);
+    QVERIFY(progress.speed.isEmpty());
+    QCOMPARE(progress.current, 0);
+    Update update;
+    QCOMPARE(update.mainExe(), QString());
+}
+
+void tst_Update::checkPhaseEndsEarly_data()
+{
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QByteArray>("offered");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("mainExe");
+
+    const FileEntries files = {{"/a.dll", "A1"}, {"/b.dll", "B1"}};
+    const QByteArray installed = configXml("1.0.0", "old.exe", "http://127.0.0.1:9", files);
+    const QString empty = QStringLiteral("读取更新配置文件为空");
+    const QString nothing = QStringLiteral("没有检查到更新文件");
+
+    QTest::newRow("offered configuration missing") << installed << QByteArray() << empty
+                                                   << "old.exe";
+    QTest::newRow("offered configuration without files, no main")
+        << installed << configXml("2.0.0", "", "http://127.0.0.1:9", {}) << empty << "old.exe";
+    QTest::newRow("offered configuration without files, own main")
+        << installed << configXml("2.0.0", "new.exe", "http://127.0.0.1:9", {}) << empty
+        << "new.exe";
+    QTest::newRow("same version, other md5")
+        << installed << configXml("1.0.0", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
+        << nothing << "new.exe";
+    QTest::newRow("older version")
+        << installed << configXml("0.9", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
+        << nothing << "new.exe";
+    QTest::newRow("newer version, every md5 equal")
+        << installed << configXml("1.1.0", "", "http://127.0.0.1:9", files) << nothing << "";
+    QTest::newRow("installed configuration missing")
+        << QByteArray() << configXml("1.1.0", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
+        << nothing << "new.exe";
+}
+
+void tst_Update::checkPhaseEndsEarly()
+{
+    QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, offered);
+    QFETCH(QString, message);
+    QFETCH(QString, mainExe);
+
+    Installation inst;
+    inst.write("a.dll", "installed a");
+    if (!installed.isNull())
+        inst.write("config/UpdateCfg.xml", installed);
+    if (!offered.isNull())
+        inst.write("update/UpdateCfg.xml", offered);
+    const auto before = inst.snapshot({});
+
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+
+    QCOMPARE(run.finishedCount, 1);
+    QCOMPARE(run.ok, false);
+    QCOMPARE(run.msg, message);
+    QCOMPARE(run.mainExe(), mainExe);
+    // Only the first check record went out; nothing on disk changed.
+    QCOMPARE(run.records.size(), 1);
+    QCOMPARE(run.records.first().tip, QStringLiteral("检查更新文件"));
+    QCOMPARE(inst.snapshot({}), before);
+    QVERIFY(!log.linesStartingWith("current path:").isEmpty());
+    const QStringList emptyLines = log.linesStartingWith("read new config is empty:");
+    if (message == QStringLiteral("读取更新配置文件为空")) {
+        QCOMPARE(emptyLines.size(), 1);
+        QCOMPARE(emptyLines.first(), QStringLiteral("read new config is empty: \"%1\" \"%2\"")
+                                         .arg(inst.path("update/UpdateCfg.xml"),
+                                              inst.path("config/UpdateCfg.xml")));
+    } else {
+        QVERIFY(emptyLines.isEmpty());
+    }
+    QVERIFY(log.linesStartingWith("download:").isEmpty());
+}
+
+void tst_Update::progressRecordsForThreeFiles()
+{
+    Installation inst;
+    QTemporaryDir served;
+    TestHttpServer server(served.path());
+    QVERIFY(server.listen());
+
+    // Map order is by UTF-16 code unit: /B.bin before /a.bin.
+    const QStringList paths = {"/B.bin", "/a.bin", "/sub/c.bin"};
+    FileEntries offered;
+    for (const QString& path : paths) {
+        const QByteArray body(40000, char('a' + offered.size()));
+        const QString file = served.path() + path;
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(body);
+        offered.append({path, md5Of(body)});
+        server.trickle(path, 4000);
+    }
+    inst.write("config/UpdateCfg.xml", configXml("1.0", "app", server.baseUrl(), {}));
+    inst.write("update/UpdateCfg.xml", configXml("1.1", "app", server.baseUrl(), offered));
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(server.requestedPaths(), paths);
+    QCOMPARE(server.maxConcurrentRequests(), 1);
+
+    const QList<UpdateProgress>& r = run.records;
+    QVERIFY(r.size() > 8);
+    QCOMPARE(r.at(0).tip, QStringLiteral("检查更新文件"));
+    QCOMPARE(r.at(1).tip, QStringLiteral("正在安装文件"));
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(r.at(i).finished, 0);
+        QCOMPARE(r.at(i).total, 100);
+        QCOMPARE(r.at(i).current, 0);
+    }
+
+    bool sawPartOfSecondFile = false;
+    for (int i = 2; i < r.size(); ++i) {
+        const UpdateProgress& now = r.at(i);
+        const UpdateProgress& before = r.at(i - 1);
+        QCOMPARE(now.tip, QStringLiteral("正在安装文件"));
+        QCOMPARE(now.total, 300);
+        QVERIFY(now.current >= 0 && now.current <= 100);
+        QVERIFY(now.finished % 100 == 0);
+        if (now.finished != before.finished) {
+            // One completed file at a time, and a completion keeps the last percentage.
+            QCOMPARE(now.finished, before.finished + 100);
+            QCOMPARE(now.current, before.current);
+            QCOMPARE(now.current, 100);
+        } else if (i > 2 && now.current < before.current) {
+            // The percentage only falls back when the next file begins.
+            QVERIFY(now.finished > 0);
+        }
+        if (now.finished == 100 && now.current < 100)
+            sawPartOfSecondFile = true;
+    }
+    QVERIFY(sawPartOfSecondFile);
+    QCOMPARE(r.last().finished, 300);
+    QCOMPARE(r.last().total, 300);
+}
+
+void tst_Update::speedText_data()
+{
+    QTest::addColumn<qint64>("bytesInOneSecond");
+    QTest::addColumn<QString>("speed");
+    QTest::newRow("nothing new") << qint64(0) << "0KB/S";
+    QTest::newRow("1023 KB") << qint64(1048575) << "1023KB/S";
+    QTest::newRow("1024 KB still in KB") << qint64(1049599) << "1024KB/S";
+    QTest::newRow("1025 KB shown as MB") << qint64(1049600) << "1MB/S";
+    QTest::newRow("2 MB") << qint64(2150629) << "2MB/S";
+}
+
+void tst_Update::speedText()
+{
+    QFETCH(qint64, bytesInOneSecond);
+    QFETCH(QString, speed);
+
+    Update update;
+    QSignalSpy spy(&update, &Update::sig_progress);
+    const qint64 size = 100 * 1024 * 1024;
+    update.slot_downloadProgress(1000, size);
+    update.slot_timeout();
+    update.slot_downloadProgress(1000 + bytesInOneSecond, size);
+    update.slot_timeout();
+    QCOMPARE(spy.last().first().value<UpdateProgress>().speed, speed);
+}
+
+void tst_Update::speedNeedsTwoSamples()
+{
+    Update update;
+    QSignalSpy spy(&update, &Update::sig_progress);
+    auto lastSpeed = [&] { return spy.last().first().value<UpdateProgress>().speed; };
+
+    // Every tick emits, but before any data and at the first sample there is no rate yet.
+    update.slot_timeout();
+    QCOMPARE(spy.size(), 1);
+    QVERIFY(lastSpeed().isEmpty());
+    update.slot_downloadProgress(5000, 1 << 30);
+    update.slot_timeout();
+    QVERIFY(lastSpeed().isEmpty());
+    update.slot_downloadProgress(5000 + 300 * 1024, 1 << 30);
+    update.slot_timeout();
+    QCOMPARE(lastSpeed(), QStringLiteral("300KB/S"));
+    update.slot_timeout();
+    QCOMPARE(lastSpeed(), QStringLiteral("0KB/S"));
+}
+
+void tst_Update::currentPercentage_data()
+{
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("current");
+    QTest::newRow("a quarter") << qint64(50) << qint64(200) << 25;
+    QTest::newRow("truncated, not rounded") << qint64(2) << qint64(3) << 66;
+    QTest::newRow("complete") << qint64(3) << qint64(3) << 100;
+    QTest::newRow("size unknown") << qint64(500) << qint64(-1) << 0;
+    QTest::newRow("size zero") << qint64(0) << qint64(0) << 0;
+    QTest::newRow("beyond 2 GiB") << qint64(3) * 1024 * 1024 * 1024 << qint64(4) * 1024 * 1024 * 1024
+                                  << 75;
+}
+
+void tst_Update::currentPercentage()
+{
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(int, current);
+    Update update;
+    QSignalSpy spy(&update, &Update::sig_progress);
+    update.slot_downloadProgress(received, total);
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(spy.first().first().value<UpdateProgress>().current, current);
+}
+
+void tst_Update::noFileLeftEndsRun()
+{
+    Update update;
+    QSignalSpy finished(&update, &Update::sig_finished);
+    update.downloadNextFile();
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(finished.first().at(0).toBool(), true);
+    QCOMPARE(finished.first().at(1).toString(), QStringLiteral("no download file"));
+}
+
+QTEST_MAIN(tst_Update)
+#include "tst_update.moc"

@@ -1,0 +1,156 @@
+#pragma once
+
+// Shared pieces of the worker tests: an installation directory in a temporary folder that is
+// the current directory while it lives, configuration files, a snapshot of a tree for before /
+// after comparisons, and a worker run in its own thread exactly as the program runs it.
+
+#include "update/update.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QMap>
+#include <QPair>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+using FileEntries = QList<QPair<QString, QString>>; // path, md5 text
+
+inline QString md5Of(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+inline QByteArray configXml(const QString& version, const QString& main, const QString& server,
+                            const FileEntries& files)
+{
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateCfg>\n");
+    xml += QStringLiteral("  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
+               .arg(version.toHtmlEscaped(), main.toHtmlEscaped(), server.toHtmlEscaped());
+    for (const auto& file : files)
+        xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"/>\n")
+                   .arg(file.first.toHtmlEscaped(), file.second.toHtmlEscaped());
+    xml += QStringLiteral("</UpdateCfg>\n");
+    return xml.toUtf8();
+}
+
+// A temporary installation directory, current while the object lives.
+class Installation
+{
+public:
+    Installation() : previous(QDir::currentPath())
+    {
+        QVERIFY(dir.isValid());
+        root = QDir(dir.path()).canonicalPath();
+        QDir::setCurrent(root);
+    }
+    ~Installation() { QDir::setCurrent(previous); }
+
+    QString path(const QString& relative) const { return root + QLatin1Char('/') + relative; }
+
+    void write(const QString& relative, const QByteArray& content) const
+    {
+        const QString full = path(relative);
+        QDir().mkpath(QFileInfo(full).absolutePath());
+        QFile file(full);
+        QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(full));
+        QCOMPARE(file.write(content), content.size());
+    }
+    QByteArray read(const QString& relative) const
+    {
+        QFile file(path(relative));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+    bool exists(const QString& relative) const
+    {
+        const QFileInfo info(path(relative));
+        return info.exists() || info.isSymLink();
+    }
+
+    // Every entry below the root except log/ and those below the excluded top-level folders:
+    // directories as "<dir>", files as content plus permission bits, links as their target.
+    QMap<QString, QByteArray> snapshot(const QStringList& excluded = {"update"}) const
+    {
+        QMap<QString, QByteArray> entries;
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            const QFileInfo info = it.fileInfo();
+            const QString relative = QDir(root).relativeFilePath(info.absoluteFilePath());
+            const QString top = relative.section(QLatin1Char('/'), 0, 0);
+            if (excluded.contains(top) || top == QLatin1String("log"))
+                continue;
+            if (info.isSymLink())
+                entries.insert(relative, "<link " + info.symLinkTarget().toUtf8() + '>');
+            else if (info.isDir())
+                entries.insert(relative, "<dir>");
+            else
+                entries.insert(relative, read(relative) + " mode " +
+                                             QByteArray::number(int(info.permissions()), 16));
+        }
+        return entries;
+    }
+
+    QTemporaryDir dir;
+    QString root;
+
+private:
+    QString previous;
+};
+
+// One run of the worker in its own thread, recorded from the test thread.
+class WorkerRun
+{
+public:
+    WorkerRun()
+    {
+        worker = new Update;
+        worker->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        QObject::connect(worker, &Update::sig_progress, &receiver,
+                         [this](UpdateProgress progress) { records.append(progress); });
+        QObject::connect(worker, &Update::sig_finished, &receiver, [this](bool ok, QString msg) {
+            ++finishedCount;
+            this->ok = ok;
+            this->msg = msg;
+        });
+    }
+    ~WorkerRun()
+    {
+        thread.quit();
+        thread.wait();
+    }
+
+    // Settings made before the thread starts, so nothing races with the worker.
+    void start()
+    {
+        thread.start();
+        QMetaObject::invokeMethod(worker, &Update::slot_work, Qt::QueuedConnection);
+    }
+    // Waits for sig_finished, then a little longer for anything that would wrongly follow it.
+    bool waitFinished(int timeoutMs = 20000)
+    {
+        if (!QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs))
+            return false;
+        QTest::qWait(50);
+        return true;
+    }
+    QString mainExe()
+    {
+        // Read in the worker thread after the end, as the controller does after sig_finished.
+        return worker->mainExe();
+    }
+
+    Update* worker;
+    QThread thread;
+    QObject receiver;
+    QList<UpdateProgress> records;
+    int finishedCount = 0;
+    bool ok = false;
+    QString msg;
+};

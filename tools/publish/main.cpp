@@ -1,0 +1,170 @@
+#include "progressreporter.h"
+#include "releasepublisher.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+constexpr int refusedStatus = 2;
+
+const char* const helpDetails = R"(
+Writes the UpdateCfg.xml of RELEASE_DIR: one file element per regular file, with its path from
+the release folder ("/bin/app.exe") and the MD5 of its content, in the updater's path order, and
+one info element with the version, the main executable and the server.
+
+--ignore GLOB is matched against the path relative to RELEASE_DIR; "*" and "?" never match "/".
+A pattern without "/" matches any file or folder name at any depth ("*.log", "cache"); a pattern
+with "/" matches from the top of the release ("cache/*", "data/tmp"), and a matched folder
+ignores everything below it. Ignored files are still listed, with ignore="1": the updater never
+fetches them. The main executable cannot be ignored.
+
+The output is written through a temporary file that is renamed into place, so it is either the
+old file or the whole new one. RELEASE_DIR/UpdateCfg.xml and the output file are never listed.
+
+Nothing is written, and the exit status is 2, when: the version is not one the updater can read
+(numbers separated by dots); --previous is missing, malformed, or not older than --version; the
+main executable is not among the release's files; a file or folder is a symbolic link or not a
+regular file; a path holds ":", "\" or a control character, which the updater refuses; a file or
+folder cannot be read. The exit status is 0 on success.
+)";
+
+void printError(const QString& message)
+{
+    std::fprintf(stderr, "updater-publish: error: %s\n", qUtf8Printable(message));
+}
+
+int usageError(const QString& message)
+{
+    printError(message);
+    std::fputs("Try 'updater-publish --help' for more information.\n", stderr);
+    return refusedStatus;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("updater-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
+    const QStringList arguments = QCoreApplication::arguments();
+
+    // --version takes the release's version; given without one it asks for the tool's own.
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--"))
+            break;
+        if (arguments.at(i) == QLatin1String("--version") &&
+            (i + 1 == arguments.size() || arguments.at(i + 1).startsWith(QLatin1Char('-')))) {
+            std::printf("updater-publish %s\n", UPDATER_VERSION);
+            return 0;
+        }
+    }
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Makes the UpdateCfg.xml of a release folder for the updater."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption(
+        QStringLiteral("version"),
+        QStringLiteral("Version of the release, such as 1.0.4. Without a value: show the "
+                       "version of this tool."),
+        QStringLiteral("VERSION"));
+    const QCommandLineOption mainOption(
+        QStringLiteral("main"),
+        QStringLiteral("Main executable, relative to RELEASE_DIR (app.exe, bin/app.exe)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption serverOption(
+        QStringLiteral("server"),
+        QStringLiteral("Address the files are downloaded from (http:// or https://); each "
+                       "file's path is appended to it."),
+        QStringLiteral("URL"));
+    const QCommandLineOption ignoreOption(
+        QStringLiteral("ignore"),
+        QStringLiteral("Mark files matching GLOB as ignored (repeatable; see below)."),
+        QStringLiteral("GLOB"));
+    const QCommandLineOption previousOption(
+        QStringLiteral("previous"),
+        QStringLiteral("UpdateCfg.xml of the previous release; its version must be older."),
+        QStringLiteral("OLD.xml"));
+    const QCommandLineOption outputOption(
+        QStringLiteral("output"),
+        QStringLiteral("Where to write (default: RELEASE_DIR/UpdateCfg.xml)."),
+        QStringLiteral("FILE"));
+    parser.addOptions(
+        {versionOption, mainOption, serverOption, ignoreOption, previousOption, outputOption});
+    parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"),
+                                 QStringLiteral("Folder holding the release's files."));
+
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        std::fputs(helpDetails, stdout);
+        return 0;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return usageError(positional.isEmpty()
+                              ? QStringLiteral("no RELEASE_DIR given")
+                              : QStringLiteral("only one RELEASE_DIR can be given"));
+    for (const QCommandLineOption& required : {versionOption, mainOption, serverOption}) {
+        if (!parser.isSet(required))
+            return usageError(
+                QStringLiteral("--%1 is required").arg(required.names().constFirst()));
+    }
+
+    PublishOptions options;
+    options.releaseDir = positional.constFirst();
+    options.version = parser.value(versionOption);
+    options.main = parser.value(mainOption);
+    options.server = parser.value(serverOption);
+    options.ignorePatterns = parser.values(ignoreOption);
+    options.previousPath = parser.value(previousOption);
+    options.outputPath = parser.value(outputOption);
+
+    const bool interactive = isatty(fileno(stderr));
+    QElapsedTimer clock;
+    clock.start();
+    int shownWidth = 0;
+    const auto showProgress = [interactive, &shownWidth](const QString& line, bool last) {
+        if (interactive) {
+            // Rewrites one line in place; padding covers the rest of a longer earlier line.
+            std::fprintf(stderr, "\r%-*s%s", shownWidth, qUtf8Printable(line), last ? "\n" : "");
+            shownWidth = qMax(shownWidth, int(line.size()));
+        } else {
+            std::fprintf(stderr, "%s\n", qUtf8Printable(line));
+        }
+        std::fflush(stderr);
+    };
+    ProgressReporter reporter([&clock] { return clock.elapsed(); }, showProgress, 1000,
+                              interactive ? 250 : 5000);
+
+    ReleasePublisher publisher(options);
+    publisher.setProgressFunction([&reporter](const HashProgress& p) { reporter.update(p); });
+    const bool prepared = publisher.prepare();
+    reporter.finish();
+    if (!prepared || !publisher.write()) {
+        printError(publisher.errorString());
+        return refusedStatus;
+    }
+    for (const QString& warning : publisher.warnings())
+        std::fprintf(stderr, "updater-publish: warning: %s\n", qUtf8Printable(warning));
+    const ConfigInfo& config = publisher.config();
+    std::printf("wrote %s: version %s, %d files (%d ignored)\n",
+                qUtf8Printable(publisher.outputPath()), qUtf8Printable(config.version),
+                int(config.fileMap.size() + config.ignoreList.size()),
+                int(config.ignoreList.size()));
+    return 0;
+}

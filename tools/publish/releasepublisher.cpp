@@ -1,0 +1,404 @@
+#include "releasepublisher.h"
+
+#include "app/globals.h"
+#include "config/configdiff.h"
+#include "config/configreader.h"
+#include "config/configwriter.h"
+#include "config/pathcheck.h"
+#include "platform/messagepresenter.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QUrl>
+
+namespace
+{
+
+constexpr qint64 chunkSize = 1 << 20;
+
+// Invalid for a pattern that is empty once its leading and trailing "/" are gone.
+QRegularExpression globToRegularExpression(QString pattern)
+{
+    while (pattern.startsWith(QLatin1Char('/')))
+        pattern.remove(0, 1);
+    while (pattern.endsWith(QLatin1Char('/')))
+        pattern.chop(1);
+    if (pattern.isEmpty())
+        return QRegularExpression(QStringLiteral("("));
+    return QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern));
+}
+
+bool hasControlCharacter(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+// Reading --previous goes through the updater's own reader, which reports a malformed file with
+// a log line and a message box. Here both are caught and turned into the refusal's reason.
+class PreviousReadCapture : public MessagePresenter
+{
+public:
+    PreviousReadCapture() : m_previousPresenter(MessagePresenter::install(this))
+    {
+        current() = this;
+        m_previousHandler = qInstallMessageHandler(&PreviousReadCapture::handler);
+    }
+    ~PreviousReadCapture() override
+    {
+        qInstallMessageHandler(m_previousHandler);
+        current() = nullptr;
+        MessagePresenter::install(m_previousPresenter);
+    }
+    void show(const QString&) override { m_failed = true; }
+    bool failed() const { return m_failed; }
+    QString reason() const { return m_reason; }
+
+private:
+    static PreviousReadCapture*& current()
+    {
+        static PreviousReadCapture* instance = nullptr;
+        return instance;
+    }
+    static void handler(QtMsgType, const QMessageLogContext&, const QString& message)
+    {
+        const QString label = QStringLiteral("read xml error:");
+        if (PreviousReadCapture* self = current(); self && message.startsWith(label)) {
+            QString reason = message.mid(label.size()).trimmed();
+            if (reason.size() >= 2 && reason.startsWith(QLatin1Char('"')) &&
+                reason.endsWith(QLatin1Char('"')))
+                reason = reason.mid(1, reason.size() - 2);
+            self->m_reason = reason;
+        }
+    }
+
+    MessagePresenter* m_previousPresenter;
+    QtMessageHandler m_previousHandler = nullptr;
+    bool m_failed = false;
+    QString m_reason;
+};
+
+} // namespace
+
+QString quotedName(const QString& name)
+{
+    QString result = QStringLiteral("\"");
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            result += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            result += c;
+    }
+    return result + QLatin1Char('"');
+}
+
+ReleasePublisher::ReleasePublisher(PublishOptions options) : m_options(std::move(options))
+{
+    m_opener = [](const QString& filePath) -> std::unique_ptr<QIODevice> {
+        auto file = std::make_unique<QFile>(filePath);
+        file->open(QIODevice::ReadOnly);
+        return file;
+    };
+}
+
+QString ReleasePublisher::outputPath() const
+{
+    if (!m_options.outputPath.isEmpty())
+        return m_options.outputPath;
+    return QDir(m_options.releaseDir).filePath(configFileName);
+}
+
+bool ReleasePublisher::fail(const QString& message)
+{
+    m_error = message;
+    return false;
+}
+
+bool ReleasePublisher::prepare()
+{
+    m_prepared = false;
+    m_error.clear();
+    m_warnings.clear();
+    m_files.clear();
+    m_config = ConfigInfo();
+    m_ignoredMd5.clear();
+    // Cheap checks first, so that a mistake is reported before hours of hashing.
+    if (!checkOptions() || !checkPrevious() || !walk() || !checkMain() || !hashFiles())
+        return false;
+
+    m_config.version = m_options.version;
+    m_config.main = m_options.main;
+    m_config.server = m_options.server;
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
+        if (it->ignored) {
+            m_config.ignoreList.append(it.key());
+            m_ignoredMd5.insert(it.key(), it->md5);
+        } else {
+            m_config.fileMap.insert(it.key(), it->md5);
+        }
+    }
+    m_config.buildFileList();
+    m_prepared = true;
+    return true;
+}
+
+bool ReleasePublisher::write()
+{
+    if (!m_prepared)
+        return fail(QStringLiteral("nothing to write: the release has not been prepared"));
+    ConfigWriter writer;
+    writer.setIgnoredMd5(m_ignoredMd5);
+    QString reason;
+    if (!writer.writeFile(outputPath(), m_config, &reason))
+        return fail(QStringLiteral("cannot write %1: %2").arg(quotedName(outputPath()), reason));
+    return true;
+}
+
+bool ReleasePublisher::checkOptions()
+{
+    const QFileInfo dir(m_options.releaseDir);
+    if (m_options.releaseDir.isEmpty())
+        return fail(QStringLiteral("no release folder given"));
+    if (!dir.exists())
+        return fail(QStringLiteral("release folder %1 does not exist")
+                        .arg(quotedName(m_options.releaseDir)));
+    if (!dir.isDir())
+        return fail(QStringLiteral("%1 is not a folder").arg(quotedName(m_options.releaseDir)));
+
+    if (!parseVersion(m_options.version))
+        return fail(QStringLiteral("version %1 cannot be read by the updater: use numbers "
+                                   "separated by dots, such as 1.0.4")
+                        .arg(quotedName(m_options.version)));
+
+    if (m_options.main.isEmpty())
+        return fail(QStringLiteral("no main executable given (--main)"));
+
+    // The updater appends each path, which begins with "/", to the server.
+    while (m_options.server.endsWith(QLatin1Char('/')))
+        m_options.server.chop(1);
+    const QUrl url(m_options.server);
+    const QString scheme = url.scheme();
+    if (hasControlCharacter(m_options.server) || !url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return fail(QStringLiteral("server %1 is not an http:// or https:// address")
+                        .arg(quotedName(m_options.server)));
+
+    for (const QString& pattern : m_options.ignorePatterns) {
+        if (!globToRegularExpression(pattern).isValid())
+            return fail(
+                QStringLiteral("--ignore %1 is not a usable pattern").arg(quotedName(pattern)));
+    }
+
+    const QFileInfo output(outputPath());
+    if (output.isDir())
+        return fail(QStringLiteral("output %1 is a folder").arg(quotedName(outputPath())));
+    if (!output.absoluteDir().exists())
+        return fail(
+            QStringLiteral("the folder of output %1 does not exist").arg(quotedName(outputPath())));
+    return true;
+}
+
+bool ReleasePublisher::checkPrevious()
+{
+    const QString path = m_options.previousPath;
+    if (path.isEmpty())
+        return true;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(
+            QStringLiteral("previous configuration %1 does not exist").arg(quotedName(path)));
+    QFile probe(path);
+    if (!info.isFile() || !probe.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read previous configuration %1").arg(quotedName(path)));
+    probe.close();
+
+    ConfigInfo previous;
+    {
+        PreviousReadCapture capture;
+        previous = ConfigReader().read(path);
+        if (capture.failed())
+            return fail(QStringLiteral("previous configuration %1 is not well-formed XML: %2")
+                            .arg(quotedName(path), capture.reason()));
+    }
+    if (previous.version.isEmpty())
+        return fail(
+            QStringLiteral("previous configuration %1 has no version").arg(quotedName(path)));
+    if (!parseVersion(previous.version))
+        return fail(QStringLiteral("previous version %1 in %2 cannot be read by the updater")
+                        .arg(quotedName(previous.version), quotedName(path)));
+    if (!isNewerVersion(m_options.version, previous.version))
+        return fail(QStringLiteral("version %1 is not newer than %2 of the previous release: the "
+                                   "updater would find nothing to do")
+                        .arg(m_options.version, previous.version));
+    return true;
+}
+
+bool ReleasePublisher::walk()
+{
+    const QFileInfo rootInfo(m_options.releaseDir);
+    if (!rootInfo.isReadable())
+        return fail(QStringLiteral("cannot read folder %1").arg(quotedName(m_options.releaseDir)));
+    const QString root = rootInfo.absoluteFilePath();
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    const QString output = QFileInfo(outputPath()).absoluteFilePath();
+
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    QHash<QString, QString> byFoldedCase;
+    QList<bool> patternUsed(m_options.ignorePatterns.size(), false);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString relative = info.absoluteFilePath().mid(prefix.size());
+        if (info.isSymLink() || info.isJunction())
+            return fail(QStringLiteral("%1 is a symbolic link, which is never followed: put the "
+                                       "file itself in the release or remove the link")
+                            .arg(quotedName(relative)));
+        if (info.isDir()) {
+            // The iterator skips folders it cannot list; a silently missing file is worse.
+#ifdef Q_OS_UNIX
+            const bool listable = info.isReadable() && info.isExecutable();
+#else
+            const bool listable = info.isReadable();
+#endif
+            if (!listable)
+                return fail(QStringLiteral("cannot read folder %1").arg(quotedName(relative)));
+            continue;
+        }
+        if (!info.isFile())
+            return fail(QStringLiteral("%1 is not a regular file").arg(quotedName(relative)));
+        // The configuration itself: the one being written, or a stale one from an earlier run.
+        if (info.absoluteFilePath() == output || relative == configFileName)
+            continue;
+
+        const QString path = QLatin1Char('/') + relative;
+        if (!isSafeFilePath(path))
+            return fail(QStringLiteral("%1 cannot be published: the updater refuses paths with "
+                                       "\":\", \"\\\" or control characters")
+                            .arg(quotedName(relative)));
+
+        Entry entry;
+        entry.absolutePath = info.absoluteFilePath();
+        entry.size = info.size();
+        for (int i = 0; i < m_options.ignorePatterns.size(); ++i) {
+            if (isIgnored(relative, {m_options.ignorePatterns.at(i)})) {
+                entry.ignored = true;
+                patternUsed[i] = true;
+            }
+        }
+        m_files.insert(path, entry);
+
+        const QString folded = path.toCaseFolded();
+        if (byFoldedCase.contains(folded))
+            m_warnings.append(QStringLiteral("%1 and %2 differ only in letter case and are one "
+                                             "file on Windows")
+                                  .arg(quotedName(byFoldedCase.value(folded)), quotedName(path)));
+        else
+            byFoldedCase.insert(folded, path);
+    }
+    for (int i = 0; i < patternUsed.size(); ++i) {
+        if (!patternUsed.at(i))
+            m_warnings.append(QStringLiteral("--ignore %1 matches no file")
+                                  .arg(quotedName(m_options.ignorePatterns.at(i))));
+    }
+    return true;
+}
+
+bool ReleasePublisher::checkMain()
+{
+    const QString path = QLatin1Char('/') + m_options.main;
+    const auto it = m_files.constFind(path);
+    if (it == m_files.cend())
+        return fail(QStringLiteral("main executable %1 is not among the release's files (give its "
+                                   "path relative to the release folder, such as bin/app.exe)")
+                        .arg(quotedName(m_options.main)));
+    if (it->ignored)
+        return fail(QStringLiteral("main executable %1 matches --ignore: the updater would never "
+                                   "bring a new copy of it")
+                        .arg(quotedName(m_options.main)));
+    return true;
+}
+
+bool ReleasePublisher::hashFiles()
+{
+    HashProgress progress;
+    progress.fileCount = int(m_files.size());
+    for (const Entry& entry : std::as_const(m_files))
+        progress.totalBytes += entry.size;
+
+    for (auto it = m_files.begin(); it != m_files.end(); ++it) {
+        const QString shown = quotedName(it.key().mid(1));
+        std::unique_ptr<QIODevice> device = m_opener(it->absolutePath);
+        if (!device || !device->isOpen() || !device->isReadable())
+            return fail(
+                QStringLiteral("cannot read %1: %2")
+                    .arg(shown, device ? device->errorString() : QStringLiteral("no device")));
+        qint64 bytesRead = 0;
+        const qint64 before = progress.bytesDone;
+        it->md5 = md5Hex(device.get(), &bytesRead, [&](qint64 chunk) {
+            progress.bytesDone += chunk;
+            if (m_progress)
+                m_progress(progress);
+        });
+        if (it->md5.isEmpty())
+            return fail(QStringLiteral("cannot read %1: %2").arg(shown, device->errorString()));
+        if (bytesRead != it->size)
+            return fail(QStringLiteral("%1 changed while it was read (%2 bytes listed, %3 read)")
+                            .arg(shown)
+                            .arg(it->size)
+                            .arg(bytesRead));
+        progress.bytesDone = before + bytesRead;
+        ++progress.filesDone;
+        if (m_progress)
+            m_progress(progress);
+    }
+    return true;
+}
+
+bool ReleasePublisher::isIgnored(const QString& relativePath, const QStringList& patterns)
+{
+    const QStringList names = relativePath.split(QLatin1Char('/'));
+    for (const QString& pattern : patterns) {
+        const QRegularExpression expression = globToRegularExpression(pattern);
+        if (!expression.isValid())
+            continue;
+        const bool anchored = pattern.contains(QLatin1Char('/'));
+        QString leading;
+        for (const QString& name : names) {
+            leading = leading.isEmpty() ? name : leading + QLatin1Char('/') + name;
+            if (expression.match(anchored ? leading : name).hasMatch())
+                return true;
+        }
+    }
+    return false;
+}
+
+QString ReleasePublisher::md5Hex(QIODevice* device, qint64* bytesRead,
+                                 const std::function<void(qint64)>& chunkDone)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray buffer(chunkSize, Qt::Uninitialized);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 count = device->read(buffer.data(), buffer.size());
+        if (count < 0)
+            return QString();
+        if (count == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.constData(), count));
+        total += count;
+        if (chunkDone)
+            chunkDone(count);
+    }
+    if (bytesRead)
+        *bytesRead = total;
+    return QString::fromLatin1(hash.result().toHex());
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+// Makes the UpdateCfg.xml of a release folder: checks the options against the updater's rules,
+// walks the folder, hashes every regular file (streamed, never whole in memory) and writes the
+// configuration atomically. Nothing is written unless every check has passed.
+
+#include "config/configinfo.h"
+
+#include <QIODevice>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+struct PublishOptions {
+    QString releaseDir;
+    QString version;
+    QString main;
+    QString server;
+    QStringList ignorePatterns;
+    QString previousPath; // empty: no previous release to compare with
+    QString outputPath;   // empty: releaseDir/UpdateCfg.xml
+};
+
+struct HashProgress {
+    int filesDone = 0;
+    int fileCount = 0;
+    qint64 bytesDone = 0;
+    qint64 totalBytes = 0;
+};
+
+class ReleasePublisher
+{
+public:
+    using ProgressFunction = std::function<void(const HashProgress&)>;
+    // Opens a file of the release for reading; the seam through which tests make reads fail.
+    using DeviceOpener = std::function<std::unique_ptr<QIODevice>(const QString& filePath)>;
+
+    explicit ReleasePublisher(PublishOptions options);
+
+    void setProgressFunction(ProgressFunction function) { m_progress = std::move(function); }
+    void setDeviceOpener(DeviceOpener opener) { m_opener = std::move(opener); }
+
+    // Checks the options, walks and hashes the release. False with errorString() on a refusal.
+    bool prepare();
+    // Writes the configuration prepared by prepare(). False with errorString() on failure.
+    bool write();
+
+    // The record the updater's reader will read back from the written file.
+    const ConfigInfo& config() const { return m_config; }
+    // md5 of the ignored files, which the record itself does not keep.
+    const QMap<QString, QString>& ignoredMd5() const { return m_ignoredMd5; }
+    QString outputPath() const;
+    QString errorString() const { return m_error; }
+    // Things worth telling the publisher that do not stop the run.
+    QStringList warnings() const { return m_warnings; }
+
+    // Whether relativePath ("dir/name", no leading "/") matches one of the glob patterns. A
+    // pattern without "/" is matched against every name in the path (file and folders), one
+    // with "/" against the path from the top and every folder above the file; "*" and "?"
+    // never match "/". A leading "/" in a pattern is dropped.
+    static bool isIgnored(const QString& relativePath, const QStringList& patterns);
+    // Lower-case hexadecimal MD5 of everything device yields, read in chunks. On a read
+    // error returns an empty string. bytesRead (if given) receives the number of bytes read;
+    // chunkDone is called after every chunk with that chunk's size.
+    static QString md5Hex(QIODevice* device, qint64* bytesRead = nullptr,
+                          const std::function<void(qint64)>& chunkDone = {});
+
+private:
+    bool fail(const QString& message);
+    bool checkOptions();
+    bool checkPrevious();
+    bool walk();
+    bool hashFiles();
+    bool checkMain();
+
+    struct Entry {
+        QString absolutePath;
+        qint64 size = 0;
+        bool ignored = false;
+        QString md5;
+    };
+
+    PublishOptions m_options;
+    ProgressFunction m_progress;
+    DeviceOpener m_opener;
+    QMap<QString, Entry> m_files; // by the updater's path, hence in its order
+    ConfigInfo m_config;
+    QMap<QString, QString> m_ignoredMd5;
+    QString m_error;
+    QStringList m_warnings;
+    bool m_prepared = false;
+};
+
+// Shows a name in a message: quoted, control characters escaped so a terminal shows them.
+QString quotedName(const QString& name);
