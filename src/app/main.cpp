@@ -3,11 +3,11 @@
 #include "platform/messagepresenter.h"
 #include "ui/boxpresenter.h"
 #include "ui/maindialog.h"
+#include "ui/stylesheet.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 
 int main(int argc, char* argv[])
 {
@@ -31,11 +31,7 @@ int main(int argc, char* argv[])
     int status = 0;
     {
         MainDialog dialog(nullptr, nullptr);
-        QFile styleSheet(QStringLiteral(":/qss/stylesheet"));
-        if (styleSheet.open(QIODevice::ReadOnly)) {
-            dialog.setStyleSheet(QString::fromUtf8(styleSheet.readAll()));
-            styleSheet.close();
-        }
+        applyStyleSheet(&dialog, QStringLiteral(":/qss/stylesheet"));
         dialog.show();
         dialog.start();
         status = app.exec();

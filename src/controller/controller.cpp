@@ -9,7 +9,8 @@
 #include <QDebug>
 #include <QDir>
 
-namespace {
+namespace
+{
 // The updater runs with administrator rights: the main executable must lie inside the
 // installation directory, whatever ".." the configuration's value holds.
 bool staysInside(const QString& path, const QString& dir)

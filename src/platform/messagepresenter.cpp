@@ -3,7 +3,8 @@
 #include <QAtomicPointer>
 #include <QDebug>
 
-namespace {
+namespace
+{
 QAtomicPointer<MessagePresenter> installedPresenter;
 }
 

@@ -6,7 +6,8 @@
 
 #include <QDialog>
 
-namespace Ui {
+namespace Ui
+{
 class BasicMessageDialog;
 }
 

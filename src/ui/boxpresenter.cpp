@@ -7,9 +7,9 @@
 
 #include <memory>
 
-namespace {
-struct Request
+namespace
 {
+struct Request {
     bool done = false;
 };
 } // namespace

@@ -9,7 +9,8 @@
 
 class Controller;
 
-namespace Ui {
+namespace Ui
+{
 class MainWidget;
 }
 

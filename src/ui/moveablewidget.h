@@ -9,7 +9,8 @@
 class QMouseEvent;
 class QObject;
 
-namespace Ui {
+namespace Ui
+{
 class MoveableWidget;
 }
 

@@ -12,10 +12,7 @@
 class InstallationFixture
 {
 public:
-    InstallationFixture() : previousDir(QDir::currentPath())
-    {
-        QDir::setCurrent(dir.path());
-    }
+    InstallationFixture() : previousDir(QDir::currentPath()) { QDir::setCurrent(dir.path()); }
     ~InstallationFixture() { QDir::setCurrent(previousDir); }
 
     bool isValid() const { return dir.isValid(); }
@@ -25,7 +22,8 @@ public:
 
     static QString md5(const QByteArray& bytes)
     {
-        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+        return QString::fromLatin1(
+            QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
     }
 
     // Writes an UpdateCfg.xml at relative (for example "config/UpdateCfg.xml") listing files as

@@ -41,8 +41,7 @@ static int runEventLoop(const std::function<void()>& kick)
     return QCoreApplication::exec();
 }
 
-struct StartedMain
-{
+struct StartedMain {
     QString exe;
     QString workingDir;
 };
@@ -207,8 +206,9 @@ void tst_Controller::closingDuringDownloadStartsNothing()
         return true;
     });
     std::atomic<QThread*> workerDiedIn{nullptr};
-    connect(controller->updateWorker(), &QObject::destroyed, controller->updateWorker(),
-            [&workerDiedIn] { workerDiedIn = QThread::currentThread(); }, Qt::DirectConnection);
+    connect(
+        controller->updateWorker(), &QObject::destroyed, controller->updateWorker(),
+        [&workerDiedIn] { workerDiedIn = QThread::currentThread(); }, Qt::DirectConnection);
 
     auto* closeLabel = dialog->findChild<ClickedLabel*>(QStringLiteral("closeDialogLabel"));
     QTimer watch;

@@ -3,8 +3,8 @@
 #include "ui/boxpresenter.h"
 
 #include <QAtomicInt>
-#include <QMessageBox>
 #include <QDeadlineTimer>
+#include <QMessageBox>
 #include <QThread>
 #include <QTimer>
 #include <QtTest>

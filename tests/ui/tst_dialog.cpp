@@ -52,8 +52,7 @@ void tst_Dialog::frameTree()
     QVERIFY(dialog.testAttribute(Qt::WA_TranslucentBackground));
 
     // The style sheet selects these by name, and the nesting gives the window its shape.
-    const struct
-    {
+    const struct {
         const char* name;
         const char* className;
         const char* parentName;
@@ -127,12 +126,12 @@ void tst_Dialog::centredPosition_data()
     QTest::addColumn<QRect>("area");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QPoint>("position");
-    QTest::newRow("1920 x 1080 desktop") << QRect(0, 0, 1920, 1080) << QSize(490, 200)
-                                         << QPoint(715, 440);
-    QTest::newRow("anchor window") << QRect(100, 50, 801, 600) << QSize(490, 200)
-                                   << QPoint(255, 250);
-    QTest::newRow("odd difference truncates") << QRect(0, 0, 1001, 601) << QSize(490, 200)
-                                              << QPoint(255, 200);
+    QTest::newRow("1920 x 1080 desktop")
+        << QRect(0, 0, 1920, 1080) << QSize(490, 200) << QPoint(715, 440);
+    QTest::newRow("anchor window")
+        << QRect(100, 50, 801, 600) << QSize(490, 200) << QPoint(255, 250);
+    QTest::newRow("odd difference truncates")
+        << QRect(0, 0, 1001, 601) << QSize(490, 200) << QPoint(255, 200);
     QTest::newRow("larger than the area truncates toward zero")
         << QRect(0, 0, 485, 195) << QSize(490, 200) << QPoint(-2, -2);
 }

@@ -21,8 +21,7 @@ private slots:
     void dialogGeometry();
 };
 
-struct Panel
-{
+struct Panel {
     MainWidget widget;
     QLabel* tip = widget.findChild<QLabel*>(QStringLiteral("tipLabel"));
     QProgressBar* bar = widget.findChild<QProgressBar*>(QStringLiteral("progressBar"));
@@ -86,14 +85,15 @@ void tst_MainWindow::progressRecords()
 
     Panel panel;
     LogCapture log;
-    panel.widget.slot_updateProgressInfo(record(QStringLiteral("检查更新文件"), finished, total,
-                                                current));
+    panel.widget.slot_updateProgressInfo(
+        record(QStringLiteral("检查更新文件"), finished, total, current));
     QCOMPARE(panel.bar->maximum(), maximum);
     QCOMPARE(panel.bar->value(), value);
     QCOMPARE(panel.percent->text(), percent);
     QCOMPARE(panel.tip->text(), QStringLiteral("检查更新文件"));
-    QCOMPARE(log.linesStartingWith(QStringLiteral("progress:")),
-             QStringList{QStringLiteral("progress: %1 %2 %3").arg(finished).arg(total).arg(current)});
+    QCOMPARE(
+        log.linesStartingWith(QStringLiteral("progress:")),
+        QStringList{QStringLiteral("progress: %1 %2 %3").arg(finished).arg(total).arg(current)});
 }
 
 void tst_MainWindow::recordsArriveThroughController()

@@ -52,8 +52,7 @@ void tst_Widgets::clickSequences_data()
     QTest::addColumn<QList<int>>("clicksAfterEachStep");
     QTest::newRow("left click") << Script{"L+", "L-"} << QList<int>{0, 1};
     QTest::newRow("right click emits nothing") << Script{"R+", "R-"} << QList<int>{0, 0};
-    QTest::newRow("release after moving away")
-        << Script{"L+", "M", "L-"} << QList<int>{0, 0, 1};
+    QTest::newRow("release after moving away") << Script{"L+", "M", "L-"} << QList<int>{0, 0, 1};
     QTest::newRow("right release ends a left press")
         << Script{"L+", "R+", "R-", "L-"} << QList<int>{0, 0, 1, 1};
     QTest::newRow("two clicks") << Script{"L+", "L-", "L+", "L-"} << QList<int>{0, 1, 1, 2};
@@ -171,8 +170,7 @@ void tst_Widgets::findTopLevel()
 }
 
 // A frameless window at (400, 250) whose upper half is a MoveableWidget title bar.
-struct DragWindow
-{
+struct DragWindow {
     DragWindow()
     {
         window.setWindowFlags(Qt::FramelessWindowHint);

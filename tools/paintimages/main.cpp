@@ -11,7 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 // A white cross on a transparent ground: both diagonals, corner to corner, about two pixels
 // wide, with a coverage-based soft edge.
