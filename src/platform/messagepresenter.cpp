@@ -3,8 +3,7 @@
 #include <QAtomicPointer>
 #include <QDebug>
 
-namespace
-{
+namespace {
 QAtomicPointer<MessagePresenter> installedPresenter;
 }
 
