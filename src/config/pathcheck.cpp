@@ -15,5 +15,12 @@ bool isSafeFilePath(const QString& path)
         if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
             return false;
     }
+    // Compared without case: Windows file names are case-insensitive. "/UpdateCfg.xml" would land
+    // on the new configuration inside update/.
+    if (segments.first().compare(QLatin1String("update"), Qt::CaseInsensitive) == 0)
+        return false;
+    if (segments.size() == 1 &&
+        segments.first().compare(QLatin1String("UpdateCfg.xml"), Qt::CaseInsensitive) == 0)
+        return false;
     return true;
 }

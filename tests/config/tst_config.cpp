@@ -414,6 +414,14 @@ void tst_Config::pathSafety_data()
     QTest::newRow("newline") << "/a\nb" << false;
     QTest::newRow("nul") << QString("/a") + QChar(0) + "b" << false;
     QTest::newRow("delete char") << QString("/a") + QChar(0x7f) << false;
+    QTest::newRow("inside update") << "/update/a.dll" << false;
+    QTest::newRow("inside Update") << "/Update/a.dll" << false;
+    QTest::newRow("the update folder itself") << "/update" << false;
+    QTest::newRow("the new configuration") << "/UpdateCfg.xml" << false;
+    QTest::newRow("the new configuration, other case") << "/updatecfg.XML" << false;
+    QTest::newRow("update as a deeper folder") << "/data/update/a.dll" << true;
+    QTest::newRow("name starting with update") << "/updates/a.dll" << true;
+    QTest::newRow("configuration in a folder") << "/data/UpdateCfg.xml" << true;
 }
 
 void tst_Config::pathSafety()

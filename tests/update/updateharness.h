@@ -4,6 +4,7 @@
 // the current directory while it lives, configuration files, a snapshot of a tree for before /
 // after comparisons, and a worker run in its own thread exactly as the program runs it.
 
+#include "testhttpserver.h"
 #include "update/update.h"
 
 #include <QCryptographicHash>
@@ -32,8 +33,12 @@ inline QByteArray configXml(const QString& version, const QString& main, const Q
     xml += QStringLiteral("  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
                .arg(version.toHtmlEscaped(), main.toHtmlEscaped(), server.toHtmlEscaped());
     for (const auto& file : files)
+        // Character references keep control characters from being normalised away.
         xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"/>\n")
-                   .arg(file.first.toHtmlEscaped(), file.second.toHtmlEscaped());
+                   .arg(file.first.toHtmlEscaped()
+                            .replace(QLatin1Char('\t'), QLatin1String("&#9;"))
+                            .replace(QLatin1Char('\n'), QLatin1String("&#10;")),
+                        file.second.toHtmlEscaped());
     xml += QStringLiteral("</UpdateCfg>\n");
     return xml.toUtf8();
 }
@@ -101,6 +106,45 @@ public:
 
 private:
     QString previous;
+};
+
+// Files offered by a loopback server, and an installation that is offered them.
+class Release
+{
+public:
+    Release() : server(served.path())
+    {
+        QVERIFY(server.listen());
+    }
+
+    // Puts body on the server at path and lists it in the offered configuration with md5 (the
+    // body's digest unless given).
+    void offer(const QString& path, const QByteArray& body, const QString& md5 = QString())
+    {
+        const QString file = served.path() + path;
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(body);
+        files.append({path, md5.isNull() ? md5Of(body) : md5});
+    }
+    // Writes both configurations: installed version 1.0 with installedFiles, offered 1.1.
+    void writeConfigs(const FileEntries& installedFiles = {}, const QString& main = "app.bin",
+                      const QString& serverUrl = QString())
+    {
+        const QString url = serverUrl.isNull() ? server.baseUrl() : serverUrl;
+        installedConfig = configXml("1.0", main, url, installedFiles);
+        offeredConfig = configXml("1.1", main, url, files);
+        inst.write("config/UpdateCfg.xml", installedConfig);
+        inst.write("update/UpdateCfg.xml", offeredConfig);
+    }
+
+    Installation inst;
+    QTemporaryDir served;
+    TestHttpServer server;
+    FileEntries files;
+    QByteArray installedConfig;
+    QByteArray offeredConfig;
 };
 
 // One run of the worker in its own thread, recorded from the test thread.

@@ -282,7 +282,8 @@ bool ReleasePublisher::walk()
         const QString path = QLatin1Char('/') + relative;
         if (!isSafeFilePath(path))
             return fail(QStringLiteral("%1 cannot be published: the updater refuses paths with "
-                                       "\":\", \"\\\" or control characters")
+                                       "\":\", \"\\\" or control characters, and paths in "
+                                       "its own update/ folder or named UpdateCfg.xml at the top")
                             .arg(quotedName(relative)));
 
         Entry entry;
