@@ -1,5 +1,9 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
+#include "platform/messagepresenter.h"
+#include "ui/boxpresenter.h"
+#include "ui/maindialog.h"
+#include "ui/stylesheet.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -18,5 +22,22 @@ int main(int argc, char* argv[])
     prepareLogFile(appDir);
     qInstallMessageHandler(logMessageHandler);
 
-    return 0;
+    // Every box, including the configuration reader's from the worker thread, is shown by this
+    // thread. The presenter outlives the window: the Controller's destructor releases through it
+    // a worker still waiting on a box before it waits for the worker thread.
+    BoxPresenter presenter;
+    MessagePresenter::install(&presenter);
+
+    int status = 0;
+    {
+        MainDialog dialog(nullptr, nullptr);
+        applyStyleSheet(&dialog, QStringLiteral(":/qss/stylesheet"));
+        dialog.show();
+        dialog.start();
+        status = app.exec();
+        // Leaving this block destroys the window, whose panel deletes the Controller: the worker
+        // thread is quit and waited for before the application object goes.
+    }
+    MessagePresenter::install(nullptr);
+    return status;
 }

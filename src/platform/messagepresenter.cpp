@@ -9,6 +9,8 @@ QAtomicPointer<MessagePresenter> installedPresenter;
 
 MessagePresenter::~MessagePresenter() = default;
 
+void MessagePresenter::beginShutdown() {}
+
 MessagePresenter* MessagePresenter::current()
 {
     return installedPresenter.loadAcquire();

@@ -15,6 +15,11 @@ public:
     // Shows text modally and returns once the user has closed it. May be called from any thread.
     virtual void show(const QString& text) = 0;
 
+    // Called by the owner of the worker thread just before it waits for that thread to end: a
+    // worker waiting on a box must then be released without one, or that wait would never end.
+    // The default does nothing.
+    virtual void beginShutdown();
+
     // The installed presenter, or null when none is installed (then boxes are only logged).
     static MessagePresenter* current();
     // Installs presenter (not owned); null uninstalls. Returns the previous one.

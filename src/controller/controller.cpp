@@ -1,0 +1,83 @@
+#include "controller/controller.h"
+
+#include "config/configinfo.h"
+#include "platform/messagepresenter.h"
+#include "platform/platform.h"
+#include "update/update.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+
+namespace
+{
+// The updater runs with administrator rights: the main executable must lie inside the
+// installation directory, whatever ".." the configuration's value holds.
+bool staysInside(const QString& path, const QString& dir)
+{
+    return QDir::cleanPath(path).startsWith(QDir::cleanPath(dir) + QLatin1Char('/'));
+}
+} // namespace
+
+Controller::Controller(QObject* parent)
+    : QObject(parent), workerThread(), mainStarter(&startDetachedProgram)
+{
+    qRegisterMetaType<ConfigInfo>("ConfigInfo");
+
+    worker = new Update;
+    worker->moveToThread(&workerThread);
+
+    connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(worker, &Update::sig_finished, this, &Controller::slot_updateFinished);
+    connect(worker, &Update::sig_progress, this, &Controller::sig_updateProgress);
+    connect(this, &Controller::sig_operate, worker, &Update::slot_work);
+
+    workerThread.start(QThread::InheritPriority);
+}
+
+Controller::~Controller()
+{
+    // A worker blocked on a message box would never let the thread end while this thread waits
+    // without running its event loop: release it first.
+    if (MessagePresenter* presenter = MessagePresenter::current())
+        presenter->beginShutdown();
+    workerThread.quit();
+    workerThread.wait();
+}
+
+void Controller::start()
+{
+    qDebug() << "Controller::start";
+    emit sig_operate();
+}
+
+void Controller::setMainStarter(MainStarter starter)
+{
+    mainStarter = std::move(starter);
+}
+
+void Controller::slot_updateFinished(bool ok, const QString& msg)
+{
+    qDebug() << "Controller::slot_updateFinished" << ok << msg;
+    if (!ok)
+        MessagePresenter::present(msg);
+    startMain();
+}
+
+void Controller::startMain()
+{
+    const QString installDir = QDir::currentPath();
+    const QString mainName = worker->mainExe();
+    const QString exe = installDir + QStringLiteral("/") + mainName;
+
+    // A value that climbs out of the installation directory is refused like a missing file.
+    const bool accepted =
+        staysInside(exe, installDir) && isAcceptableMainExe(exe, currentPlatformFlavour());
+    if (!accepted) {
+        MessagePresenter::present(tr("无法找到文件:") + exe);
+    } else {
+        mainStarter(exe, installDir);
+        qDebug() << "start main:" << exe;
+    }
+    QCoreApplication::quit();
+}

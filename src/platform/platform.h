@@ -1,0 +1,31 @@
+#pragma once
+
+// The small layer for what differs between Windows and elsewhere: which file counts as the
+// application's main executable, how it is started so that it outlives the updater, and where a
+// window without an anchor is centred.
+
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+enum class PlatformFlavour { Windows, Posix };
+
+// The flavour of the platform the program was built for.
+PlatformFlavour currentPlatformFlavour();
+
+// Whether path may be started as the main executable.
+// Windows: a file (or directory) exists there and path contains ".exe", compared case-sensitively.
+// Posix: path names an existing regular file that is executable.
+bool isAcceptableMainExe(const QString& path, PlatformFlavour flavour);
+
+// Starts program with no arguments in workingDir as a process of its own that keeps running
+// after the updater has exited and shares none of its pipes. Returns whether it was started.
+bool startDetachedProgram(const QString& program, const QString& workingDir);
+
+// Geometry of the primary screen; an empty rectangle when there is no screen.
+QRect primaryScreenGeometry();
+
+// Top-left position that centres a window of size on area, with truncating integer division:
+// ((area width - width) / 2 + area x, (area height - height) / 2 + area y).
+QPoint centredPosition(const QRect& area, const QSize& size);

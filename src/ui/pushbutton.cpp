@@ -1,0 +1,3 @@
+#include "ui/pushbutton.h"
+
+PushButton::PushButton(QWidget* parent) : QPushButton(parent) {}

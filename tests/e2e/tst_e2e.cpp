@@ -1,0 +1,283 @@
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// A private nginx serving one folder on 127.0.0.1, run as a child process of the test with its
+// own configuration, pid file and logs in a temporary directory.
+class Nginx
+{
+public:
+    ~Nginx() { stop(); }
+
+    static QString executable()
+    {
+        QString path = QStandardPaths::findExecutable(QStringLiteral("nginx"));
+        if (path.isEmpty())
+            path = QStandardPaths::findExecutable(QStringLiteral("nginx"),
+                                                  {"/usr/sbin", "/usr/local/sbin", "/sbin"});
+        return path;
+    }
+
+    bool start(const QString& root, QString* error)
+    {
+        if (!work.isValid()) {
+            *error = QStringLiteral("no temporary directory");
+            return false;
+        }
+        // A port that was free a moment ago may be taken in between: try a few.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost, 0))
+                continue;
+            port = probe.serverPort();
+            probe.close();
+            writeConfig(root);
+            process.setProgram(executable());
+            process.setArguments({"-p", work.path(), "-e", work.filePath("error.log"), "-c",
+                                  work.filePath("nginx.conf")});
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start();
+            if (!process.waitForStarted(30000))
+                continue;
+            if (QTest::qWaitFor(
+                    [this] { return accepts() || process.state() != QProcess::Running; }, 30000) &&
+                process.state() == QProcess::Running)
+                return true;
+            *error = QString::fromLocal8Bit(process.readAll());
+            stop();
+        }
+        if (error->isEmpty())
+            *error = QStringLiteral("nginx did not start");
+        return false;
+    }
+
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(30000)) {
+            process.kill();
+            process.waitForFinished(30000);
+        }
+    }
+
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+
+private:
+    bool accepts()
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(1000);
+    }
+
+    void writeConfig(const QString& root)
+    {
+        const QString w = work.path();
+        QFile file(work.filePath("nginx.conf"));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(QStringLiteral("daemon off;\n"
+                                  "master_process off;\n"
+                                  "worker_processes 1;\n"
+                                  "pid %1/nginx.pid;\n"
+                                  "error_log %1/error.log warn;\n"
+                                  "events { worker_connections 64; }\n"
+                                  "http {\n"
+                                  "    access_log off;\n"
+                                  "    client_body_temp_path %1/tmp;\n"
+                                  "    proxy_temp_path %1/tmp;\n"
+                                  "    fastcgi_temp_path %1/tmp;\n"
+                                  "    uwsgi_temp_path %1/tmp;\n"
+                                  "    scgi_temp_path %1/tmp;\n"
+                                  "    types { }\n"
+                                  "    default_type application/octet-stream;\n"
+                                  "    server {\n"
+                                  "        listen 127.0.0.1:%2;\n"
+                                  "        root %3;\n"
+                                  "    }\n"
+                                  "}\n")
+                       .arg(w)
+                       .arg(port)
+                       .arg(root)
+                       .toLocal8Bit());
+        QDir().mkpath(work.filePath("tmp"));
+    }
+
+    QTemporaryDir work;
+    QProcess process;
+    quint16 port = 0;
+};
+
+class tst_E2e : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wholeUpdateRun();
+};
+
+static QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+static bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+static QString md5(const QByteArray& bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+static QByteArray configXml(const QString& version, const QString& mainExe, const QString& server,
+                            const QMap<QString, QByteArray>& files, const QStringList& ignored)
+{
+    QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
+                                 "  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
+                      .arg(version, mainExe, server);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"/>\n").arg(it.key(), md5(it.value()));
+    for (const QString& path : ignored)
+        xml += QStringLiteral("  <file path=\"%1\" md5=\"0\" ignore=\"1\"/>\n").arg(path);
+    return (xml + QStringLiteral("</update>\n")).toUtf8();
+}
+
+void tst_E2e::wholeUpdateRun()
+{
+    if (Nginx::executable().isEmpty())
+        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+
+#ifdef Q_OS_WIN
+    const QString mainName = QStringLiteral("app.exe");
+#else
+    const QString mainName = QStringLiteral("app");
+#endif
+    const QString mainPath = "/" + mainName;
+
+    // Release 1.0.0 as installed, and release 1.0.1 as served: the main program and a library
+    // change, a data file is added, one file stays as it is and the user's settings are ignored.
+    const QByteArray mainOld = readAll(QStringLiteral(FAKEMAIN_PATH));
+    QVERIFY(!mainOld.isEmpty());
+    const QByteArray mainNew = mainOld + "\nrelease 1.0.1\n"; // still runs; another md5
+    const QByteArray coreOld = "core library 1.0.0\n";
+    const QByteArray coreNew = "core library 1.0.1\n" + QByteArray(300000, 'c');
+    const QByteArray readme = "readme, unchanged\n";
+    const QByteArray added = "new in 1.0.1\n";
+    const QByteArray settings = "volume=2 (the user's)\n";
+
+    QTemporaryDir served;
+    QTemporaryDir base;
+    QVERIFY(served.isValid() && base.isValid());
+    QVERIFY(writeAll(served.path() + mainPath, mainNew));
+    QVERIFY(writeAll(served.filePath("lib/core.so"), coreNew));
+    QVERIFY(writeAll(served.filePath("data/readme.txt"), readme));
+    QVERIFY(writeAll(served.filePath("data/new file.txt"), added));
+
+    Nginx nginx;
+    QString error;
+    QVERIFY2(nginx.start(served.path(), &error), qPrintable(error));
+
+    // A fresh installation, in a path with a space, holding its own copy of the updater.
+    const QString install = base.filePath("install dir");
+    QVERIFY(QDir().mkpath(install));
+    const QString updater = install + "/updater";
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
+    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    QVERIFY(writeAll(install + mainPath, mainOld));
+    QVERIFY(QFile::setPermissions(install + mainPath,
+                                  QFile::permissions(QStringLiteral(FAKEMAIN_PATH))));
+    QVERIFY(writeAll(install + "/lib/core.so", coreOld));
+    QVERIFY(writeAll(install + "/data/readme.txt", readme));
+    QVERIFY(writeAll(install + "/user/settings.ini", settings));
+
+    const QStringList ignored{QStringLiteral("/user/settings.ini")};
+    const QByteArray oldConfig = configXml(
+        "1.0.0", mainName, nginx.url(),
+        {{mainPath, mainOld}, {"/lib/core.so", coreOld}, {"/data/readme.txt", readme}}, ignored);
+    const QByteArray newConfig = configXml("1.0.1", mainName, nginx.url(),
+                                           {{mainPath, mainNew},
+                                            {"/lib/core.so", coreNew},
+                                            {"/data/readme.txt", readme},
+                                            {"/data/new file.txt", added}},
+                                           ignored);
+    QVERIFY(writeAll(install + "/config/UpdateCfg.xml", oldConfig));
+    QVERIFY(writeAll(install + "/update/UpdateCfg.xml", newConfig));
+
+    // Started from another directory: the updater works in its own.
+    QProcess run;
+    run.setProgram(updater);
+    run.setWorkingDirectory(base.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    run.start();
+    QVERIFY(run.waitForStarted(30000));
+    QVERIFY2(run.waitForFinished(180000), "the updater did not end");
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+
+    // The installed tree is release 1.0.1; what was replaced is in backup/.
+    QCOMPARE(readAll(install + mainPath), mainNew);
+    QCOMPARE(readAll(install + "/lib/core.so"), coreNew);
+    QCOMPARE(readAll(install + "/data/readme.txt"), readme);
+    QCOMPARE(readAll(install + "/data/new file.txt"), added);
+    QCOMPARE(readAll(install + "/user/settings.ini"), settings);
+    QCOMPARE(readAll(install + "/backup" + mainPath), mainOld);
+    QCOMPARE(readAll(install + "/backup/lib/core.so"), coreOld);
+    QVERIFY(!QFile::exists(install + "/backup/data/readme.txt"));
+    QCOMPARE(readAll(install + "/config/UpdateCfg.xml"), newConfig);
+    QVERIFY(!QFileInfo::exists(install + "/update"));
+
+    // The new main program was started, detached, in the installation directory, without
+    // arguments.
+    const QString marker = install + "/started.txt";
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 60000);
+    const QList<QByteArray> started = readAll(marker).split('\n');
+    QCOMPARE(QDir(QString::fromLocal8Bit(started.value(0))).canonicalPath(),
+             QDir(install).canonicalPath());
+    QCOMPARE(started.value(1), QByteArray("0"));
+
+    // The log runs from "Controller::start" to "start main:", then the window's end.
+    const QString log = QString::fromLocal8Bit(readAll(install + "/log/update.log"));
+    QVERIFY(log.endsWith(QLatin1String("\r\n")));
+    QStringList lines = log.split(QStringLiteral("\r\n"));
+    lines.removeLast();
+    QStringList messages;
+    const QRegularExpression stamp(
+        QStringLiteral("^\\[\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] "));
+    for (const QString& line : lines) {
+        QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+        messages.append(line.mid(20));
+    }
+    QVERIFY(messages.size() >= 4);
+    QCOMPARE(messages.first(), QStringLiteral("Controller::start"));
+    QVERIFY(!log.contains(QLatin1String("current dir is:")));
+    const QString startMain = QStringLiteral("start main: \"%1\"").arg(install + mainPath);
+    QCOMPARE(messages.count(startMain), 1);
+    const int startIndex = messages.indexOf(startMain);
+    QCOMPARE(messages.at(startIndex - 1),
+             QStringLiteral("Controller::slot_updateFinished true \"success\""));
+    QCOMPARE(messages.mid(startIndex + 1),
+             QStringList{QStringLiteral("BasicMessageDialog::~BasicMessageDialog")});
+    QVERIFY(messages.contains(
+        QStringLiteral("download: \"%1/data/new file.txt\" \"%2/update/data/new file.txt\"")
+            .arg(nginx.url(), install)));
+    // Three files to fetch; the window saw the bar full.
+    QVERIFY(!messages.filter(QRegularExpression(QStringLiteral("^progress: 300 300 "))).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_E2e)
+#include "tst_e2e.moc"
