@@ -10,7 +10,7 @@ cd "$root"
 
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --parallel "$(nproc)" --target updater updater-publish
+cmake --build build --parallel "$(nproc)" --target updater updater-publish >/dev/null
 
 updater="$root/build/src/app/updater"
 publish="$(find "$root/build/tools" -type f -name updater-publish -perm -u+x | head -n 1)"
@@ -92,7 +92,7 @@ echo "== update/ after the run"
 if [ -e "$install/update" ]; then echo "  still there"; else echo "  gone"; fi
 echo
 echo "== installed configuration"
-grep -o 'version="[^"]*"' "$install/config/UpdateCfg.xml" | head -n 1 | sed 's/^/  /'
+grep -o '<info [^>]*>' "$install/config/UpdateCfg.xml" | sed 's/^/  /'
 echo
 echo "== the user's own file (ignored by the release)"
 sed 's/^/  /' "$install/user/settings.ini"
