@@ -1,15 +1,26 @@
 #include "app/loghandler.h"
 
 #include "app/globals.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
 
+namespace {
+
+const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
+
+// The timestamp changes once a second while a download logs thousands of lines: it is formatted
+// once per second. Guarded by logMutex.
+qint64 stampSecond = -1;
+QByteArray stampBytes;
+
+} // namespace
+
 QByteArray formatLogLine(const QDateTime& when, const QString& message)
 {
-    const QString line =
-        when.toString(QStringLiteral("[yy-MM-dd hh:mm:ss] ")) + message + QStringLiteral("\r\n");
+    const QString line = when.toString(timestampFormat) + message + QStringLiteral("\r\n");
     return line.toLocal8Bit();
 }
 
@@ -18,18 +29,25 @@ void appendLogLine(const QString& path, const QDateTime& when, const QString& me
     // Nothing in here may log: the mutex is not recursive and a nested message would wait for
     // the lock its own thread holds.
     QMutexLocker locker(&logMutex);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    file.write(formatLogLine(when, message));
-    file.close();
+    appendToFile(path, formatLogLine(when, message));
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     Q_UNUSED(type);
     Q_UNUSED(context);
-    appendLogLine(logFilePath, QDateTime::currentDateTime(), message);
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    // Encoded apart from the timestamp, which is plain ASCII in every locale encoding.
+    const QByteArray text = (message + QStringLiteral("\r\n")).toLocal8Bit();
+
+    QMutexLocker locker(&logMutex);
+    if (second != stampSecond) {
+        stampSecond = second;
+        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toLocal8Bit();
+    }
+    // Opened, appended to and closed for every line: each line is with the system once the
+    // message returns, and nothing holds the log open between messages.
+    appendToFile(logFilePath, stampBytes + text);
 }
 
 QString prepareLogFile(const QString& appDir)

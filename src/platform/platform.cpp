@@ -7,6 +7,12 @@
 #include <QScreen>
 #include <QStringList>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 PlatformFlavour currentPlatformFlavour()
 {
 #ifdef Q_OS_WIN
@@ -41,4 +47,35 @@ QPoint centredPosition(const QRect& area, const QSize& size)
 {
     return QPoint((area.width() - size.width()) / 2 + area.x(),
                   (area.height() - size.height()) / 2 + area.y());
+}
+
+bool appendToFile(const QString& path, const QByteArray& bytes)
+{
+#ifdef Q_OS_WIN
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    const bool written = file.write(bytes) == bytes.size();
+    file.close();
+    return written;
+#else
+    // One open, one write, one close: QFile would add a stat and a seek to every line of the log.
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    const char* data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        data += n;
+        left -= n;
+    }
+    ::close(fd);
+    return left == 0;
+#endif
 }

@@ -1,9 +1,10 @@
 #pragma once
 
-// The small layer for what differs between Windows and elsewhere: which file counts as the
-// application's main executable, how it is started so that it outlives the updater, and where a
+// The small layer for what differs between Windows and elsewhere: appending to the log file,
+// which file counts as the application's main executable, how it is started so that it outlives the updater, and where a
 // window without an anchor is centred.
 
+#include <QByteArray>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -25,6 +26,11 @@ bool startDetachedProgram(const QString& program, const QString& workingDir);
 
 // Geometry of the primary screen; an empty rectangle when there is no screen.
 QRect primaryScreenGeometry();
+
+// Opens the file at path for appending (creating it when missing), writes bytes, and closes it
+// again, with as few system calls as the platform allows. False when it cannot be opened or the
+// write is short.
+bool appendToFile(const QString& path, const QByteArray& bytes);
 
 // Top-left position that centres a window of size on area, with truncating integer division:
 // ((area width - width) / 2 + area x, (area height - height) / 2 + area y).
