@@ -27,6 +27,16 @@ void StreamHasher::addData(const QByteArray& data)
     if (data.isEmpty())
         return;
     std::unique_lock<std::mutex> lock(mutex);
+    if (data.size() <= inlineBytes && pending.empty() && !hashing) {
+        // Handing a small piece to the other thread costs more than hashing it here.
+        hashing = true;
+        lock.unlock();
+        hash.addData(data);
+        lock.lock();
+        hashing = false;
+        drained.notify_all();
+        return;
+    }
     if (!worker.joinable())
         worker = std::thread(&StreamHasher::run, this);
     drained.wait(lock, [this] { return pendingBytes < maxPendingBytes; });

@@ -27,6 +27,8 @@ public:
     QByteArray result();
 
     static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+    // Pieces up to this size are hashed by the caller when nothing is queued.
+    static constexpr qint64 inlineBytes = 64 * 1024;
 
 private:
     void run();

@@ -331,6 +331,10 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
         return;
     }
 
+    // A finished reply holds nothing more of use; keeping thousands of them until the manager
+    // goes only costs memory and a long tear-down at exit.
+    reply->deleteLater();
+
     const int n = int(config.fileList.size());
     progress.finished = downloadIndex * 100;
     progress.total = n * 100;
