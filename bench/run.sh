@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks of the updater against peers on the same machine, in one run, on loopback against
 # the same local nginx (sendfile on, gzip off, access log off, keep-alive limit far above the
-# number of files). Prints a table; times are medians of RUNS runs (default 3).
+# number of files). Prints a table; times and memory are medians of RUNS runs (default 3).
 #
 #   bench/run.sh            all figures
 #   RUNS=5 bench/run.sh     more repetitions
@@ -55,6 +55,9 @@ trap serve_stop EXIT
 for r in big m64 m256 small; do
     "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
 done
+# The same release with md5 texts that are not digests: the updater then checks no checksum, which
+# shows what the transfer alone costs next to curl.
+sed -E 's/md5="([0-9a-f]{32})"/md5="marker-\1"/' "$work/big.xml" > "$work/big-nocheck.xml"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -66,7 +69,7 @@ run_updater() {
     printf '<update><info version="1.0" main="app" server=""/></update>\n' > "$dir/config/UpdateCfg.xml"
     cp "$work/$rel.xml" "$dir/update/UpdateCfg.xml"
     sync
-    QT_QPA_PLATFORM=offscreen /usr/bin/time -f '%e %M' -o "$work/time.txt" "$dir/updater"
+    QT_QPA_PLATFORM=offscreen /usr/bin/time -f "%e %M" -o "$work/time.txt" "$dir/updater" >"$work/updater.out" 2>&1
     if ! grep -q 'Controller::slot_updateFinished true "success"' "$dir/log/update.log"; then
         echo "updater run on $rel failed:" >&2; tail -n 5 "$dir/log/update.log" >&2; exit 1
     fi
@@ -79,15 +82,17 @@ timed() { # command... -> seconds
 }
 
 # --- throughput: one 1 GiB file ---------------------------------------------------------------
-echo "throughput: 1 GiB, updater vs curl -o ($RUNS runs each)"
-: > "$work/up.txt"; : > "$work/curl.txt"; : > "$work/mem-big.txt"
+echo "throughput: 1 GiB, updater (with and without the md5 check) vs curl -o ($RUNS runs each)"
+: > "$work/up.txt"; : > "$work/upnc.txt"; : > "$work/curl.txt"; : > "$work/mem-big.txt"
 for _ in $(seq "$RUNS"); do
-    read -r s m < <(run_updater big); echo "$s" >> "$work/up.txt"; echo "$m" >> "$work/mem-big.txt"
+    run_updater big > "$work/r.txt"; read -r s m < "$work/r.txt"
+    echo "$s" >> "$work/up.txt"; echo "$m" >> "$work/mem-big.txt"
+    run_updater big-nocheck > "$work/r.txt"; read -r s _m < "$work/r.txt"; echo "$s" >> "$work/upnc.txt"
     rm -f "$work/big.bin"; sync
     timed curl -s -o "$work/big.bin" "$SERVE_URL/big/big.bin" >> "$work/curl.txt"
-    rm -f "$work/big.bin"
+    rm -f "$work/big.bin"; sync
 done
-up_big=$(median < "$work/up.txt"); curl_big=$(median < "$work/curl.txt")
+up_big=$(median < "$work/up.txt"); upnc_big=$(median < "$work/upnc.txt"); curl_big=$(median < "$work/curl.txt")
 
 # --- many small files ---------------------------------------------------------------------------
 echo "many small files: 2000 x 8 KiB, updater vs bare Qt loop vs one curl ($RUNS runs each)"
@@ -96,7 +101,7 @@ awk -v u="$SERVE_URL/small" -v o="$work/curl-small" '{ print "url = \"" u $0 "\"
     "$work/small.list" > "$work/curl-small.cfg"
 : > "$work/up.txt"; : > "$work/qt.txt"; : > "$work/curl.txt"
 for _ in $(seq "$RUNS"); do
-    read -r s _m < <(run_updater small); echo "$s" >> "$work/up.txt"
+    run_updater small > "$work/r.txt"; read -r s _m < "$work/r.txt"; echo "$s" >> "$work/up.txt"
     rm -rf "$work/qt-small"
     timed "$qtfetch" "$SERVE_URL/small" "$work/small.list" "$work/qt-small" >> "$work/qt.txt"
     rm -rf "$work/curl-small"
@@ -105,10 +110,14 @@ done
 up_small=$(median < "$work/up.txt"); qt_small=$(median < "$work/qt.txt"); curl_small=$(median < "$work/curl.txt")
 
 # --- memory ---------------------------------------------------------------------------------------
-echo "memory: peak resident size for 64 MiB, 256 MiB, 1 GiB"
-mem64=$(run_updater m64 | awk '{ print $2 }')
-mem256=$(run_updater m256 | awk '{ print $2 }')
-memBig=$(median < "$work/mem-big.txt")
+echo "memory: peak resident size for 64 MiB, 256 MiB, 1 GiB ($RUNS runs each)"
+: > "$work/mem-m64.txt"; : > "$work/mem-m256.txt"
+for _ in $(seq "$RUNS"); do
+    run_updater m64 > "$work/r.txt"; awk '{ print $2 }' "$work/r.txt" >> "$work/mem-m64.txt"
+    run_updater m256 > "$work/r.txt"; awk '{ print $2 }' "$work/r.txt" >> "$work/mem-m256.txt"
+done
+mem64=$(median < "$work/mem-m64.txt"); mem256=$(median < "$work/mem-m256.txt"); memBig=$(median < "$work/mem-big.txt")
+memMax=$(cat "$work/mem-m64.txt" "$work/mem-m256.txt" "$work/mem-big.txt" | sort -n | tail -n 1)
 
 # --- installation ---------------------------------------------------------------------------------
 echo "installation: 1 GiB in 2000 files, updater's installation vs cp + rm ($RUNS runs each)"
@@ -132,11 +141,14 @@ echo
 printf '%-44s %-12s %-12s %-10s %s\n' "figure" "updater" "peer" "ratio" "target"
 printf '%-44s %-12s %-12s %-10s %s\n' "throughput 1 GiB (s; peer curl -o)" "$up_big" "$curl_big" \
     "$(ratio "$curl_big" "$up_big")" "curl/updater >= 0.8"
+printf '%-44s %-12s %-12s %-10s %s\n' "throughput 1 GiB, no md5 check (s; curl -o)" "$upnc_big" "$curl_big" \
+    "$(ratio "$curl_big" "$upnc_big")" "reported"
 printf '%-44s %-12s %-12s %-10s %s\n' "2000 x 8 KiB (s; peer bare Qt loop)" "$up_small" "$qt_small" \
     "$(ratio "$up_small" "$qt_small")" "updater/Qt <= 1.25"
 printf '%-44s %-12s %-12s %-10s %s\n' "2000 x 8 KiB (s; peer one curl, keep-alive)" "$up_small" "$curl_small" \
     "$(ratio "$up_small" "$curl_small")" "reported"
 printf '%-44s %-12s %-12s %-10s %s\n' "peak memory 64 MiB / 256 MiB / 1 GiB" "$(mib "$mem64")" "$(mib "$mem256")" \
     "$(mib "$memBig")" "< 64 MiB, flat"
+printf '%-44s %-12s %-12s %-10s %s\n' "peak memory, largest of all runs above" "$(mib "$memMax")" "" "" "(see RESULTS.md)"
 printf '%-44s %-12s %-12s %-10s %s\n' "installation 1 GiB in 2000 files (s; cp+rm)" "$inst" "$cp_rm" \
     "$(ratio "$inst" "$cp_rm")" "updater/cp+rm <= 1.5"
