@@ -391,13 +391,12 @@ bool Update::backup(const ConfigInfo& config)
 
         // An older previous copy at the backup location is set aside, not lost, until the
         // installation has succeeded.
-        if (!journal.stash(target)) {
+        const MoveOutcome outcome = moveJournaled(source, target);
+        if (outcome == MoveOutcome::TargetInTheWay) {
             installError = tr("备份文件失败:") + path;
             return false;
         }
-        const QStringList created = missingDirs(QFileInfo(target).absolutePath());
-        const bool copied = copyFile(source, target, true);
-        journal.recordCreatedDirs(created);
+        const bool copied = outcome == MoveOutcome::Moved;
         if (copied) {
             journal.recordMove(source, target, permissions);
             replacedPermissions.insert(path, permissions);
@@ -420,14 +419,7 @@ bool Update::copyUpdateFiles(const QStringList& files)
     for (const QString& path : files) {
         const QString source = updateDir + path;
         const QString target = current + path;
-        if (!journal.stash(target)) {
-            installError = tr("安装文件失败:") + path;
-            return false;
-        }
-        const QStringList created = missingDirs(QFileInfo(target).absolutePath());
-        const bool copied = copyFile(source, target, true);
-        journal.recordCreatedDirs(created);
-        if (!copied) {
+        if (moveJournaled(source, target) != MoveOutcome::Moved) {
             installError = tr("安装文件失败:") + path;
             return false;
         }
@@ -438,20 +430,23 @@ bool Update::copyUpdateFiles(const QStringList& files)
     // Only a complete installation may claim the new version.
     const QString installedConfig = current + QStringLiteral("/config/") + configFileName;
     const QString newConfig = updateDir + QLatin1Char('/') + configFileName;
-    if (!journal.stash(installedConfig)) {
-        installError = tr("安装文件失败:") + QStringLiteral("/config/") + configFileName;
-        return false;
-    }
-    const QStringList created = missingDirs(QFileInfo(installedConfig).absolutePath());
-    const bool configCopied = copyFile(newConfig, installedConfig, true);
-    journal.recordCreatedDirs(created);
-    if (!configCopied) {
+    if (moveJournaled(newConfig, installedConfig) != MoveOutcome::Moved) {
         installError = tr("安装文件失败:") + QStringLiteral("/config/") + configFileName;
         return false;
     }
 
     removeDir(updateDir);
     return true;
+}
+
+Update::MoveOutcome Update::moveJournaled(const QString& source, const QString& target)
+{
+    if (!journal.stash(target))
+        return MoveOutcome::TargetInTheWay;
+    const QStringList created = missingDirs(QFileInfo(target).absolutePath());
+    const bool moved = copyFile(source, target, true);
+    journal.recordCreatedDirs(created);
+    return moved ? MoveOutcome::Moved : MoveOutcome::Failed;
 }
 
 bool Update::isMainExe(const QString& path) const

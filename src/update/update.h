@@ -81,6 +81,12 @@ private:
     void applyPermissions(const QString& path, const QString& installed);
     bool isMainExe(const QString& path) const;
 
+    enum class MoveOutcome { Moved, Failed, TargetInTheWay };
+    // Moves source to target with copyFile, journaling what the move changes: whatever stood at
+    // target is set aside first, and the folders created for target are noted, so that a failed
+    // installation can put everything back.
+    MoveOutcome moveJournaled(const QString& source, const QString& target);
+
     UpdateProgress progress;
     ConfigInfo config;
     QNetworkAccessManager* networkManager;
