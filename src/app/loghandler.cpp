@@ -7,7 +7,8 @@
 #include <QFile>
 #include <QMutexLocker>
 
-namespace {
+namespace
+{
 
 const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
 
@@ -21,7 +22,7 @@ QByteArray stampBytes;
 QByteArray formatLogLine(const QDateTime& when, const QString& message)
 {
     const QString line = when.toString(timestampFormat) + message + QStringLiteral("\r\n");
-    return line.toLocal8Bit();
+    return line.toUtf8();
 }
 
 void appendLogLine(const QString& path, const QDateTime& when, const QString& message)
@@ -37,13 +38,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
     Q_UNUSED(type);
     Q_UNUSED(context);
     const qint64 second = QDateTime::currentSecsSinceEpoch();
-    // Encoded apart from the timestamp, which is plain ASCII in every locale encoding.
-    const QByteArray text = (message + QStringLiteral("\r\n")).toLocal8Bit();
+    // Encoded apart from the timestamp, which is plain ASCII.
+    const QByteArray text = (message + QStringLiteral("\r\n")).toUtf8();
 
     QMutexLocker locker(&logMutex);
     if (second != stampSecond) {
         stampSecond = second;
-        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toLocal8Bit();
+        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toUtf8();
     }
     // Opened, appended to and closed for every line: each line is with the system once the
     // message returns, and nothing holds the log open between messages.
@@ -59,5 +60,8 @@ QString prepareLogFile(const QString& appDir)
         dir.mkdir(logDir);
     if (QFile::exists(logFilePath))
         QFile::remove(logFilePath);
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    if (!header.isEmpty())
+        appendToFile(logFilePath, header);
     return logFilePath;
 }
