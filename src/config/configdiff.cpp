@@ -1,5 +1,7 @@
 #include "config/configdiff.h"
 
+#include "app/logquoted.h"
+
 #include <QDebug>
 #include <limits>
 
@@ -49,7 +51,8 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
     result.main = newConfig.main;
     result.server = newConfig.server;
 
-    qDebug() << "new ver:" << newConfig.version << ",old ver:" << oldConfig.version;
+    qDebug() << "new ver:" << logQuoted(newConfig.version)
+             << ",old ver:" << logQuoted(oldConfig.version);
     const bool newer = isNewerVersion(newConfig.version, oldConfig.version);
     if (newer) {
         for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {

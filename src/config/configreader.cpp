@@ -1,5 +1,6 @@
 #include "config/configreader.h"
 
+#include "app/logquoted.h"
 #include "platform/messagepresenter.h"
 
 #include <QDebug>
@@ -78,7 +79,7 @@ ConfigInfo ConfigReader::read(const QString& path) const
             }
         }
         if (reader.hasError()) {
-            qDebug() << "read xml error:" << reader.errorString();
+            qDebug() << "read xml error:" << logQuoted(reader.errorString());
             // The box is shown by the GUI thread; this thread waits until it is closed.
             MessagePresenter::present(QStringLiteral("read config file error"));
         }
