@@ -63,7 +63,8 @@ ConfigInfo ConfigReader::read(const QString& path) const
                     // An unreadable size is dropped, not fatal: it only narrows the bound every
                     // download has anyway, and the md5 check still judges the content.
                     if (attributes.size < 0)
-                        qDebug() << "read xml: size ignored:" << filePath << text.toString();
+                        qDebug() << "read xml: size ignored:" << logQuoted(filePath)
+                                 << logQuoted(text.toString());
                     else
                         carried = true;
                 }
