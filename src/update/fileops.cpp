@@ -1,5 +1,6 @@
 #include "update/fileops.h"
 
+#include "app/logquoted.h"
 #include "platform/installfs.h"
 
 #include <QDebug>
@@ -43,9 +44,9 @@ bool copyFile(const QString& source, const QString& target, bool removeSource)
     InstallFs fs(folder);
     auto report = [&](bool ok, QFileDevice::FileError code) {
         if (ok)
-            qDebug() << "CopyFileW" << source << "to" << target << "success";
+            qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << "success";
         else
-            qDebug() << "CopyFileW" << source << "to" << target << int(code);
+            qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << int(code);
         return ok;
     };
 

@@ -1,5 +1,6 @@
 #include "update/installjournal.h"
 
+#include "app/logquoted.h"
 #include "platform/installfs.h"
 
 #include <QDateTime>
@@ -98,8 +99,8 @@ bool InstallJournal::record(const QString& kind, const QStringList& paths,
     for (const quint64 number : numbers)
         line += ' ' + QByteArray::number(number);
     if (!fs.appendDurably(journalPath, line + '\n')) {
-        qDebug() << "InstallJournal::record failed" << fs.absolutePath(journalPath)
-                 << fs.errorString();
+        qDebug() << "InstallJournal::record failed" << logQuoted(fs.absolutePath(journalPath))
+                 << logQuoted(fs.errorString());
         return false;
     }
     return true;
@@ -139,11 +140,11 @@ bool InstallJournal::moveEntry(const QString& from, const QString& to, bool logg
         if (!logged)
             return ok;
         if (ok)
-            qDebug() << "CopyFileW" << fs.absolutePath(from) << "to" << fs.absolutePath(to)
-                     << "success";
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << "success";
         else
-            qDebug() << "CopyFileW" << fs.absolutePath(from) << "to" << fs.absolutePath(to)
-                     << fileErrorOf(error, copying);
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << fileErrorOf(error, copying);
         return ok;
     };
 
@@ -222,8 +223,8 @@ bool InstallJournal::setAside(const QString& relative)
         return false;
     const QString aside = stash + QLatin1Char('/') + QString::number(stashCount++);
     if (!moveEntry(relative, aside, false)) {
-        qDebug() << "InstallJournal::stash failed" << fs.absolutePath(relative)
-                 << fs.absolutePath(aside);
+        qDebug() << "InstallJournal::stash failed" << logQuoted(fs.absolutePath(relative))
+                 << logQuoted(fs.absolutePath(aside));
         return false;
     }
     return true;
@@ -233,11 +234,11 @@ bool InstallJournal::commit(const QString& newConfig, const QString& installedCo
 {
     auto report = [&](bool ok, int code) {
         if (ok)
-            qDebug() << "CopyFileW" << fs.absolutePath(newConfig) << "to"
-                     << fs.absolutePath(installedConfig) << "success";
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+                     << logQuoted(fs.absolutePath(installedConfig)) << "success";
         else
-            qDebug() << "CopyFileW" << fs.absolutePath(newConfig) << "to"
-                     << fs.absolutePath(installedConfig) << code;
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+                     << logQuoted(fs.absolutePath(installedConfig)) << code;
         return ok;
     };
 
@@ -342,8 +343,8 @@ bool InstallJournal::finishFrom(const QList<Record>& records)
     }
     clean = fs.removeTree(updateDir) && clean;
     if (!clean) {
-        qDebug() << "InstallJournal::finish failed" << fs.absolutePath(updateDir)
-                 << fs.errorString();
+        qDebug() << "InstallJournal::finish failed" << logQuoted(fs.absolutePath(updateDir))
+                 << logQuoted(fs.errorString());
         return false;
     }
     fs.syncAll();
@@ -383,7 +384,7 @@ bool InstallJournal::rollbackFrom(const QList<Record>& records)
     if (!removeJournal())
         return false;
     if (removeBackup && fs.removeEmptyDir(backupDir))
-        qDebug() << "InstallJournal::rollback removed" << fs.absolutePath(backupDir);
+        qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(backupDir));
     return complete;
 }
 
@@ -396,17 +397,18 @@ bool InstallJournal::undo(const Record& r)
         if (!fs.entry(first, &dir) || dir.kind != InstallFs::Kind::Dir)
             return true;
         if (fs.removeEmptyDir(first)) {
-            qDebug() << "InstallJournal::rollback removed" << fs.absolutePath(first);
+            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
             return true;
         }
         // Something not of this run's making is in it: it stays, and so does the folder.
-        qDebug() << "InstallJournal::rollback failed" << fs.absolutePath(first) << fs.errorString();
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(first))
+                 << logQuoted(fs.errorString());
         return true;
     }
     if (r.kind == QLatin1String("temp")) {
         InstallFs::Entry temp;
         if (fs.entry(first, &temp) && temp.kind == InstallFs::Kind::File && fs.removeFile(first))
-            qDebug() << "InstallJournal::rollback removed" << fs.absolutePath(first);
+            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
         return true;
     }
     if (r.kind == QLatin1String("move") && r.numbers.size() == 2) {
@@ -414,16 +416,17 @@ bool InstallJournal::undo(const Record& r)
         if (!fs.entry(second, &now) || !now.sameIdentity(r.numbers.at(0), r.numbers.at(1)))
             return true; // never made, or already undone
         if (fs.rename(second, first)) {
-            qDebug() << "InstallJournal::rollback" << fs.absolutePath(second) << "to"
-                     << fs.absolutePath(first) << "success";
+            qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
+                     << logQuoted(fs.absolutePath(first)) << "success";
             return true;
         }
-        qDebug() << "InstallJournal::rollback failed" << fs.absolutePath(second)
-                 << fs.absolutePath(first);
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                 << logQuoted(fs.absolutePath(first));
         // A downloaded file that cannot go back to update/ may go: the release still has it.
         if (isBelow(first, updateDir)) {
             if (fs.removeFile(second)) {
-                qDebug() << "InstallJournal::rollback removed" << fs.absolutePath(second);
+                qDebug() << "InstallJournal::rollback removed"
+                         << logQuoted(fs.absolutePath(second));
                 return true;
             }
             return false;
@@ -439,11 +442,12 @@ bool InstallJournal::undo(const Record& r)
         if (fs.entry(first, &source) && source.sameIdentity(r.numbers.at(0), r.numbers.at(1))) {
             // The source is still there: the copy is a duplicate.
             if (fs.removeFile(second)) {
-                qDebug() << "InstallJournal::rollback removed" << fs.absolutePath(second);
+                qDebug() << "InstallJournal::rollback removed"
+                         << logQuoted(fs.absolutePath(second));
                 return true;
             }
-            qDebug() << "InstallJournal::rollback failed" << fs.absolutePath(second)
-                     << fs.absolutePath(first);
+            qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                     << logQuoted(fs.absolutePath(first));
             return false;
         }
         if (!source.exists()) {
@@ -451,14 +455,14 @@ bool InstallJournal::undo(const Record& r)
             const QString temp = tempBeside(first);
             if (fs.copyFile(second, temp) && fs.rename(temp, first)) {
                 fs.removeFile(second);
-                qDebug() << "InstallJournal::rollback" << fs.absolutePath(second) << "to"
-                         << fs.absolutePath(first) << "success";
+                qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
+                         << logQuoted(fs.absolutePath(first)) << "success";
                 return true;
             }
             fs.removeFile(temp);
         }
-        qDebug() << "InstallJournal::rollback failed" << fs.absolutePath(second)
-                 << fs.absolutePath(first);
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                 << logQuoted(fs.absolutePath(first));
         if (isBelow(first, updateDir))
             return fs.removeFile(second);
         keepUnrestored(first, second);
@@ -479,11 +483,11 @@ void InstallJournal::keepUnrestored(const QString& original, const QString& curr
     // Out of the way of the next installation, which would overwrite backup/<path>.
     const QString kept = unrestored + original;
     if (fs.makePath(InstallFs::parentOf(kept)) && fs.rename(current, kept))
-        qDebug() << "InstallJournal::unrestored" << fs.absolutePath(original)
-                 << fs.absolutePath(kept);
+        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
+                 << logQuoted(fs.absolutePath(kept));
     else
-        qDebug() << "InstallJournal::unrestored" << fs.absolutePath(original)
-                 << fs.absolutePath(current);
+        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
+                 << logQuoted(fs.absolutePath(current));
 }
 
 bool InstallJournal::recover(InstallFs& fs)
@@ -495,18 +499,19 @@ bool InstallJournal::recover(InstallFs& fs)
     QList<Record> records;
     if (found.kind != InstallFs::Kind::File || !journal.readRecords(&records)) {
         // Not one this program wrote whole: nothing in it can be trusted to undo.
-        qDebug() << "InstallJournal::recover unreadable" << fs.absolutePath(journalPath);
+        qDebug() << "InstallJournal::recover unreadable" << logQuoted(fs.absolutePath(journalPath));
         fs.removeTree(journalPath);
         return true;
     }
     journal.open = true;
     if (journal.isCommitted(records)) {
-        qDebug() << "InstallJournal::recover finish" << fs.absolutePath(journalPath);
+        qDebug() << "InstallJournal::recover finish" << logQuoted(fs.absolutePath(journalPath));
         journal.finishFrom(records);
     } else {
-        qDebug() << "InstallJournal::recover rollback" << fs.absolutePath(journalPath);
+        qDebug() << "InstallJournal::recover rollback" << logQuoted(fs.absolutePath(journalPath));
         if (!journal.rollbackFrom(records) && !journal.unrestored.isEmpty())
-            qDebug() << "InstallJournal::recover unrestored" << fs.absolutePath(journal.unrestored);
+            qDebug() << "InstallJournal::recover unrestored"
+                     << logQuoted(fs.absolutePath(journal.unrestored));
     }
     return true;
 }

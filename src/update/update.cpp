@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include "app/globals.h"
+#include "app/logquoted.h"
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
@@ -137,12 +138,12 @@ void Update::slot_work()
     const ConfigInfo oldConfig = reader.read(installedPath);
     const ConfigInfo newConfig = reader.read(newPath);
 
-    qDebug() << "current path:" << QDir::currentPath();
+    qDebug() << "current path:" << logQuoted(QDir::currentPath());
 
     config.main = newConfig.main.isEmpty() ? oldConfig.main : newConfig.main;
 
     if (newConfig.fileMap.isEmpty()) {
-        qDebug() << "read new config is empty:" << newPath << installedPath;
+        qDebug() << "read new config is empty:" << logQuoted(newPath) << logQuoted(installedPath);
         endRun(false, tr("读取更新配置文件为空"));
         return;
     }
@@ -293,7 +294,7 @@ void Update::downloadNextFile()
 
     ++downloadIndex;
     task.reply = reply;
-    qDebug() << "download:" << task.url << localPath;
+    qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
 
     if (stallTimer)
         stallTimer->start(stallTimeoutMs);
@@ -318,7 +319,7 @@ bool Update::writeAvailable()
     }
     if (!task.expectedMd5.isEmpty())
         task.hash.addData(data);
-    qDebug() << "write to file" << downloadLocalPath << data.size();
+    qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
     return true;
 }
 
@@ -440,7 +441,7 @@ bool Update::refuseLinks(InstallFs& fs)
     const QString link = firstLinkedPath(fs);
     if (link.isEmpty())
         return false;
-    qDebug() << "link in path:" << fs.absolutePath(link);
+    qDebug() << "link in path:" << logQuoted(fs.absolutePath(link));
     endRun(false, tr("文件路径中有链接:") + link);
     return true;
 }
@@ -540,7 +541,7 @@ bool Update::backup(const ConfigInfo& config)
             continue;
         }
         if (!installed.exists()) {
-            qDebug() << "CopyFileW" << fs.absolutePath(path) << "to" << fs.absolutePath(slot)
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to" << logQuoted(fs.absolutePath(slot))
                      << int(QFileDevice::OpenError);
             continue;
         }
@@ -602,9 +603,10 @@ void Update::applyMode(const QString& path, const QString& downloaded)
     if (!installFs->entry(downloaded, &file) || file.kind != InstallFs::Kind::File)
         return;
     // An executable stays executable, a private file stays private; a new file keeps the mode
-    // it was created with.
+    // it was created with. The main executable and files the release marks executable are
+    // made executable.
     uint mode = replacedModes.value(path, file.mode);
-    if (isMainExe(path))
+    if (isMainExe(path) || config.fileAttributes.value(path).executable)
         mode |= (mode & 0444) >> 2; // executable for whoever may read it
     if (mode != file.mode)
         installFs->setMode(downloaded, mode);
