@@ -4,6 +4,7 @@
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
+#include "update/downloadproxyfactory.h"
 #include "update/fileops.h"
 
 #include <QDebug>
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
@@ -155,9 +155,10 @@ void Update::slot_work()
     }
 
     if (!networkManager) {
-        // Users behind a company proxy expect the updater to use it like their other programs.
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        DownloadProxyFactory::pinDirectConnections();
         networkManager = new QNetworkAccessManager;
+        // Owned by the manager.
+        networkManager->setProxyFactory(new DownloadProxyFactory);
     }
     connect(networkManager, &QNetworkAccessManager::finished, this,
             &Update::slot_downloadFinished);
