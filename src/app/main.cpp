@@ -1,5 +1,6 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
+#include "app/logquoted.h"
 #include "platform/messagepresenter.h"
 #include "ui/boxpresenter.h"
 #include "ui/maindialog.h"
@@ -17,7 +18,7 @@ int main(int argc, char* argv[])
     const QString appDir = QCoreApplication::applicationDirPath();
     const bool ok = QDir::setCurrent(appDir);
     // No handler yet: this line goes to Qt's default output, never to the log file.
-    qDebug() << "current dir is:" << QDir::currentPath() << ok;
+    qDebug() << "current dir is:" << logQuoted(QDir::currentPath()) << ok;
 
     prepareLogFile(appDir);
     qInstallMessageHandler(logMessageHandler);

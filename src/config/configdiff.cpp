@@ -1,5 +1,7 @@
 #include "config/configdiff.h"
 
+#include "app/logquoted.h"
+
 #include <QDebug>
 #include <limits>
 
@@ -49,13 +51,18 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
     result.main = newConfig.main;
     result.server = newConfig.server;
 
-    qDebug() << "new ver:" << newConfig.version << ",old ver:" << oldConfig.version;
+    qDebug() << "new ver:" << logQuoted(newConfig.version)
+             << ",old ver:" << logQuoted(oldConfig.version);
     const bool newer = isNewerVersion(newConfig.version, oldConfig.version);
     if (newer) {
         for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {
             const auto installed = oldConfig.fileMap.constFind(it.key());
-            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value())
+            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value()) {
                 result.fileMap.insert(it.key(), it.value());
+                const auto attributes = newConfig.fileAttributes.constFind(it.key());
+                if (attributes != newConfig.fileAttributes.cend())
+                    result.fileAttributes.insert(it.key(), attributes.value());
+            }
         }
     }
     qDebug() << "diff:";

@@ -1,5 +1,7 @@
 #include "config/configinfo.h"
 
+#include "app/logquoted.h"
+
 #include <QDebug>
 
 void ConfigInfo::buildFileList()
@@ -18,8 +20,8 @@ QString ConfigInfo::fileAt(int index) const
 void ConfigInfo::print() const
 {
     qDebug() << "ConfigInfo::print";
-    qDebug() << version << main;
+    qDebug() << logQuoted(version) << logQuoted(main);
     qDebug() << "file count:" << fileMap.size();
     for (auto it = fileMap.cbegin(); it != fileMap.cend(); ++it)
-        qDebug() << it.value() << ":" << it.key();
+        qDebug() << logQuoted(it.value()) << ":" << logQuoted(it.key());
 }

@@ -1,5 +1,6 @@
 #include "controller/controller.h"
 
+#include "app/logquoted.h"
 #include "config/configinfo.h"
 #include "platform/messagepresenter.h"
 #include "platform/platform.h"
@@ -58,7 +59,7 @@ void Controller::setMainStarter(MainStarter starter)
 
 void Controller::slot_updateFinished(bool ok, const QString& msg)
 {
-    qDebug() << "Controller::slot_updateFinished" << ok << msg;
+    qDebug() << "Controller::slot_updateFinished" << ok << logQuoted(msg);
     if (!ok)
         MessagePresenter::present(msg);
     startMain();
@@ -77,7 +78,7 @@ void Controller::startMain()
         MessagePresenter::present(tr("无法找到文件:") + exe);
     } else {
         mainStarter(exe, installDir);
-        qDebug() << "start main:" << exe;
+        qDebug() << "start main:" << logQuoted(exe);
     }
     QCoreApplication::quit();
 }

@@ -1,5 +1,7 @@
 #include "platform/messagepresenter.h"
 
+#include "app/logquoted.h"
+
 #include <QAtomicPointer>
 #include <QDebug>
 
@@ -26,5 +28,5 @@ void MessagePresenter::present(const QString& text)
     if (MessagePresenter* presenter = current())
         presenter->show(text);
     else
-        qDebug() << "message:" << text;
+        qDebug() << "message:" << logQuoted(text);
 }

@@ -1,5 +1,7 @@
 #include "update/fileops.h"
 
+#include "app/logquoted.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -38,10 +40,10 @@ bool copyFile(const QString& source, const QString& target, bool removeSource)
     if ((renamable && QFile::rename(source, target)) || file.copy(target)) {
         if (removeSource && QFileInfo::exists(source))
             QFile::remove(source);
-        qDebug() << "CopyFileW" << source << "to" << target << "success";
+        qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << "success";
         return true;
     }
-    qDebug() << "CopyFileW" << source << "to" << target << int(file.error());
+    qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << int(file.error());
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "update/installjournal.h"
 
+#include "app/logquoted.h"
 #include "update/fileops.h"
 
 #include <QDebug>
@@ -32,7 +33,7 @@ bool InstallJournal::stash(const QString& path)
     }
     const QString aside = stashDir + QLatin1Char('/') + QString::number(stashCount++);
     if (!QFile::rename(path, aside)) {
-        qDebug() << "InstallJournal::stash failed" << path << aside;
+        qDebug() << "InstallJournal::stash failed" << logQuoted(path) << logQuoted(aside);
         return false;
     }
     entries.append({Kind::Stashed, path, aside, {}});
@@ -85,7 +86,8 @@ void InstallJournal::rollback()
             break;
         }
         if (!ok)
-            qDebug() << "InstallJournal::rollback failed" << entry.path << entry.other;
+            qDebug() << "InstallJournal::rollback failed" << logQuoted(entry.path)
+                     << logQuoted(entry.other);
     }
     entries.clear();
 }

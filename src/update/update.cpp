@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include "app/globals.h"
+#include "app/logquoted.h"
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
@@ -129,12 +130,12 @@ void Update::slot_work()
     const ConfigInfo oldConfig = reader.read(installedPath);
     const ConfigInfo newConfig = reader.read(newPath);
 
-    qDebug() << "current path:" << QDir::currentPath();
+    qDebug() << "current path:" << logQuoted(QDir::currentPath());
 
     config.main = newConfig.main.isEmpty() ? oldConfig.main : newConfig.main;
 
     if (newConfig.fileMap.isEmpty()) {
-        qDebug() << "read new config is empty:" << newPath << installedPath;
+        qDebug() << "read new config is empty:" << logQuoted(newPath) << logQuoted(installedPath);
         endRun(false, tr("读取更新配置文件为空"));
         return;
     }
@@ -227,7 +228,7 @@ void Update::downloadNextFile()
 
     ++downloadIndex;
     task.reply = reply;
-    qDebug() << "download:" << task.url << localPath;
+    qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
 
     if (stallTimer)
         stallTimer->start(stallTimeoutMs);
@@ -253,7 +254,7 @@ bool Update::writeAvailable()
     }
     if (!task.expectedMd5.isEmpty())
         task.hash.addData(data);
-    qDebug() << "write to file" << task.file->fileName() << data.size();
+    qDebug() << "write to file" << logQuoted(task.file->fileName()) << data.size();
     return true;
 }
 

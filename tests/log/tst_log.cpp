@@ -1,5 +1,11 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
+#include "app/logquoted.h"
+#include "config/configinfo.h"
+#include "platform/messagepresenter.h"
+#include "update/fileops.h"
+
+#include "logcapture.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,6 +27,9 @@ private slots:
     void threadsNeverInterleave();
     void handlerLogsQtWarningsLikeDebug();
     void prepareRecreatesLog();
+    void quotedTextsAreNotEscaped_data();
+    void quotedTextsAreNotEscaped();
+    void loggedTextsOfTheProgramAreNotEscaped();
 };
 
 void tst_Log::lineFormat_data()
@@ -175,6 +184,68 @@ void tst_Log::prepareRecreatesLog()
     const QByteArray content = file.readAll();
     QVERIFY(!content.contains("first run"));
     QVERIFY(content.contains("second run"));
+}
+
+void tst_Log::quotedTextsAreNotEscaped_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << QStringLiteral("success")
+                           << QStringLiteral("label \"success\" 7 true \"x\"");
+    QTest::newRow("quote and backslash")
+        << QStringLiteral("a\"b\\c") << QStringLiteral("label \"a\"b\\c\" 7 true \"x\"");
+    QTest::newRow("Windows path") << QStringLiteral("C:\\Program Files\\app.exe")
+                                  << QStringLiteral(
+                                         "label \"C:\\Program Files\\app.exe\" 7 true \"x\"");
+    QTest::newRow("line break and tab") << QStringLiteral("one\ntwo\tthree")
+                                        << QStringLiteral("label \"one\ntwo\tthree\" 7 true \"x\"");
+    QTest::newRow("Chinese") << QStringLiteral("网络出现错误")
+                             << QStringLiteral("label \"网络出现错误\" 7 true \"x\"");
+    QTest::newRow("empty") << QString() << QStringLiteral("label \"\" 7 true \"x\"");
+}
+
+void tst_Log::quotedTextsAreNotEscaped()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    LogCapture log;
+    // The items after the quoted one keep the stream's spacing and quoting.
+    qDebug() << "label" << logQuoted(text) << 7 << true << logQuoted(QStringLiteral("x"));
+    QCOMPARE(log.lines(), QStringList{expected});
+}
+
+void tst_Log::loggedTextsOfTheProgramAreNotEscaped()
+{
+    QTemporaryDir dir;
+    LogCapture log;
+
+    ConfigInfo info;
+    info.version = QStringLiteral("1.0\"beta\"");
+    info.main = QStringLiteral("bin\\app.exe");
+    info.fileMap.insert(QStringLiteral("/a\\b.dll"), QStringLiteral("md5\"x"));
+    info.print();
+
+    const QString source = dir.filePath(QStringLiteral("say \"hi\"\\.txt"));
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QString target = dir.filePath(QStringLiteral("out\\\"put.txt"));
+    QVERIFY(copyFile(source, target, false));
+
+    MessagePresenter* const previous = MessagePresenter::install(nullptr);
+    MessagePresenter::present(QStringLiteral("无法找到文件:C:\\\"x\""));
+    MessagePresenter::install(previous);
+
+    const QStringList expected{
+        QStringLiteral("ConfigInfo::print"),
+        QStringLiteral("\"1.0\"beta\"\" \"bin\\app.exe\""),
+        QStringLiteral("file count: 1"),
+        QStringLiteral("\"md5\"x\" : \"/a\\b.dll\""),
+        QStringLiteral("CopyFileW \"") + source + QStringLiteral("\" to \"") + target +
+            QStringLiteral("\" success"),
+        QStringLiteral("message: \"无法找到文件:C:\\\"x\"\""),
+    };
+    QCOMPARE(log.lines(), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Log)
