@@ -6,6 +6,7 @@
 #include "config/configreader.h"
 #include "config/pathcheck.h"
 #include "platform/installfs.h"
+#include "update/downloadproxyfactory.h"
 #include "update/fileops.h"
 #include "update/installjournal.h"
 
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
@@ -170,9 +170,10 @@ void Update::slot_work()
     }
 
     if (!networkManager) {
-        // Users behind a company proxy expect the updater to use it like their other programs.
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        DownloadProxyFactory::pinDirectConnections();
         networkManager = new QNetworkAccessManager;
+        // Owned by the manager.
+        networkManager->setProxyFactory(new DownloadProxyFactory);
     }
     connect(networkManager, &QNetworkAccessManager::finished, this,
             &Update::slot_downloadFinished);
