@@ -49,6 +49,8 @@ public:
     QStringList requestedPaths() const;
     // The largest number of requests whose answer was still being sent at one time.
     int maxConcurrentRequests() const;
+    // The whole URLs of requests sent in the form a client uses for a proxy, in order.
+    QStringList proxiedRequests() const;
     // Connections accepted so far.
     int connectionCount() const;
 
@@ -74,6 +76,7 @@ private:
     QString root;
     QHash<QString, Rule> rules;
     QStringList requests;
+    QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;
     int inFlight = 0;
     int maxInFlight = 0;
