@@ -1,6 +1,7 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
+#include "app/scopedloghandler.h"
 #include "platform/messagepresenter.h"
 #include "ui/boxpresenter.h"
 #include "ui/maindialog.h"
@@ -12,6 +13,9 @@
 
 int main(int argc, char* argv[])
 {
+    // Declared before the application object, so destroyed after it: the log handler stays
+    // installed through the whole shutdown and is removed before main returns.
+    ScopedLogHandler logHandler;
     QApplication app(argc, argv);
 
     // The updater works in its installation directory however it was started.
@@ -21,7 +25,7 @@ int main(int argc, char* argv[])
     qDebug() << "current dir is:" << logQuoted(QDir::currentPath()) << ok;
 
     prepareLogFile(appDir);
-    qInstallMessageHandler(logMessageHandler);
+    logHandler.install();
 
     // Every box, including the configuration reader's from the worker thread, is shown by this
     // thread. The presenter outlives the window: the Controller's destructor releases through it
