@@ -73,8 +73,12 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
     if (newer) {
         for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {
             const auto installed = oldConfig.fileMap.constFind(it.key());
-            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value())
+            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value()) {
                 result.fileMap.insert(it.key(), it.value());
+                const auto attributes = newConfig.fileAttributes.constFind(it.key());
+                if (attributes != newConfig.fileAttributes.cend())
+                    result.fileAttributes.insert(it.key(), attributes.value());
+            }
         }
     }
     qDebug() << "diff:";

@@ -3,6 +3,8 @@
 // The contents of one UpdateCfg.xml: the release's version, main executable and download server,
 // the ignored paths, and the managed files (path -> md5 text) in path order.
 
+#include "config/fileattributes.h"
+
 #include <QMap>
 #include <QMetaType>
 #include <QString>
@@ -17,6 +19,9 @@ public:
     QStringList ignoreList;
     QMap<QString, QString> fileMap;
     QStringList fileList;
+    // The size and exec attributes of managed files, only for paths whose (last) managed element
+    // carries at least one of them.
+    QMap<QString, FileAttributes> fileAttributes;
 
     // Appends the keys of fileMap, in map order, to fileList (which it does not clear).
     void buildFileList();

@@ -7,6 +7,23 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
+namespace
+{
+// A byte count: decimal digits only (no sign, no blanks), small enough for qint64. -1 otherwise.
+qint64 parseSize(QStringView text)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return -1;
+    qint64 value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value;
+}
+} // namespace
+
 ConfigInfo ConfigReader::read(const QString& path) const
 {
     ConfigInfo info;
@@ -32,10 +49,34 @@ ConfigInfo ConfigReader::read(const QString& path) const
                     // Not a decimal integer counts as 0: the file stays managed.
                     ignored = attrs.value(QLatin1String("ignore")).toString().toInt() != 0;
                 }
-                if (ignored)
+                if (ignored) {
                     info.ignoreList.append(filePath);
+                    continue;
+                }
+                info.fileMap.insert(filePath, md5);
+                // Like the md5, the attributes of the last managed element for a path hold.
+                FileAttributes attributes;
+                bool carried = false;
+                if (attrs.hasAttribute(QLatin1String("size"))) {
+                    const QStringView text = attrs.value(QLatin1String("size"));
+                    attributes.size = parseSize(text);
+                    // An unreadable size is dropped, not fatal: it only narrows the bound every
+                    // download has anyway, and the md5 check still judges the content.
+                    if (attributes.size < 0)
+                        qDebug() << "read xml: size ignored:" << logQuoted(filePath)
+                                 << logQuoted(text.toString());
+                    else
+                        carried = true;
+                }
+                if (attrs.hasAttribute(QLatin1String("exec"))) {
+                    // Read like ignore: a non-zero decimal integer means yes.
+                    attributes.executable = attrs.value(QLatin1String("exec")).toInt() != 0;
+                    carried = true;
+                }
+                if (carried)
+                    info.fileAttributes.insert(filePath, attributes);
                 else
-                    info.fileMap.insert(filePath, md5);
+                    info.fileAttributes.remove(filePath);
             }
         }
         if (reader.hasError()) {

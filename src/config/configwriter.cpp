@@ -4,6 +4,7 @@
 #include <QSaveFile>
 #include <QXmlStreamWriter>
 #include <algorithm>
+#include <optional>
 
 namespace
 {
@@ -11,16 +12,27 @@ struct FileEntry {
     QString path;
     QString md5;
     bool ignored;
+    std::optional<FileAttributes> attributes;
 };
+
+std::optional<FileAttributes> attributesOf(const QMap<QString, FileAttributes>& map,
+                                           const QString& path)
+{
+    const auto it = map.constFind(path);
+    if (it == map.cend())
+        return std::nullopt;
+    return it.value();
+}
 } // namespace
 
 bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
 {
     QList<FileEntry> entries;
     for (auto it = info.fileMap.cbegin(); it != info.fileMap.cend(); ++it)
-        entries.append({it.key(), it.value(), false});
+        entries.append({it.key(), it.value(), false, attributesOf(info.fileAttributes, it.key())});
     for (const QString& path : info.ignoreList)
-        entries.append({path, m_ignoredMd5.value(path), true});
+        entries.append(
+            {path, m_ignoredMd5.value(path), true, attributesOf(m_ignoredAttributes, path)});
     // Same order as the reader's fileMap, so the document reads in the order files are fetched.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const FileEntry& a, const FileEntry& b) { return a.path < b.path; });
@@ -41,6 +53,10 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
             xml.writeAttribute(QStringLiteral("md5"), entry.md5);
         if (entry.ignored)
             xml.writeAttribute(QStringLiteral("ignore"), QStringLiteral("1"));
+        if (entry.attributes && entry.attributes->size >= 0)
+            xml.writeAttribute(QStringLiteral("size"), QString::number(entry.attributes->size));
+        if (entry.attributes && entry.attributes->executable)
+            xml.writeAttribute(QStringLiteral("exec"), QStringLiteral("1"));
     }
     xml.writeEndElement();
     xml.writeEndDocument();

@@ -2,7 +2,8 @@
 
 // Writes a ConfigInfo as an UpdateCfg.xml document that ConfigReader reads back to the same
 // record: one info element, then one file element per managed and per ignored path, all in
-// path order. Used by the publishing tool; the updater itself never writes a configuration.
+// path order, each with its size and exec attributes when the record has them. Used by the
+// publishing tool; the updater itself never writes a configuration.
 
 #include "config/configinfo.h"
 
@@ -17,6 +18,11 @@ public:
     // md5 texts of ignored paths, written on their ignore="1" elements. The reader does not keep
     // them, but a published file should still say what was shipped.
     void setIgnoredMd5(const QMap<QString, QString>& ignoredMd5) { m_ignoredMd5 = ignoredMd5; }
+    // Likewise the size and exec attributes of ignored paths.
+    void setIgnoredAttributes(const QMap<QString, FileAttributes>& attributes)
+    {
+        m_ignoredAttributes = attributes;
+    }
 
     // Writes the document, UTF-8 and indented, to an open device. False on a device error.
     bool write(QIODevice* device, const ConfigInfo& info) const;
@@ -27,4 +33,5 @@ public:
 
 private:
     QMap<QString, QString> m_ignoredMd5;
+    QMap<QString, FileAttributes> m_ignoredAttributes;
 };

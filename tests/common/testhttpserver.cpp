@@ -157,6 +157,11 @@ void TestHttpServer::clearRules()
     rules.clear();
 }
 
+QStringList TestHttpServer::proxiedRequests() const
+{
+    return proxied;
+}
+
 QStringList TestHttpServer::requestedPaths() const
 {
     return requests;
@@ -211,7 +216,13 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
             if (line.startsWith("connection:") && line.contains("close"))
                 keepAlive = false;
         }
-        const QString target = QString::fromLatin1(requestLine.value(1));
+        QString target = QString::fromLatin1(requestLine.value(1));
+        // A request sent to a proxy names the whole URL; this server then plays the proxy and
+        // the origin in one.
+        if (target.startsWith(QLatin1String("http://"))) {
+            proxied.append(target);
+            target = QLatin1Char('/') + target.section(QLatin1Char('/'), 3);
+        }
         const QString path = QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
         handleRequest(socket, requestLine.value(0), path, keepAlive);
         if (!buffers.contains(socket))

@@ -60,6 +60,8 @@ public:
     QStringList requestedPaths() const;
     // The largest number of requests whose answer was still being sent at one time.
     int maxConcurrentRequests() const;
+    // The whole URLs of requests sent in the form a client uses for a proxy, in order.
+    QStringList proxiedRequests() const;
     // Connections accepted so far.
     int connectionCount() const;
 
@@ -92,6 +94,7 @@ private:
     QHash<QString, Rule> rules;
     QMultiHash<QString, Held> held;
     QStringList requests;
+    QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;
     int inFlight = 0;
     int maxInFlight = 0;

@@ -41,6 +41,8 @@ private slots:
     void malformedDocumentsKeepWhatWasRead_data();
     void malformedDocumentsKeepWhatWasRead();
     void missingFileIsEmptyAndSilent();
+    void readsFileAttributes_data();
+    void readsFileAttributes();
     void hostileDocumentsEndAsErrors_data();
     void hostileDocumentsEndAsErrors();
     void largeDocumentIsReadWithoutTrouble();
@@ -52,6 +54,7 @@ private slots:
     void canonicalVersions_data();
     void canonicalVersions();
     void diffPicksNewAndChangedFiles();
+    void diffCarriesAttributes();
     void diffIsEmptyUnlessNewer_data();
     void diffIsEmptyUnlessNewer();
     void diffLogsComparison();
@@ -195,6 +198,76 @@ void tst_Config::missingFileIsEmptyAndSilent()
     QVERIFY(QDir().mkdir(dir.filePath("UpdateCfg.xml")));
     const ConfigInfo fromDir = ConfigReader().read(dir.filePath("UpdateCfg.xml"));
     QVERIFY(fromDir.fileMap.isEmpty());
+}
+
+void tst_Config::readsFileAttributes_data()
+{
+    // Each row: the attributes of one file element for /f; expected size and exec, whether /f
+    // carries an entry at all, and whether a "size ignored" line is logged.
+    QTest::addColumn<QByteArray>("elements");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("executable");
+    QTest::addColumn<bool>("carried");
+    QTest::addColumn<bool>("sizeLogged");
+    auto row = [](const char* name, const char* elements, qint64 size, bool exec, bool carried,
+                  bool logged) {
+        QTest::newRow(name) << QByteArray(elements) << size << exec << carried << logged;
+    };
+    row("none, as in older files", "<file path=\"/f\" md5=\"m\"/>", -1, false, false, false);
+    row("size and exec", "<file path=\"/f\" md5=\"m\" size=\"1234\" exec=\"1\"/>", 1234, true,
+        true, false);
+    row("zero size", "<file path=\"/f\" size=\"0\"/>", 0, false, true, false);
+    row("beyond 4 GiB", "<file path=\"/f\" size=\"5000000000\"/>", 5000000000LL, false, true,
+        false);
+    row("largest accepted", "<file path=\"/f\" size=\"999999999999999999\"/>",
+        999999999999999999LL, false, true, false);
+    row("too many digits", "<file path=\"/f\" size=\"9223372036854775808\"/>", -1, false, false,
+        true);
+    row("negative", "<file path=\"/f\" size=\"-1\"/>", -1, false, false, true);
+    row("plus sign", "<file path=\"/f\" size=\"+5\"/>", -1, false, false, true);
+    row("blank around", "<file path=\"/f\" size=\" 5\"/>", -1, false, false, true);
+    row("hex", "<file path=\"/f\" size=\"0x10\"/>", -1, false, false, true);
+    row("empty size", "<file path=\"/f\" size=\"\"/>", -1, false, false, true);
+    row("bad size, exec kept", "<file path=\"/f\" size=\"12k\" exec=\"1\"/>", -1, true, true,
+        true);
+    row("exec 0", "<file path=\"/f\" exec=\"0\"/>", -1, false, true, false);
+    row("exec not a number", "<file path=\"/f\" exec=\"yes\"/>", -1, false, true, false);
+    row("exec 2", "<file path=\"/f\" exec=\"2\"/>", -1, true, true, false);
+    row("attribute names are case-sensitive", "<file path=\"/f\" SIZE=\"5\" Exec=\"1\"/>", -1,
+        false, false, false);
+    row("last managed element holds",
+        "<file path=\"/f\" size=\"5\" exec=\"1\"/><file path=\"/f\" size=\"7\"/>", 7, false,
+        true, false);
+    row("last managed element without any drops them",
+        "<file path=\"/f\" size=\"5\"/><file path=\"/f\"/>", -1, false, false, false);
+    row("ignored element does not count",
+        "<file path=\"/f\" size=\"5\"/><file path=\"/f\" size=\"9\" ignore=\"1\"/>", 5, false,
+        true, false);
+}
+
+void tst_Config::readsFileAttributes()
+{
+    QFETCH(QByteArray, elements);
+    QFETCH(qint64, size);
+    QFETCH(bool, executable);
+    QFETCH(bool, carried);
+    QFETCH(bool, sizeLogged);
+
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const QByteArray xml = "<r><info version=\"1\"/>" + elements +
+                           "<file path=\"/other\" md5=\"o\" size=\"3\"/></r>";
+    const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
+    QVERIFY(presenter.texts().isEmpty());
+    QCOMPARE(info.fileList, (QStringList{"/f", "/other"}));
+    QCOMPARE(info.fileAttributes.contains("/f"), carried);
+    const FileAttributes read = info.fileAttributes.value("/f");
+    QCOMPARE(read.size, size);
+    QCOMPARE(read.executable, executable);
+    // A neighbour is not disturbed by whatever /f carries.
+    QCOMPARE(info.fileAttributes.value("/other").size, qint64(3));
+    QCOMPARE(log.linesStartingWith("read xml: size ignored:").size(), sizeLogged ? 1 : 0);
 }
 
 void tst_Config::hostileDocumentsEndAsErrors_data()
@@ -403,6 +476,27 @@ void tst_Config::diffPicksNewAndChangedFiles()
     // Neither argument changes.
     QCOMPARE(installed.fileList.size(), 4);
     QCOMPARE(offered.fileList.size(), 4);
+}
+
+void tst_Config::diffCarriesAttributes()
+{
+    ConfigInfo installed = makeConfig("1.0.0", {{"/same", "s"}, {"/changed", "old"}});
+    installed.fileAttributes.insert("/changed", {10, false});
+    ConfigInfo offered =
+        makeConfig("1.0.1", {{"/same", "s"}, {"/changed", "new"}, {"/plain", "p"}, {"/x", "x"}});
+    offered.fileAttributes.insert("/same", {1, true});
+    offered.fileAttributes.insert("/changed", {20, true});
+    offered.fileAttributes.insert("/x", {0, false});
+
+    const ConfigInfo diff = diffConfig(installed, offered);
+    QCOMPARE(diff.fileList, (QStringList{"/changed", "/plain", "/x"}));
+    // The new release's attributes, only for the files fetched, only where given.
+    QCOMPARE(diff.fileAttributes.keys(), (QStringList{"/changed", "/x"}));
+    QCOMPARE(diff.fileAttributes.value("/changed"), (FileAttributes{20, true}));
+    QCOMPARE(diff.fileAttributes.value("/x"), (FileAttributes{0, false}));
+
+    // Not newer: no files, so no attributes either.
+    QVERIFY(diffConfig(offered, installed).fileAttributes.isEmpty());
 }
 
 void tst_Config::diffIsEmptyUnlessNewer_data()

@@ -60,8 +60,9 @@ QString md5(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
-// The file elements of a document in document order: path, then md5 and ignore in brackets.
-QStringList fileElements(const QString& xmlPath)
+// The file elements of a document in document order: path, then md5 and ignore (and size when
+// asked for) in brackets.
+QStringList fileElements(const QString& xmlPath, bool withSize = false)
 {
     QFile file(xmlPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -73,7 +74,8 @@ QStringList fileElements(const QString& xmlPath)
             xml.name() == QLatin1String("file")) {
             const auto attrs = xml.attributes();
             result.append(attrs.value("path").toString() + " [" + attrs.value("md5").toString() +
-                          "," + attrs.value("ignore").toString() + "]");
+                          "," + attrs.value("ignore").toString() +
+                          (withSize ? "," + attrs.value("size").toString() : QString()) + "]");
         }
     }
     return result;
@@ -185,6 +187,10 @@ void tst_Publish::roundTrip()
     for (auto it = ignored.cbegin(); it != ignored.cend(); ++it)
         putFile(rel, it.key(), it.value());
     putFile(rel, "UpdateCfg.xml", "stale configuration of an earlier run");
+#ifdef Q_OS_UNIX
+    QCOMPARE(chmod(QFile::encodeName(rel + "/app.exe").constData(), 0755), 0);
+    QCOMPARE(chmod(QFile::encodeName(rel + "/bin/lib.dll").constData(), 0610), 0);
+#endif
 
     const Run run =
         runTool({"--version", "v2.10", "--main", "app.exe", "--server", "https://example.org/a b/",
@@ -205,9 +211,19 @@ void tst_Publish::roundTrip()
     QCOMPARE(read.fileMap, expectedMap);
     QCOMPARE(read.fileList, expectedMap.keys());
     QCOMPARE(read.ignoreList, QStringList({"/cache/a/b", "/logs/today.log"}));
-    // Ignored files are listed with their md5 all the same.
-    const QStringList elements = fileElements(rel + "/UpdateCfg.xml");
-    QVERIFY(elements.contains("/logs/today.log [" + md5("l") + ",1]"));
+    // Every managed file carries its size; exec only those executable by someone.
+    QCOMPARE(read.fileAttributes.keys(), expectedMap.keys());
+    for (auto it = managed.cbegin(); it != managed.cend(); ++it) {
+        const FileAttributes attributes = read.fileAttributes.value("/" + it.key());
+        QCOMPARE(attributes.size, qint64(it.value().size()));
+#ifdef Q_OS_UNIX
+        QCOMPARE(attributes.executable, it.key() == "app.exe" || it.key() == "bin/lib.dll");
+#endif
+    }
+    // Ignored files are listed with their md5 and size all the same.
+    const QStringList elements = fileElements(rel + "/UpdateCfg.xml", true);
+    QVERIFY(elements.contains("/logs/today.log [" + md5("l") + ",1,1]"));
+    QVERIFY(elements.contains("/data/deep/er/x.bin [" + md5(QByteArray(5000, 'x')) + ",,5000]"));
 }
 
 void tst_Publish::classResultReadsBackIdentically()
@@ -228,6 +244,9 @@ void tst_Publish::classResultReadsBackIdentically()
     QCOMPARE(read.ignoreList, made.ignoreList);
     QCOMPARE(read.fileMap, made.fileMap);
     QCOMPARE(read.fileList, made.fileList);
+    QCOMPARE(read.fileAttributes.keys(), made.fileAttributes.keys());
+    for (auto it = made.fileAttributes.cbegin(); it != made.fileAttributes.cend(); ++it)
+        QCOMPARE(read.fileAttributes.value(it.key()), it.value());
 }
 
 void tst_Publish::oddNames_data()

@@ -6,7 +6,9 @@
 #include "logcapture.h"
 #include "recordingpresenter.h"
 #include "testhttpserver.h"
+#include "tmpfsmount.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 
 class tst_Download : public QObject
@@ -28,6 +30,8 @@ private slots:
     void serverVariantsStillDeliver();
     void slowTransferIsNotAStall();
     void largeFileArrivesWholeInBoundedPieces();
+    void systemSocksProxyDoesNotRedirectConnections();
+    void systemHttpProxyCarriesRequests();
 
 private:
     RecordingPresenter presenter;
@@ -36,6 +40,17 @@ private:
 namespace {
 
 enum class Fault { NotFound, ServerError, Dropped, RedirectToMissing, Stalled, Refused };
+
+// Sets an environment variable for one test and takes it back afterwards.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const QByteArray& value) : name(name) { qputenv(name, value); }
+    ~ScopedEnv() { qunsetenv(name); }
+
+private:
+    const char* name;
+};
 
 const QByteArray bodyA(3000, 'a');
 const QByteArray bodyB(5000, 'b');
@@ -158,15 +173,18 @@ void tst_Download::localFileCannotBeOpened()
 
 void tst_Download::failedWriteEndsRun()
 {
-    // /dev/full fails every write as a full disk does.
-    if (!QFileInfo::exists("/dev/full"))
-        QSKIP("needs /dev/full");
+    // The folder of the second download is a file system with no room: its writes fail as on a
+    // full disk.
     Release release;
     release.offer("/a.bin", bodyA);
-    release.offer("/b.bin", bodyB);
-    release.offer("/c.bin", bodyC);
+    release.offer("/full/b.bin", bodyB);
+    release.offer("/full/c.bin", bodyC);
     release.writeConfigs();
-    QVERIFY(QFile::link("/dev/full", release.inst.path("update/b.bin")));
+    TmpfsMount full;
+    QString reason;
+    if (!full.mount(release.inst.path("update/full"), 4096, &reason))
+        QSKIP(qPrintable(reason));
+    QVERIFY(full.fill());
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
@@ -175,11 +193,10 @@ void tst_Download::failedWriteEndsRun()
 
     QCOMPARE(run.finishedCount, 1);
     QCOMPARE(run.ok, false);
-    QCOMPARE(run.msg, QStringLiteral("写入本地文件失败:") + release.inst.path("update/b.bin"));
+    QCOMPARE(run.msg, QStringLiteral("写入本地文件失败:") + release.inst.path("update/full/b.bin"));
     QCOMPARE(run.records.last().finished, 100);
-    QVERIFY(!release.inst.exists("update/b.bin"));
-    QVERIFY(QFileInfo::exists("/dev/full"));
-    QVERIFY(!release.server.requestedPaths().contains("/c.bin"));
+    QVERIFY(!release.inst.exists("update/full/b.bin"));
+    QVERIFY(!release.server.requestedPaths().contains("/full/c.bin"));
     QCOMPARE(release.inst.snapshot(), before);
 }
 
@@ -358,6 +375,54 @@ void tst_Download::largeFileArrivesWholeInBoundedPieces()
         sum += bytes;
     }
     QCOMPARE(sum, qint64(body.size()));
+}
+
+void tst_Download::systemSocksProxyDoesNotRedirectConnections()
+{
+    // Something listening where the proxy is said to be, to see whether anyone comes.
+    QTcpServer socks;
+    QVERIFY(socks.listen(QHostAddress::LocalHost));
+    int socksConnections = 0;
+    connect(&socks, &QTcpServer::newConnection, this, [&] { ++socksConnections; });
+    const QByteArray socksUrl = "socks5://127.0.0.1:" + QByteArray::number(socks.serverPort());
+    ScopedEnv lower("all_proxy", socksUrl);
+    ScopedEnv upper("ALL_PROXY", socksUrl);
+
+    Release release;
+    offerThree(release);
+    release.writeConfigs();
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.inst.read("b.bin"), bodyB);
+    QCOMPARE(socksConnections, 0);
+
+    // The worker's connections are handed the application's proxy; for a server away from
+    // loopback that must still mean a direct connection, not the system's SOCKS proxy.
+    const QList<QNetworkProxy> direct = QNetworkProxyFactory::proxyForQuery(
+        QNetworkProxyQuery(QStringLiteral("updates.example.com"), 80, QString(),
+                           QNetworkProxyQuery::TcpSocket));
+    QCOMPARE(direct.size(), 1);
+    QCOMPARE(direct.first().type(), QNetworkProxy::NoProxy);
+}
+
+void tst_Download::systemHttpProxyCarriesRequests()
+{
+    Release release;
+    offerThree(release);
+    // A server name that resolves nowhere: only a proxy can reach it.
+    release.writeConfigs({}, "app.bin", QStringLiteral("http://updates.invalid"));
+    ScopedEnv proxy("http_proxy", release.server.baseUrl().toLatin1());
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.inst.read("c.bin"), bodyC);
+    QCOMPARE(release.server.proxiedRequests(),
+             QStringList({"http://updates.invalid/a.bin", "http://updates.invalid/b.bin",
+                          "http://updates.invalid/c.bin"}));
 }
 
 QTEST_MAIN(tst_Download)

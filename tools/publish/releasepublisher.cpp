@@ -130,6 +130,7 @@ bool ReleasePublisher::prepare()
     m_files.clear();
     m_config = ConfigInfo();
     m_ignoredMd5.clear();
+    m_ignoredAttributes.clear();
     // Cheap checks first, so that a mistake is reported before hours of hashing.
     if (!checkOptions() || !checkPrevious() || !walk() || !checkMain() || !hashFiles())
         return false;
@@ -138,11 +139,16 @@ bool ReleasePublisher::prepare()
     m_config.main = m_options.main;
     m_config.server = m_options.server;
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
+        FileAttributes attributes;
+        attributes.size = it->size;
+        attributes.executable = it->executable;
         if (it->ignored) {
             m_config.ignoreList.append(it.key());
             m_ignoredMd5.insert(it.key(), it->md5);
+            m_ignoredAttributes.insert(it.key(), attributes);
         } else {
             m_config.fileMap.insert(it.key(), it->md5);
+            m_config.fileAttributes.insert(it.key(), attributes);
         }
     }
     m_config.buildFileList();
@@ -156,6 +162,7 @@ bool ReleasePublisher::write()
         return fail(QStringLiteral("nothing to write: the release has not been prepared"));
     ConfigWriter writer;
     writer.setIgnoredMd5(m_ignoredMd5);
+    writer.setIgnoredAttributes(m_ignoredAttributes);
     QString reason;
     if (!writer.writeFile(outputPath(), m_config, &reason))
         return fail(QStringLiteral("cannot write %1: %2").arg(quotedName(outputPath()), reason));
@@ -289,6 +296,11 @@ bool ReleasePublisher::walk()
         Entry entry;
         entry.absolutePath = info.absoluteFilePath();
         entry.size = info.size();
+#ifdef Q_OS_UNIX
+        // The updater gives installed files execute permission from this; Windows has no such bit.
+        entry.executable =
+            (info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther)) != 0;
+#endif
         for (int i = 0; i < m_options.ignorePatterns.size(); ++i) {
             if (isIgnored(relative, {m_options.ignorePatterns.at(i)})) {
                 entry.ignored = true;

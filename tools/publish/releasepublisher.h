@@ -51,6 +51,8 @@ public:
     const ConfigInfo& config() const { return m_config; }
     // md5 of the ignored files, which the record itself does not keep.
     const QMap<QString, QString>& ignoredMd5() const { return m_ignoredMd5; }
+    // size and exec of the ignored files, likewise.
+    const QMap<QString, FileAttributes>& ignoredAttributes() const { return m_ignoredAttributes; }
     QString outputPath() const;
     QString errorString() const { return m_error; }
     // Things worth telling the publisher that do not stop the run.
@@ -78,6 +80,7 @@ private:
     struct Entry {
         QString absolutePath;
         qint64 size = 0;
+        bool executable = false;
         bool ignored = false;
         QString md5;
     };
@@ -88,6 +91,7 @@ private:
     QMap<QString, Entry> m_files; // by the updater's path, hence in its order
     ConfigInfo m_config;
     QMap<QString, QString> m_ignoredMd5;
+    QMap<QString, FileAttributes> m_ignoredAttributes;
     QString m_error;
     QStringList m_warnings;
     bool m_prepared = false;

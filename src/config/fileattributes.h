@@ -1,0 +1,20 @@
+#pragma once
+
+// What a configuration says about one file besides its md5 text. Both are optional in the file:
+// an older configuration carries neither, and everything then works as it did without them.
+
+#include <QtGlobal>
+
+struct FileAttributes {
+    // Byte count of the file as published; -1 when not given. A download longer than this is
+    // refused, and it stands in for the total when the server sends no length.
+    qint64 size = -1;
+    // Whether the file is executable in the release; installation gives it execute permission.
+    bool executable = false;
+
+    bool operator==(const FileAttributes& other) const
+    {
+        return size == other.size && executable == other.executable;
+    }
+    bool operator!=(const FileAttributes& other) const { return !(*this == other); }
+};
