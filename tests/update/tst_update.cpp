@@ -201,7 +201,7 @@ void tst_Update::progressRecordsForThreeFiles()
             run.worker, [] {}, Qt::BlockingQueuedConnection);
         QElapsedTimer sincePart;
         sincePart.start();
-        QTest::qWaitFor([&] { return sincePart.hasExpired(150); }, 1000);
+        QVERIFY(QTest::qWaitFor([&] { return sincePart.hasExpired(150); }, 60000));
         server.sendMore(path, 4000);
         // Step 3: a record shows the file part-way, after the files before it were counted.
         const bool sawPart = QTest::qWaitFor(
