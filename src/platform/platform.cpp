@@ -128,3 +128,10 @@ bool appendToFile(const QString& path, const QByteArray& bytes)
     return left == 0;
 #endif
 }
+
+QByteArray logFileHeader(PlatformFlavour flavour)
+{
+    if (flavour == PlatformFlavour::Windows)
+        return QByteArrayLiteral("\xEF\xBB\xBF");
+    return QByteArray();
+}
