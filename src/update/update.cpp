@@ -72,6 +72,10 @@ Update::~Update()
         task.reply->disconnect(this);
     if (networkManager)
         networkManager->disconnect(this);
+    // A run closed during a download leaves no partial file under the file's own name, where it
+    // would pass for a complete one.
+    if (task.file->isOpen())
+        removeDownloadFile();
     release(networkManager);
     release(speedTimer);
 }
