@@ -1,6 +1,7 @@
 #include "app/loghandler.h"
 
 #include "app/globals.h"
+#include "platform/installfs.h"
 #include "platform/platform.h"
 
 #include <QDir>
@@ -53,11 +54,18 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 QString prepareLogFile(const QString& appDir)
 {
     logFilePath = appDir + QStringLiteral("/log/") + logFileName;
-    QDir dir;
-    const QString logDir = appDir + QStringLiteral("/log/");
-    if (!dir.exists(logDir))
-        dir.mkdir(logDir);
-    if (QFile::exists(logFilePath))
-        QFile::remove(logFilePath);
+    // The log's folder and file are the program's own: a link planted there is removed as a
+    // link, never followed, so nothing outside the installation is created or deleted.
+    InstallFs fs(appDir);
+    const QString logDir = QStringLiteral("/log");
+    InstallFs::Entry dir;
+    if (fs.entry(logDir, &dir) && dir.kind == InstallFs::Kind::Link)
+        fs.removeFile(logDir);
+    if (fs.entry(logDir, &dir) && !dir.exists())
+        fs.makeDir(logDir);
+    InstallFs::Entry log;
+    const QString logFile = logDir + QLatin1Char('/') + logFileName;
+    if (fs.entry(logFile, &log) && log.exists() && log.kind != InstallFs::Kind::Dir)
+        fs.removeFile(logFile);
     return logFilePath;
 }
