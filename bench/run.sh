@@ -179,28 +179,34 @@ awk '{ printf "%.1f\n", $1 / 1024 }' "$work/mem-loaded.txt" > "$work/mem-loaded-
 mem_over=$(awk '$1 >= 64 { n++ } END { print n + 0 }' "$work/mem-mib.txt")
 
 # --- a large manifest -----------------------------------------------------------------------------
-echo "manifest: $MANIFEST entries, check phase of the worker ($RUNS runs)"; load
-mdir="$work/manifest"
-rm -rf "$mdir"; mkdir -p "$mdir/config" "$mdir/update"
-# Every md5 text differs between the two, so every entry is in the difference. Port 1 is closed:
-# the run ends at the first request.
-manifest() { # VERSION MD5_MARK
-    awk -v n="$MANIFEST" -v ver="$1" -v mark="$2" 'BEGIN {
+# Two cases: a first release of MANIFEST files over an installation that lists none, and a release
+# whose every md5 text differs from the installed one's (both list MANIFEST files, as written by
+# the publisher with sizes). The server is a closed port: the run ends at the first request.
+echo "manifest: $MANIFEST entries, check phase of the worker ($RUNS runs per case)"; load
+manifest() { # VERSION MD5_MARK COUNT
+    awk -v n="$3" -v ver="$1" -v mark="$2" 'BEGIN {
         print "<update><info version=\"" ver "\" main=\"app\" server=\"http://127.0.0.1:1\"/>"
         for (i = 0; i < n; i++)
-            printf "<file path=\"/data/d%04d/file-%07d.dat\" md5=\"%08x%08x%08x%08x\"/>\n", i % 1000, i, i, mark, i * 7, i * 13
+            printf "<file path=\"/data/d%04d/file-%07d.dat\" md5=\"%08x%08x%08x%08x\" size=\"%d\"/>\n", i % 1000, i, i, mark, i * 7, i * 13, i
         print "</update>" }'
 }
-manifest 1.0 1 > "$mdir/config/UpdateCfg.xml"
-manifest 2.0 2 > "$mdir/update/UpdateCfg.xml"
-: > "$work/man-s.txt"; : > "$work/man-m.txt"
+for c in fresh changed; do
+    mdir="$work/manifest-$c"
+    rm -rf "$mdir"; mkdir -p "$mdir/config" "$mdir/update"
+    manifest 1.0 1 "$([ "$c" = fresh ] && echo 0 || echo "$MANIFEST")" > "$mdir/config/UpdateCfg.xml"
+    manifest 2.0 2 "$MANIFEST" > "$mdir/update/UpdateCfg.xml"
+    : > "$work/man-$c-s.txt"; : > "$work/man-$c-m.txt"
+done
 for _ in $(seq "$RUNS"); do
-    /usr/bin/time -f "%M" -o "$work/t.txt" "$manifestbench" "$mdir" >> "$work/man-s.txt"
-    awk '{ printf "%.1f\n", $1 / 1024 }' "$work/t.txt" >> "$work/man-m.txt"
-    if ! grep -q "file count: $MANIFEST" "$mdir/log/update.log"; then
-        echo "manifest run did not read all entries" >&2; exit 1
-    fi
-    rm -rf "$mdir/log" "$mdir/update/data"
+    for c in fresh changed; do
+        mdir="$work/manifest-$c"
+        /usr/bin/time -f "%M" -o "$work/t.txt" "$manifestbench" "$mdir" >> "$work/man-$c-s.txt"
+        awk '{ printf "%.1f\n", $1 / 1024 }' "$work/t.txt" >> "$work/man-$c-m.txt"
+        if ! grep -q "file count: $MANIFEST" "$mdir/log/update.log"; then
+            echo "manifest run did not find all entries in the difference" >&2; exit 1
+        fi
+        rm -rf "$mdir/log" "$mdir/update/data"
+    done
 done
 
 # --- installation ---------------------------------------------------------------------------------
@@ -243,7 +249,9 @@ done
 row "peak RSS, 1 GiB, $MEMRUNS runs (MiB)" "$(stats "$work/mem-mib.txt"); $mem_over of $MEMRUNS at or above 64" \
     "" "" "< 64 in every run"
 row "peak RSS, 1 GiB, the runs under extra load (MiB)" "$(stats "$work/mem-loaded-mib.txt")" "" "" "< 64 in every run"
-row "$MANIFEST-entry manifest, check phase (s)" "$(stats "$work/man-s.txt")" "" "" "reported"
-row "$MANIFEST-entry manifest, peak RSS (MiB)" "$(stats "$work/man-m.txt")" "" "" "< 200"
+row "$MANIFEST-entry manifest over an installation listing none: check phase (s)" "$(stats "$work/man-fresh-s.txt")" "" "" "reported"
+row "$MANIFEST-entry manifest over an installation listing none: peak RSS (MiB)" "$(stats "$work/man-fresh-m.txt")" "" "" "< 200"
+row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: check phase (s)" "$(stats "$work/man-changed-s.txt")" "" "" "reported"
+row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: peak RSS (MiB)" "$(stats "$work/man-changed-m.txt")" "" "" "< 200"
 row "installation, 1 GiB in 2,000 files (s; peer \`cp -a\` + \`rm -rf\`, ratio updater/peer)" \
     "$(stats "$work/inst.txt")" "$(stats "$work/cp.txt")" "$(stats "$work/inst-r.txt")" "<= 1.5"
