@@ -1,4 +1,5 @@
 #include "app/globals.h"
+#include "app/logcategoryfilter.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
 #include "platform/messagepresenter.h"
@@ -22,6 +23,7 @@ int main(int argc, char* argv[])
 
     prepareLogFile(appDir);
     qInstallMessageHandler(logMessageHandler);
+    installLogCategoryFilter();
 
     // Every box, including the configuration reader's from the worker thread, is shown by this
     // thread. The presenter outlives the window: the Controller's destructor releases through it

@@ -52,6 +52,9 @@ public:
     // A request that transfers nothing for this long is aborted as a network error.
     void setStallTimeout(int milliseconds);
     int stallTimeout() const;
+    // Most bytes a download the server gives no length for may bring, when the configuration
+    // gives no size either; below 0 (the default) works it out from the free space.
+    void setUnknownLengthLimit(qint64 bytes);
     // Most bytes a reply may hold before they are written to disk.
     void setReadBufferSize(qint64 bytes);
     qint64 readBufferSize() const;
@@ -75,6 +78,8 @@ private:
     // has ended.
     bool writeAvailable();
     void stalled();
+    // Why a stalled download ended: the time waited and the URL.
+    QString stallText() const;
     QString firstUnsafePath() const;
     // Gives an installed file the mode it should have: that of the copy it replaced, or, for a
     // new main executable, executable.
@@ -97,6 +102,7 @@ private:
     QTimer* stallTimer = nullptr;
     int stallTimeoutMs = 30000;
     qint64 readBufferBytes = 1024 * 1024;
+    qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
     InstallJournal journal;

@@ -10,19 +10,28 @@
 #include <QTimer>
 #include <QUrl>
 
-namespace {
+namespace
+{
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 307: return "Temporary Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -117,6 +126,33 @@ void TestHttpServer::trickle(const QString& path, int chunkSize)
     rules.insert(path, rule);
 }
 
+void TestHttpServer::endless(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::Endless;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::holdAfter(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::Hold;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::releaseHeld()
+{
+    for (const auto& entry : std::as_const(held)) {
+        if (!entry.first)
+            continue;
+        entry.first->write(entry.second);
+        entry.first->disconnectFromHost();
+        responseDone();
+    }
+    held.clear();
+}
+
 void TestHttpServer::clearRules()
 {
     rules.clear();
@@ -168,7 +204,8 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
                 keepAlive = false;
         }
         const QString target = QString::fromLatin1(requestLine.value(1));
-        const QString path = QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
+        const QString path =
+            QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
         handleRequest(socket, requestLine.value(0), path, keepAlive);
         if (!buffers.contains(socket))
             return;
@@ -201,9 +238,24 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
             socket->disconnectFromHost();
         return;
     }
+    if (rule.mode == Mode::Endless) {
+        // Paced by the client: another piece only once the previous one has left the socket.
+        socket->write(header(200, -1, false));
+        const QByteArray piece(64 * 1024, 'e');
+        auto more = [this, socket, piece] {
+            if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0)
+                return;
+            socket->write(piece);
+            endlessSent += piece.size();
+        };
+        connect(socket, &QTcpSocket::bytesWritten, this, more);
+        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
+        more();
+        return;
+    }
     if (rule.mode == Mode::Redirect) {
-        socket->write(header(rule.status, 0, keepAlive,
-                             "Location: " + rule.location.toUtf8() + "\r\n"));
+        socket->write(
+            header(rule.status, 0, keepAlive, "Location: " + rule.location.toUtf8() + "\r\n"));
         responseDone();
         if (!keepAlive)
             socket->disconnectFromHost();
@@ -238,6 +290,10 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->disconnectFromHost();
         responseDone();
         return;
+    case Mode::Hold:
+        socket->write(header(200, -1, false) + body.left(rule.bytes));
+        held.append({QPointer<QTcpSocket>(socket), body.mid(rule.bytes)});
+        return;
     case Mode::Trickle:
         socket->write(header(200, body.size(), keepAlive));
         sendPieces(socket, body, int(qMax<qint64>(1, rule.bytes)), keepAlive);
@@ -256,21 +312,22 @@ void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSi
     QPointer<QTcpSocket> guard(socket);
     auto* timer = new QTimer(this);
     timer->setInterval(5);
-    connect(timer, &QTimer::timeout, this, [this, timer, guard, body, chunkSize, keepAlive]() mutable {
-        if (!guard) {
-            timer->deleteLater();
-            responseDone();
-            return;
-        }
-        guard->write(body.left(chunkSize));
-        body.remove(0, chunkSize);
-        if (body.isEmpty()) {
-            timer->stop();
-            timer->deleteLater();
-            responseDone();
-            if (!keepAlive)
-                guard->disconnectFromHost();
-        }
-    });
+    connect(timer, &QTimer::timeout, this,
+            [this, timer, guard, body, chunkSize, keepAlive]() mutable {
+                if (!guard) {
+                    timer->deleteLater();
+                    responseDone();
+                    return;
+                }
+                guard->write(body.left(chunkSize));
+                body.remove(0, chunkSize);
+                if (body.isEmpty()) {
+                    timer->stop();
+                    timer->deleteLater();
+                    responseDone();
+                    if (!keepAlive)
+                        guard->disconnectFromHost();
+                }
+            });
     timer->start();
 }

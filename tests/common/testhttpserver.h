@@ -7,7 +7,10 @@
 // thread that creates it and needs that thread's event loop to run.
 
 #include <QHash>
+#include <QList>
 #include <QObject>
+#include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -42,6 +45,15 @@ public:
     void redirect(const QString& path, const QString& location, int status = 302);
     // Sends the body of path in pieces of chunkSize bytes, one piece every few milliseconds.
     void trickle(const QString& path, int chunkSize);
+    // Sends a body without Content-Length that never ends: more whenever the client has taken
+    // what was sent, until it closes the connection.
+    void endless(const QString& path);
+    // Sends the body without Content-Length, only its first bytes at first; the rest, and the
+    // end of the body, follow releaseHeld().
+    void holdAfter(const QString& path, qint64 bytes);
+    void releaseHeld();
+    // Body bytes sent so far for endless paths.
+    qint64 endlessBytesSent() const { return endlessSent; }
     // Forgets every per-path rule.
     void clearRules();
 
@@ -53,9 +65,8 @@ public:
     int connectionCount() const;
 
 private:
-    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle };
-    struct Rule
-    {
+    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle, Endless, Hold };
+    struct Rule {
         Mode mode = Mode::Serve;
         int status = 200;
         qint64 bytes = 0;
@@ -78,4 +89,7 @@ private:
     int inFlight = 0;
     int maxInFlight = 0;
     int connections = 0;
+    qint64 endlessSent = 0;
+    // Held answers: the socket and the rest of its body.
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> held;
 };
