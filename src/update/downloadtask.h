@@ -4,7 +4,8 @@
 // the running checksum of what has been written so far. Held by value inside the worker and
 // reused for every file.
 
-#include <QCryptographicHash>
+#include "update/streamhasher.h"
+
 #include <QPointer>
 #include <QString>
 
@@ -40,8 +41,9 @@ public:
     // Set when the stall timer gave up on the reply.
     bool stalled = false;
 
-    // Fed with every byte written, so that the file never has to be read back to be checked.
-    QCryptographicHash hash{QCryptographicHash::Md5};
+    // Fed with every byte written, so that the file never has to be read back to be checked;
+    // hashes on a thread of its own while the transfer goes on.
+    StreamHasher hash;
     // Lower-case hex digest the file must have, or empty when its md5 text is not a digest.
     QByteArray expectedMd5;
 };

@@ -7,8 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace
-{
+namespace {
 
 bool isLink(const QFileInfo& info)
 {
@@ -57,9 +56,10 @@ bool removeDir(const QString& path)
     if (!dir.exists())
         return true;
 
-    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::AllDirs | QDir::Hidden |
-                                                        QDir::System | QDir::NoDotAndDotDot,
-                                                    QDir::DirsFirst | QDir::Name);
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::AllDirs | QDir::Hidden | QDir::System |
+                              QDir::NoDotAndDotDot,
+                          QDir::DirsFirst | QDir::Name);
     for (const QFileInfo& entry : entries) {
         const QString entryPath = entry.absoluteFilePath();
         bool removed;

@@ -33,7 +33,8 @@ public:
 
 private:
     enum class Kind { Stashed, CreatedDir, Moved, Added };
-    struct Entry {
+    struct Entry
+    {
         Kind kind;
         QString path;  // the place to restore (Stashed, Moved) or to remove (CreatedDir, Added)
         QString other; // where the file is now (Stashed, Moved)

@@ -6,6 +6,7 @@
 #include "config/configreader.h"
 #include "config/pathcheck.h"
 #include "update/downloadrules.h"
+#include "update/downloadproxyfactory.h"
 #include "update/fileops.h"
 
 #include <QDebug>
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStorageInfo>
@@ -21,8 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
-namespace
-{
+namespace {
 
 // An md5 text is checked against the data only when it is a digest; anything else is an opaque
 // marker that only tells releases apart.
@@ -172,11 +171,13 @@ void Update::slot_work()
     }
 
     if (!networkManager) {
-        // Users behind a company proxy expect the updater to use it like their other programs.
-        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        DownloadProxyFactory::pinDirectConnections();
         networkManager = new QNetworkAccessManager;
+        // Owned by the manager.
+        networkManager->setProxyFactory(new DownloadProxyFactory);
     }
-    connect(networkManager, &QNetworkAccessManager::finished, this, &Update::slot_downloadFinished);
+    connect(networkManager, &QNetworkAccessManager::finished, this,
+            &Update::slot_downloadFinished);
     connect(this, &Update::sig_allFileDownloaded, this, &Update::slot_updateLocal);
 
     progress.tip = tr("正在安装文件");
@@ -265,11 +266,11 @@ bool Update::writeAvailable()
         return true;
 
     if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
-        task.sizeLimit =
-            unknownLengthBytes >= 0
-                ? unknownLengthBytes
-                : unknownLengthLimit(QStorageInfo(QFileInfo(task.file->fileName()).absolutePath())
-                                         .bytesAvailable());
+        task.sizeLimit = unknownLengthBytes >= 0
+                             ? unknownLengthBytes
+                             : unknownLengthLimit(
+                                   QStorageInfo(QFileInfo(task.file->fileName()).absolutePath())
+                                       .bytesAvailable());
         qDebug() << "download: no length, limit:" << task.sizeLimit;
     }
     if (task.sizeLimit >= 0 && task.bytesWritten + data.size() > task.sizeLimit) {
@@ -455,8 +456,7 @@ bool Update::backup(const ConfigInfo& config)
         const QString target = backupDir + path;
         const QFileInfo sourceInfo(source);
         // A directory where the file should be is no installed copy of it.
-        const bool installed =
-            sourceInfo.isSymLink() || (sourceInfo.exists() && !sourceInfo.isDir());
+        const bool installed = sourceInfo.isSymLink() || (sourceInfo.exists() && !sourceInfo.isDir());
         const QFileDevice::Permissions permissions =
             installed ? QFile::permissions(source) : QFileDevice::Permissions();
 

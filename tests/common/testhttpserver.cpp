@@ -10,28 +10,19 @@
 #include <QTimer>
 #include <QUrl>
 
-namespace
-{
+namespace {
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 307:
-        return "Temporary Redirect";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
+    case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
     }
 }
 
@@ -158,6 +149,11 @@ void TestHttpServer::clearRules()
     rules.clear();
 }
 
+QStringList TestHttpServer::proxiedRequests() const
+{
+    return proxied;
+}
+
 QStringList TestHttpServer::requestedPaths() const
 {
     return requests;
@@ -203,9 +199,14 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
             if (line.startsWith("connection:") && line.contains("close"))
                 keepAlive = false;
         }
-        const QString target = QString::fromLatin1(requestLine.value(1));
-        const QString path =
-            QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
+        QString target = QString::fromLatin1(requestLine.value(1));
+        // A request sent to a proxy names the whole URL; this server then plays the proxy and
+        // the origin in one.
+        if (target.startsWith(QLatin1String("http://"))) {
+            proxied.append(target);
+            target = QLatin1Char('/') + target.section(QLatin1Char('/'), 3);
+        }
+        const QString path = QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
         handleRequest(socket, requestLine.value(0), path, keepAlive);
         if (!buffers.contains(socket))
             return;
@@ -254,8 +255,8 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         return;
     }
     if (rule.mode == Mode::Redirect) {
-        socket->write(
-            header(rule.status, 0, keepAlive, "Location: " + rule.location.toUtf8() + "\r\n"));
+        socket->write(header(rule.status, 0, keepAlive,
+                             "Location: " + rule.location.toUtf8() + "\r\n"));
         responseDone();
         if (!keepAlive)
             socket->disconnectFromHost();
@@ -312,22 +313,21 @@ void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSi
     QPointer<QTcpSocket> guard(socket);
     auto* timer = new QTimer(this);
     timer->setInterval(5);
-    connect(timer, &QTimer::timeout, this,
-            [this, timer, guard, body, chunkSize, keepAlive]() mutable {
-                if (!guard) {
-                    timer->deleteLater();
-                    responseDone();
-                    return;
-                }
-                guard->write(body.left(chunkSize));
-                body.remove(0, chunkSize);
-                if (body.isEmpty()) {
-                    timer->stop();
-                    timer->deleteLater();
-                    responseDone();
-                    if (!keepAlive)
-                        guard->disconnectFromHost();
-                }
-            });
+    connect(timer, &QTimer::timeout, this, [this, timer, guard, body, chunkSize, keepAlive]() mutable {
+        if (!guard) {
+            timer->deleteLater();
+            responseDone();
+            return;
+        }
+        guard->write(body.left(chunkSize));
+        body.remove(0, chunkSize);
+        if (body.isEmpty()) {
+            timer->stop();
+            timer->deleteLater();
+            responseDone();
+            if (!keepAlive)
+                guard->disconnectFromHost();
+        }
+    });
     timer->start();
 }

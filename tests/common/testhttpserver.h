@@ -61,12 +61,15 @@ public:
     QStringList requestedPaths() const;
     // The largest number of requests whose answer was still being sent at one time.
     int maxConcurrentRequests() const;
+    // The whole URLs of requests sent in the form a client uses for a proxy, in order.
+    QStringList proxiedRequests() const;
     // Connections accepted so far.
     int connectionCount() const;
 
 private:
     enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle, Endless, Hold };
-    struct Rule {
+    struct Rule
+    {
         Mode mode = Mode::Serve;
         int status = 200;
         qint64 bytes = 0;
@@ -85,6 +88,7 @@ private:
     QString root;
     QHash<QString, Rule> rules;
     QStringList requests;
+    QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;
     int inFlight = 0;
     int maxInFlight = 0;

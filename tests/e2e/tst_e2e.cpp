@@ -273,7 +273,7 @@ void tst_E2e::wholeUpdateRun()
     QCOMPARE(messages.mid(startIndex + 1),
              QStringList{QStringLiteral("BasicMessageDialog::~BasicMessageDialog")});
     QVERIFY(messages.contains(
-        QStringLiteral("download: \"%1/data/new file.txt\" \"%2/update/data/new file.txt\"")
+        QStringLiteral("download: \"%1/data/new%20file.txt\" \"%2/update/data/new file.txt\"")
             .arg(nginx.url(), install)));
     // Three files to fetch; the window saw the bar full.
     QVERIFY(!messages.filter(QRegularExpression(QStringLiteral("^progress: 300 300 "))).isEmpty());

@@ -9,6 +9,7 @@
 
 #include "update/downloadrules.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 
 class tst_Download : public QObject
@@ -38,15 +39,27 @@ private slots:
     void unknownLengthLimitFollowsFreeSpace();
     void sizeStandsInForMissingLength();
     void pathIgnoredByInstalledReleaseIsFetched();
+    void systemSocksProxyDoesNotRedirectConnections();
+    void systemHttpProxyCarriesRequests();
 
 private:
     RecordingPresenter presenter;
 };
 
-namespace
-{
+namespace {
 
 enum class Fault { NotFound, ServerError, Dropped, RedirectToMissing, Stalled, Refused };
+
+// Sets an environment variable for one test and takes it back afterwards.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const QByteArray& value) : name(name) { qputenv(name, value); }
+    ~ScopedEnv() { qunsetenv(name); }
+
+private:
+    const char* name;
+};
 
 const QByteArray bodyA(3000, 'a');
 const QByteArray bodyB(5000, 'b');
@@ -92,21 +105,11 @@ void tst_Download::networkErrorEndsRun()
     release.inst.write("a.bin", "installed a");
     QString serverUrl;
     switch (Fault(fault)) {
-    case Fault::NotFound:
-        release.server.respondWithStatus("/b.bin", 404);
-        break;
-    case Fault::ServerError:
-        release.server.respondWithStatus("/b.bin", 500);
-        break;
-    case Fault::Dropped:
-        release.server.dropAfter("/b.bin", 1000);
-        break;
-    case Fault::RedirectToMissing:
-        release.server.redirect("/b.bin", "/nowhere.bin");
-        break;
-    case Fault::Stalled:
-        release.server.stallAfter("/b.bin", 100);
-        break;
+    case Fault::NotFound: release.server.respondWithStatus("/b.bin", 404); break;
+    case Fault::ServerError: release.server.respondWithStatus("/b.bin", 500); break;
+    case Fault::Dropped: release.server.dropAfter("/b.bin", 1000); break;
+    case Fault::RedirectToMissing: release.server.redirect("/b.bin", "/nowhere.bin"); break;
+    case Fault::Stalled: release.server.stallAfter("/b.bin", 100); break;
     case Fault::Refused: {
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -151,11 +154,9 @@ void tst_Download::localFileCannotBeOpened_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("obstacleFile");
-    QTest::newRow("non-empty directory where the file goes") << "/b.bin"
-                                                             << "update/b.bin/x"
-                                                             << "update/b.bin";
-    QTest::newRow("file where its directory goes") << "/sub/b.bin"
-                                                   << "update/sub"
+    QTest::newRow("non-empty directory where the file goes") << "/b.bin" << "update/b.bin/x"
+                                                              << "update/b.bin";
+    QTest::newRow("file where its directory goes") << "/sub/b.bin" << "update/sub"
                                                    << "update/sub/b.bin";
 }
 
@@ -333,8 +334,7 @@ void tst_Download::serverVariantsStillDeliver()
     if (variant == "no length") {
         // Without a known size there is no percentage to show until the reply is complete.
         for (const UpdateProgress& record : run.records)
-            QVERIFY2(record.current == 0 || record.current == 100,
-                     qPrintable(QString::number(record.current)));
+            QVERIFY2(record.current == 0 || record.current == 100, qPrintable(QString::number(record.current)));
     }
 }
 
@@ -383,15 +383,62 @@ void tst_Download::largeFileArrivesWholeInBoundedPieces()
     QVERIFY(writes.size() > 1);
     qint64 sum = 0;
     for (const QString& line : writes) {
-        QVERIFY2(
-            line.startsWith(
-                QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/big.bin"))),
-            qPrintable(line));
+        QVERIFY2(line.startsWith(QStringLiteral("write to file \"%1\" ")
+                                     .arg(release.inst.path("update/big.bin"))),
+                 qPrintable(line));
         const qint64 bytes = line.section(' ', -1).toLongLong();
         QVERIFY2(bytes > 0 && bytes <= 4 * bound, qPrintable(line));
         sum += bytes;
     }
     QCOMPARE(sum, qint64(body.size()));
+}
+
+void tst_Download::systemSocksProxyDoesNotRedirectConnections()
+{
+    // Something listening where the proxy is said to be, to see whether anyone comes.
+    QTcpServer socks;
+    QVERIFY(socks.listen(QHostAddress::LocalHost));
+    int socksConnections = 0;
+    connect(&socks, &QTcpServer::newConnection, this, [&] { ++socksConnections; });
+    const QByteArray socksUrl = "socks5://127.0.0.1:" + QByteArray::number(socks.serverPort());
+    ScopedEnv lower("all_proxy", socksUrl);
+    ScopedEnv upper("ALL_PROXY", socksUrl);
+
+    Release release;
+    offerThree(release);
+    release.writeConfigs();
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.inst.read("b.bin"), bodyB);
+    QCOMPARE(socksConnections, 0);
+
+    // The worker's connections are handed the application's proxy; for a server away from
+    // loopback that must still mean a direct connection, not the system's SOCKS proxy.
+    const QList<QNetworkProxy> direct = QNetworkProxyFactory::proxyForQuery(
+        QNetworkProxyQuery(QStringLiteral("updates.example.com"), 80, QString(),
+                           QNetworkProxyQuery::TcpSocket));
+    QCOMPARE(direct.size(), 1);
+    QCOMPARE(direct.first().type(), QNetworkProxy::NoProxy);
+}
+
+void tst_Download::systemHttpProxyCarriesRequests()
+{
+    Release release;
+    offerThree(release);
+    // A server name that resolves nowhere: only a proxy can reach it.
+    release.writeConfigs({}, "app.bin", QStringLiteral("http://updates.invalid"));
+    ScopedEnv proxy("http_proxy", release.server.baseUrl().toLatin1());
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.inst.read("c.bin"), bodyC);
+    QCOMPARE(release.server.proxiedRequests(),
+             QStringList({"http://updates.invalid/a.bin", "http://updates.invalid/b.bin",
+                          "http://updates.invalid/c.bin"}));
 }
 
 void tst_Download::oddNamesFetchedFromTheirOwnUrl()

@@ -22,6 +22,8 @@ void tst_StreamHasher::digestOfChunks_data()
     QTest::newRow("nothing") << 1 << 0;
     QTest::newRow("one byte") << 1 << 1;
     QTest::newRow("many small") << 7 << 5000;
+    // Starts on the calling thread and goes on on the hashing thread: the order must hold.
+    QTest::newRow("small pieces past the inline start") << 4096 << 1000;
     // Far more than may wait to be hashed: the producer has to wait for the hashing thread.
     QTest::newRow("more than the pending bound") << 1024 * 1024 << 24;
 }
