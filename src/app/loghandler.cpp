@@ -1,13 +1,15 @@
 #include "app/loghandler.h"
 
 #include "app/globals.h"
+#include "platform/installfs.h"
 #include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
 
-namespace {
+namespace
+{
 
 const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
 
@@ -21,7 +23,7 @@ QByteArray stampBytes;
 QByteArray formatLogLine(const QDateTime& when, const QString& message)
 {
     const QString line = when.toString(timestampFormat) + message + QStringLiteral("\r\n");
-    return line.toLocal8Bit();
+    return line.toUtf8();
 }
 
 void appendLogLine(const QString& path, const QDateTime& when, const QString& message)
@@ -37,13 +39,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
     Q_UNUSED(type);
     Q_UNUSED(context);
     const qint64 second = QDateTime::currentSecsSinceEpoch();
-    // Encoded apart from the timestamp, which is plain ASCII in every locale encoding.
-    const QByteArray text = (message + QStringLiteral("\r\n")).toLocal8Bit();
+    // Encoded apart from the timestamp, which is plain ASCII.
+    const QByteArray text = (message + QStringLiteral("\r\n")).toUtf8();
 
     QMutexLocker locker(&logMutex);
     if (second != stampSecond) {
         stampSecond = second;
-        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toLocal8Bit();
+        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toUtf8();
     }
     // Opened, appended to and closed for every line: each line is with the system once the
     // message returns, and nothing holds the log open between messages.
@@ -53,11 +55,23 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 QString prepareLogFile(const QString& appDir)
 {
     logFilePath = appDir + QStringLiteral("/log/") + logFileName;
-    QDir dir;
-    const QString logDir = appDir + QStringLiteral("/log/");
-    if (!dir.exists(logDir))
-        dir.mkdir(logDir);
-    if (QFile::exists(logFilePath))
-        QFile::remove(logFilePath);
+    // The log's folder and file are the program's own: a link planted there is removed as a
+    // link, never followed, so nothing outside the installation is created or deleted.
+    InstallFs fs(appDir);
+    const QString logDir = QStringLiteral("/log");
+    InstallFs::Entry dir;
+    if (fs.entry(logDir, &dir) && dir.kind == InstallFs::Kind::Link)
+        fs.removeFile(logDir);
+    if (fs.entry(logDir, &dir) && !dir.exists())
+        fs.makeDir(logDir);
+    InstallFs::Entry log;
+    const QString logFile = logDir + QLatin1Char('/') + logFileName;
+    if (fs.entry(logFile, &log) && log.exists() && log.kind != InstallFs::Kind::Dir)
+        fs.removeFile(logFile);
+    // A new log begins with the platform's header; an old one that could not be removed gets
+    // no second header between its lines.
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    if (!header.isEmpty() && fs.entry(logFile, &log) && !log.exists())
+        appendToFile(logFilePath, header);
     return logFilePath;
 }

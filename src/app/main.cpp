@@ -2,10 +2,12 @@
 #include "app/logcategoryfilter.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
+#include "platform/installfs.h"
 #include "platform/messagepresenter.h"
 #include "ui/boxpresenter.h"
 #include "ui/maindialog.h"
 #include "ui/stylesheet.h"
+#include "update/installjournal.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -24,6 +26,13 @@ int main(int argc, char* argv[])
     prepareLogFile(appDir);
     qInstallMessageHandler(logMessageHandler);
     installLogCategoryFilter();
+
+    // An installation interrupted by a kill or a power cut is rolled back, or finished, before
+    // anything reads the installation.
+    {
+        InstallFs fs(QDir::currentPath());
+        InstallJournal::recover(fs);
+    }
 
     // Every box, including the configuration reader's from the worker thread, is shown by this
     // thread. The presenter outlives the window: the Controller's destructor releases through it

@@ -10,6 +10,7 @@
 #ifndef Q_OS_WIN
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 #endif
 
@@ -59,9 +60,36 @@ bool appendToFile(const QString& path, const QByteArray& bytes)
     file.close();
     return written;
 #else
-    // One open, one write, one close: QFile would add a stat and a seek to every line of the log.
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // The log's folder is opened once, without following a link, and the file is created in it
+    // without following one either: a link planted at the log or its folder is never written
+    // through. Then one open, one write, one close per line.
+    static std::mutex cacheMutex;
+    static QString cachedDir;
+    static int cachedFd = -1;
+
+    const int slash = int(path.lastIndexOf(QLatin1Char('/')));
+    const QString dir = slash <= 0 ? QStringLiteral("/") : path.left(slash);
+    const QByteArray name = QFile::encodeName(path.mid(slash + 1));
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+            if (cachedFd < 0 || cachedDir != dir || attempt > 0) {
+                if (cachedFd >= 0)
+                    ::close(cachedFd);
+                cachedDir = dir;
+                cachedFd = ::open(QFile::encodeName(dir).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (cachedFd < 0)
+                    return false;
+            }
+            fd = ::openat(cachedFd, name.constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+            // The folder may have been removed and made again since it was opened.
+            if (fd < 0 && errno != ENOENT)
+                return false;
+        }
+    }
     if (fd < 0)
         return false;
     const char* data = bytes.constData();
@@ -78,4 +106,11 @@ bool appendToFile(const QString& path, const QByteArray& bytes)
     ::close(fd);
     return left == 0;
 #endif
+}
+
+QByteArray logFileHeader(PlatformFlavour flavour)
+{
+    if (flavour == PlatformFlavour::Windows)
+        return QByteArrayLiteral("\xEF\xBB\xBF");
+    return QByteArray();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // The small layer for what differs between Windows and elsewhere: appending to the log file,
-// which file counts as the application's main executable, how it is started so that it outlives the updater, and where a
-// window without an anchor is centred.
+// which file counts as the application's main executable, how it is started so that it outlives the
+// updater, and where a window without an anchor is centred.
 
 #include <QByteArray>
 #include <QPoint>
@@ -35,3 +35,8 @@ bool appendToFile(const QString& path, const QByteArray& bytes);
 // Top-left position that centres a window of size on area, with truncating integer division:
 // ((area width - width) / 2 + area x, (area height - height) / 2 + area y).
 QPoint centredPosition(const QRect& area, const QSize& size);
+
+// Bytes that begin a new log file, whose lines are UTF-8. Windows: the UTF-8 byte order mark, so
+// that editors there read the file as UTF-8 and not in the system code page. Posix: none, UTF-8
+// is what the system expects.
+QByteArray logFileHeader(PlatformFlavour flavour);

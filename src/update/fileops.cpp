@@ -1,93 +1,88 @@
 #include "update/fileops.h"
 
 #include "app/logquoted.h"
+#include "platform/installfs.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
+#include <QFileDevice>
 #include <QFileInfo>
 
-namespace {
+#include <cerrno>
 
-bool isLink(const QFileInfo& info)
+namespace
 {
-    return info.isSymLink() || info.isJunction();
+
+// The deepest folder holding both absolute paths: links above it are the caller's to choose, below
+// it none is followed.
+QString commonFolder(const QString& a, const QString& b)
+{
+    const QStringList left = QDir::cleanPath(a).split(QLatin1Char('/'));
+    const QStringList right = QDir::cleanPath(b).split(QLatin1Char('/'));
+    QStringList common;
+    for (int i = 0; i + 1 < left.size() && i + 1 < right.size() && left.at(i) == right.at(i); ++i)
+        common.append(left.at(i));
+    const QString folder = common.join(QLatin1Char('/'));
+    return folder.isEmpty() ? QStringLiteral("/") : folder;
 }
 
-bool removeLink(const QString& path)
+QString relativeTo(const QString& folder, const QString& path)
 {
-    // A link to a directory is a directory entry on Windows and only rmdir removes it there.
-    return QFile::remove(path) || QDir().rmdir(path);
+    const QString clean = QDir::cleanPath(path);
+    return folder == QLatin1String("/") ? clean : clean.mid(folder.size());
 }
 
 } // namespace
 
 bool copyFile(const QString& source, const QString& target, bool removeSource)
 {
-    const QFileInfo targetInfo(target);
-    const QString targetDir = targetInfo.absolutePath();
-    if (!QFileInfo::exists(targetDir))
-        QDir().mkpath(targetDir);
-    if (targetInfo.exists() || targetInfo.isSymLink())
-        QFile::remove(target);
+    const QString absSource = QFileInfo(source).absoluteFilePath();
+    const QString absTarget = QFileInfo(target).absoluteFilePath();
+    const QString folder = commonFolder(absSource, absTarget);
+    const QString sourceRel = relativeTo(folder, absSource);
+    const QString targetRel = relativeTo(folder, absTarget);
+    InstallFs fs(folder);
+    auto report = [&](bool ok, QFileDevice::FileError code) {
+        if (ok)
+            qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << "success";
+        else
+            qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << int(code);
+        return ok;
+    };
 
-    // A move within one volume is a rename: no data is copied and the file is never half there.
-    // Across volumes, or when the rename is refused, it is a copy followed by removal.
-    // A directory is never moved in a file's place.
-    const QFileInfo sourceInfo(source);
-    const bool renamable = removeSource && (sourceInfo.isSymLink() || !sourceInfo.isDir());
-    QFile file(source);
-    if ((renamable && QFile::rename(source, target)) || file.copy(target)) {
-        if (removeSource && QFileInfo::exists(source))
-            QFile::remove(source);
-        qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << "success";
-        return true;
+    InstallFs::Entry from;
+    if (!fs.entry(sourceRel, &from) || from.kind != InstallFs::Kind::File)
+        return report(false, QFileDevice::OpenError);
+    if (!fs.makePath(InstallFs::parentOf(targetRel)))
+        return report(false, QFileDevice::OpenError);
+    InstallFs::Entry existing;
+    if (!fs.entry(targetRel, &existing))
+        return report(false, QFileDevice::OpenError);
+    if (existing.kind == InstallFs::Kind::Dir)
+        return report(false, QFileDevice::RemoveError);
+    if (existing.exists() && !fs.removeFile(targetRel))
+        return report(false, QFileDevice::RemoveError);
+
+    if (removeSource && fs.rename(sourceRel, targetRel))
+        return report(true, QFileDevice::NoError);
+    const QString temp =
+        InstallFs::join(InstallFs::parentOf(targetRel),
+                        QLatin1Char('.') + InstallFs::nameOf(targetRel) + QStringLiteral(".~copy"));
+    fs.removeFile(temp);
+    if (!fs.copyFile(sourceRel, temp))
+        return report(false, QFileDevice::CopyError);
+    if (!fs.rename(temp, targetRel)) {
+        fs.removeFile(temp);
+        return report(false, QFileDevice::CopyError);
     }
-    qDebug() << "CopyFileW" << logQuoted(source) << "to" << logQuoted(target) << int(file.error());
-    return false;
+    if (removeSource)
+        fs.removeFile(sourceRel);
+    return report(true, QFileDevice::NoError);
 }
 
 bool removeDir(const QString& path)
 {
-    const QFileInfo self(path);
-    if (isLink(self))
-        return removeLink(path);
-    QDir dir(path);
-    if (!dir.exists())
-        return true;
-
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::AllDirs | QDir::Hidden | QDir::System |
-                              QDir::NoDotAndDotDot,
-                          QDir::DirsFirst | QDir::Name);
-    for (const QFileInfo& entry : entries) {
-        const QString entryPath = entry.absoluteFilePath();
-        bool removed;
-        if (isLink(entry))
-            removed = removeLink(entryPath);
-        else if (entry.isDir())
-            removed = removeDir(entryPath);
-        else
-            removed = QFile::remove(entryPath);
-        if (!removed)
-            return false;
-    }
-    return dir.rmdir(dir.absolutePath());
-}
-
-QStringList missingDirs(const QString& dir)
-{
-    QStringList missing;
-    QString current = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
-    while (true) {
-        const QFileInfo info(current);
-        if (info.exists() || info.isSymLink())
-            break;
-        missing.prepend(current);
-        const QString parent = info.path();
-        if (parent == current)
-            break;
-        current = parent;
-    }
-    return missing;
+    const QFileInfo info(path);
+    InstallFs fs(info.absolutePath());
+    return fs.removeTree(QLatin1Char('/') + info.fileName());
 }

@@ -1,93 +1,517 @@
 #include "update/installjournal.h"
 
 #include "app/logquoted.h"
-#include "update/fileops.h"
+#include "platform/installfs.h"
 
+#include <QDateTime>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
+#include <QFileDevice>
+#include <QUrl>
 
-void InstallJournal::begin(const QString& parent)
+#include <cerrno>
+
+const QString InstallJournal::journalPath = QStringLiteral("/backup/.install-journal");
+
+namespace
 {
-    stashParent = parent;
-    stashDir.clear();
-    stashCount = 0;
-    entries.clear();
+
+const QByteArray header = "updater-install-journal 1";
+const QString backupDir = QStringLiteral("/backup");
+const QString updateDir = QStringLiteral("/update");
+
+QByteArray encode(const QString& path)
+{
+    return QUrl::toPercentEncoding(path, "/");
 }
 
-bool InstallJournal::stash(const QString& path)
+QString decode(const QByteArray& field)
 {
-    const QFileInfo info(path);
-    if (!info.isSymLink() && (!info.exists() || info.isDir()))
-        return true;
-    if (stashDir.isEmpty()) {
-        QDir().mkpath(stashParent);
-        // A fresh, uniquely named directory cannot clash with anything a release downloads.
-        QTemporaryDir dir(stashParent + QStringLiteral("/.installstash-XXXXXX"));
-        if (!dir.isValid())
+    return QUrl::fromPercentEncoding(field);
+}
+
+bool isBelow(const QString& path, const QString& dir)
+{
+    return path.startsWith(dir + QLatin1Char('/'));
+}
+
+// The numeric QFile error a failed step shows in its "CopyFileW" line.
+int fileErrorOf(int error, bool copying)
+{
+    if (error == ENOENT)
+        return int(QFileDevice::OpenError);
+    return int(copying ? QFileDevice::CopyError : QFileDevice::RenameError);
+}
+
+} // namespace
+
+InstallJournal::InstallJournal(InstallFs& fs) : fs(fs) {}
+
+bool InstallJournal::begin()
+{
+    open = false;
+    isDone = false;
+    stash.clear();
+    stashCount = 0;
+    tempCount = 0;
+    unrestored.clear();
+
+    InstallFs::Entry backup;
+    if (!fs.entry(backupDir, &backup))
+        return false;
+    backupCreated = false;
+    if (!backup.exists()) {
+        if (!fs.makeDir(backupDir))
             return false;
-        dir.setAutoRemove(false);
-        stashDir = dir.path();
-    }
-    const QString aside = stashDir + QLatin1Char('/') + QString::number(stashCount++);
-    if (!QFile::rename(path, aside)) {
-        qDebug() << "InstallJournal::stash failed" << logQuoted(path) << logQuoted(aside);
+        backupCreated = true;
+    } else if (backup.kind != InstallFs::Kind::Dir) {
         return false;
     }
-    entries.append({Kind::Stashed, path, aside, {}});
+    QByteArray text = header + '\n';
+    if (backupCreated)
+        text += "mkdir " + encode(backupDir) + '\n';
+    if (!fs.writeFileAtomically(journalPath, text)) {
+        if (backupCreated)
+            fs.removeEmptyDir(backupDir);
+        return false;
+    }
+    open = true;
     return true;
 }
 
-void InstallJournal::recordCreatedDirs(const QStringList& dirs)
+bool InstallJournal::committed() const
 {
-    for (const QString& dir : dirs) {
-        if (QFileInfo(dir).isDir())
-            entries.append({Kind::CreatedDir, dir, QString(), {}});
+    return isDone;
+}
+
+QString InstallJournal::unrestoredDir() const
+{
+    return unrestored;
+}
+
+bool InstallJournal::record(const QString& kind, const QStringList& paths,
+                            const QList<quint64>& numbers)
+{
+    if (!open)
+        return false;
+    QByteArray line = kind.toLatin1();
+    for (const QString& path : paths)
+        line += ' ' + encode(path);
+    for (const quint64 number : numbers)
+        line += ' ' + QByteArray::number(number);
+    if (!fs.appendDurably(journalPath, line + '\n')) {
+        qDebug() << "InstallJournal::record failed" << logQuoted(fs.absolutePath(journalPath))
+                 << logQuoted(fs.errorString());
+        return false;
     }
+    return true;
 }
 
-void InstallJournal::recordMove(const QString& from, const QString& to,
-                                QFileDevice::Permissions permissions)
+bool InstallJournal::makePath(const QString& relative)
 {
-    entries.append({Kind::Moved, from, to, permissions});
+    QStringList segments;
+    if (!InstallFs::split(relative, &segments))
+        return false;
+    QString path;
+    for (const QString& segment : segments) {
+        path += QLatin1Char('/') + segment;
+        InstallFs::Entry found;
+        if (!fs.entry(path, &found))
+            return false;
+        if (found.kind == InstallFs::Kind::Dir)
+            continue;
+        if (found.exists())
+            return false;
+        if (!record(QStringLiteral("mkdir"), {path}) || !fs.makeDir(path))
+            return false;
+    }
+    return true;
 }
 
-void InstallJournal::recordAdded(const QString& path)
+QString InstallJournal::tempBeside(const QString& relative)
 {
-    entries.append({Kind::Added, path, QString(), {}});
+    return InstallFs::join(
+        InstallFs::parentOf(relative),
+        QStringLiteral(".%1.~%2").arg(InstallFs::nameOf(relative)).arg(++tempCount));
 }
 
-void InstallJournal::rollback()
+bool InstallJournal::moveEntry(const QString& from, const QString& to, bool logged)
 {
-    for (auto it = entries.crbegin(); it != entries.crend(); ++it) {
-        const Entry& entry = *it;
-        bool ok = true;
-        switch (entry.kind) {
-        case Kind::Added:
-            ok = QFile::remove(entry.path);
-            break;
-        case Kind::CreatedDir:
-            ok = QDir().rmdir(entry.path);
-            break;
-        case Kind::Moved:
-            if (QFileInfo::exists(entry.path)) {
-                // The source survived its move (its removal failed): only the copy must go.
-                ok = QFile::remove(entry.other);
-            } else {
-                ok = copyFile(entry.other, entry.path, true);
-                if (ok)
-                    QFile::setPermissions(entry.path, entry.permissions);
-            }
-            break;
-        case Kind::Stashed:
-            ok = QFile::rename(entry.other, entry.path);
-            break;
+    auto report = [&](bool ok, int error, bool copying) {
+        if (!logged)
+            return ok;
+        if (ok)
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << "success";
+        else
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << fileErrorOf(error, copying);
+        return ok;
+    };
+
+    InstallFs::Entry source;
+    if (!fs.entry(from, &source))
+        return report(false, fs.lastError(), false);
+    if (!source.exists())
+        return report(false, ENOENT, false);
+    if (!record(QStringLiteral("move"), {from, to}, {source.device, source.inode}))
+        return report(false, EIO, false);
+    if (fs.rename(from, to))
+        return report(true, 0, false);
+    if (fs.lastError() != EXDEV || source.kind != InstallFs::Kind::File)
+        return report(false, fs.lastError(), false);
+
+    // Another file system: a complete, checked copy beside the target, renamed into place;
+    // the source goes only once the copy is there.
+    const QString temp = tempBeside(to);
+    if (!record(QStringLiteral("temp"), {temp}))
+        return report(false, EIO, true);
+    if (!fs.copyFile(from, temp))
+        return report(false, fs.lastError(), true);
+    InstallFs::Entry copy;
+    if (!fs.entry(temp, &copy) || copy.kind != InstallFs::Kind::File ||
+        !record(QStringLiteral("copied"), {from, to},
+                {source.device, source.inode, copy.device, copy.inode})) {
+        fs.removeFile(temp);
+        return report(false, EIO, true);
+    }
+    if (!fs.rename(temp, to)) {
+        const int error = fs.lastError();
+        fs.removeFile(temp);
+        return report(false, error, true);
+    }
+    if (!fs.removeFile(from))
+        return report(false, fs.lastError(), true);
+    return report(true, 0, true);
+}
+
+bool InstallJournal::move(const QString& from, const QString& to)
+{
+    return moveEntry(from, to, true);
+}
+
+bool InstallJournal::makeStash()
+{
+    if (!stash.isEmpty())
+        return true;
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmsszzz"));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString candidate = backupDir + QStringLiteral("/.install-stash-") + stamp;
+        if (attempt > 0)
+            candidate += QLatin1Char('-') + QString::number(attempt);
+        InstallFs::Entry found;
+        if (!fs.entry(candidate, &found))
+            return false;
+        if (found.exists())
+            continue;
+        if (!record(QStringLiteral("stash"), {candidate}) || !makePath(candidate))
+            return false;
+        stash = candidate;
+        return true;
+    }
+    return false;
+}
+
+bool InstallJournal::setAside(const QString& relative)
+{
+    InstallFs::Entry found;
+    if (!fs.entry(relative, &found))
+        return false;
+    if (!found.exists())
+        return true;
+    if (!makeStash())
+        return false;
+    const QString aside = stash + QLatin1Char('/') + QString::number(stashCount++);
+    if (!moveEntry(relative, aside, false)) {
+        qDebug() << "InstallJournal::stash failed" << logQuoted(fs.absolutePath(relative))
+                 << logQuoted(fs.absolutePath(aside));
+        return false;
+    }
+    return true;
+}
+
+bool InstallJournal::commit(const QString& newConfig, const QString& installedConfig)
+{
+    auto report = [&](bool ok, int code) {
+        if (ok)
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+                     << logQuoted(fs.absolutePath(installedConfig)) << "success";
+        else
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+                     << logQuoted(fs.absolutePath(installedConfig)) << code;
+        return ok;
+    };
+
+    InstallFs::Entry source;
+    if (!fs.entry(newConfig, &source) || source.kind != InstallFs::Kind::File)
+        return report(false, int(QFileDevice::OpenError));
+    if (!makePath(InstallFs::parentOf(installedConfig)))
+        return report(false, int(QFileDevice::OpenError));
+    // Every step so far is on the disk before the step that decides the run.
+    fs.syncAll();
+
+    if (!record(QStringLiteral("config"), {newConfig, installedConfig},
+                {source.device, source.inode}))
+        return report(false, int(QFileDevice::RenameError));
+    if (!fs.rename(newConfig, installedConfig, true)) {
+        if (fs.lastError() != EXDEV)
+            return report(false, int(QFileDevice::RenameError));
+        // Another file system: the copy is made complete beside the installed configuration and
+        // then replaces it in one rename, so there is never a partial or missing configuration.
+        const QString temp = tempBeside(installedConfig);
+        if (!record(QStringLiteral("temp"), {temp}))
+            return report(false, int(QFileDevice::CopyError));
+        if (!fs.copyFile(newConfig, temp))
+            return report(false, int(QFileDevice::CopyError));
+        InstallFs::Entry copy;
+        if (!fs.entry(temp, &copy) ||
+            !record(QStringLiteral("config"), {temp, installedConfig}, {copy.device, copy.inode}) ||
+            !fs.rename(temp, installedConfig, true)) {
+            fs.removeFile(temp);
+            return report(false, int(QFileDevice::CopyError));
         }
-        if (!ok)
-            qDebug() << "InstallJournal::rollback failed" << logQuoted(entry.path)
-                     << logQuoted(entry.other);
+        fs.removeFile(newConfig);
     }
-    entries.clear();
+    isDone = true;
+    fs.syncDir(InstallFs::parentOf(installedConfig));
+    record(QStringLiteral("commit"), {});
+    return report(true, 0);
+}
+
+bool InstallJournal::readRecords(QList<Record>* records)
+{
+    records->clear();
+    QByteArray text;
+    if (!fs.readFile(journalPath, &text))
+        return false;
+    QList<QByteArray> lines = text.split('\n');
+    // A line cut short by a kill has no line end: it was never complete, so never acted upon.
+    lines.removeLast();
+    if (lines.isEmpty() || lines.first() != header)
+        return false;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines.at(i).split(' ');
+        Record r;
+        r.kind = QString::fromLatin1(fields.first());
+        for (int f = 1; f < fields.size(); ++f) {
+            bool number = false;
+            const quint64 value = fields.at(f).toULongLong(&number);
+            if (number && !fields.at(f).startsWith('/'))
+                r.numbers.append(value);
+            else
+                r.paths.append(decode(fields.at(f)));
+        }
+        records->append(r);
+    }
+    return true;
+}
+
+bool InstallJournal::isCommitted(const QList<Record>& records)
+{
+    for (const Record& r : records) {
+        if (r.kind == QLatin1String("commit"))
+            return true;
+        if (r.kind == QLatin1String("config") && r.paths.size() == 2 && r.numbers.size() == 2) {
+            InstallFs::Entry installed;
+            if (fs.entry(r.paths.at(1), &installed) &&
+                installed.sameIdentity(r.numbers.at(0), r.numbers.at(1)))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool InstallJournal::finish()
+{
+    QList<Record> records;
+    if (!readRecords(&records))
+        return false;
+    return finishFrom(records);
+}
+
+bool InstallJournal::finishFrom(const QList<Record>& records)
+{
+    bool clean = true;
+    for (const Record& r : records) {
+        if (r.kind == QLatin1String("stash") && !r.paths.isEmpty())
+            clean = fs.removeTree(r.paths.first()) && clean;
+        if (r.kind == QLatin1String("temp") && !r.paths.isEmpty()) {
+            InstallFs::Entry temp;
+            if (fs.entry(r.paths.first(), &temp) && temp.kind == InstallFs::Kind::File)
+                fs.removeFile(r.paths.first());
+        }
+    }
+    clean = fs.removeTree(updateDir) && clean;
+    if (!clean) {
+        qDebug() << "InstallJournal::finish failed" << logQuoted(fs.absolutePath(updateDir))
+                 << logQuoted(fs.errorString());
+        return false;
+    }
+    fs.syncAll();
+    return removeJournal();
+}
+
+bool InstallJournal::removeJournal()
+{
+    open = false;
+    if (!fs.removeFile(journalPath) && fs.lastError() != ENOENT)
+        return false;
+    fs.syncDir(backupDir);
+    return true;
+}
+
+bool InstallJournal::rollback()
+{
+    QList<Record> records;
+    if (!readRecords(&records))
+        return false;
+    return rollbackFrom(records);
+}
+
+bool InstallJournal::rollbackFrom(const QList<Record>& records)
+{
+    bool complete = true;
+    bool removeBackup = false;
+    for (auto it = records.crbegin(); it != records.crend(); ++it) {
+        // The journal lives in backup/: a backup/ this run created goes after the journal.
+        if (it->kind == QLatin1String("mkdir") && it->paths.value(0) == backupDir) {
+            removeBackup = true;
+            continue;
+        }
+        complete = undo(*it) && complete;
+    }
+    fs.syncAll();
+    if (!removeJournal())
+        return false;
+    if (removeBackup && fs.removeEmptyDir(backupDir))
+        qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(backupDir));
+    return complete;
+}
+
+bool InstallJournal::undo(const Record& r)
+{
+    const QString first = r.paths.value(0);
+    const QString second = r.paths.value(1);
+    if (r.kind == QLatin1String("mkdir")) {
+        InstallFs::Entry dir;
+        if (!fs.entry(first, &dir) || dir.kind != InstallFs::Kind::Dir)
+            return true;
+        if (fs.removeEmptyDir(first)) {
+            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
+            return true;
+        }
+        // Something not of this run's making is in it: it stays, and so does the folder.
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(first))
+                 << logQuoted(fs.errorString());
+        return true;
+    }
+    if (r.kind == QLatin1String("temp")) {
+        InstallFs::Entry temp;
+        if (fs.entry(first, &temp) && temp.kind == InstallFs::Kind::File && fs.removeFile(first))
+            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
+        return true;
+    }
+    if (r.kind == QLatin1String("move") && r.numbers.size() == 2) {
+        InstallFs::Entry now;
+        if (!fs.entry(second, &now) || !now.sameIdentity(r.numbers.at(0), r.numbers.at(1)))
+            return true; // never made, or already undone
+        if (fs.rename(second, first)) {
+            qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
+                     << logQuoted(fs.absolutePath(first)) << "success";
+            return true;
+        }
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                 << logQuoted(fs.absolutePath(first));
+        // A downloaded file that cannot go back to update/ may go: the release still has it.
+        if (isBelow(first, updateDir)) {
+            if (fs.removeFile(second)) {
+                qDebug() << "InstallJournal::rollback removed"
+                         << logQuoted(fs.absolutePath(second));
+                return true;
+            }
+            return false;
+        }
+        keepUnrestored(first, second);
+        return false;
+    }
+    if (r.kind == QLatin1String("copied") && r.numbers.size() == 4) {
+        InstallFs::Entry copy;
+        if (!fs.entry(second, &copy) || !copy.sameIdentity(r.numbers.at(2), r.numbers.at(3)))
+            return true;
+        InstallFs::Entry source;
+        if (fs.entry(first, &source) && source.sameIdentity(r.numbers.at(0), r.numbers.at(1))) {
+            // The source is still there: the copy is a duplicate.
+            if (fs.removeFile(second)) {
+                qDebug() << "InstallJournal::rollback removed"
+                         << logQuoted(fs.absolutePath(second));
+                return true;
+            }
+            qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                     << logQuoted(fs.absolutePath(first));
+            return false;
+        }
+        if (!source.exists()) {
+            // Back across the file systems: complete beside the original place, then renamed.
+            const QString temp = tempBeside(first);
+            if (fs.copyFile(second, temp) && fs.rename(temp, first)) {
+                fs.removeFile(second);
+                qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
+                         << logQuoted(fs.absolutePath(first)) << "success";
+                return true;
+            }
+            fs.removeFile(temp);
+        }
+        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
+                 << logQuoted(fs.absolutePath(first));
+        if (isBelow(first, updateDir))
+            return fs.removeFile(second);
+        keepUnrestored(first, second);
+        return false;
+    }
+    return true;
+}
+
+void InstallJournal::keepUnrestored(const QString& original, const QString& current)
+{
+    // Only copies kept in backup/ need keeping: anything else is where the run put it.
+    if (!isBelow(current, backupDir))
+        return;
+    if (unrestored.isEmpty()) {
+        unrestored = backupDir + QStringLiteral("/.unrestored-") +
+                     QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    }
+    // Out of the way of the next installation, which would overwrite backup/<path>.
+    const QString kept = unrestored + original;
+    if (fs.makePath(InstallFs::parentOf(kept)) && fs.rename(current, kept))
+        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
+                 << logQuoted(fs.absolutePath(kept));
+    else
+        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
+                 << logQuoted(fs.absolutePath(current));
+}
+
+bool InstallJournal::recover(InstallFs& fs)
+{
+    InstallFs::Entry found;
+    if (!fs.entry(journalPath, &found) || !found.exists())
+        return false;
+    InstallJournal journal(fs);
+    QList<Record> records;
+    if (found.kind != InstallFs::Kind::File || !journal.readRecords(&records)) {
+        // Not one this program wrote whole: nothing in it can be trusted to undo.
+        qDebug() << "InstallJournal::recover unreadable" << logQuoted(fs.absolutePath(journalPath));
+        fs.removeTree(journalPath);
+        return true;
+    }
+    journal.open = true;
+    if (journal.isCommitted(records)) {
+        qDebug() << "InstallJournal::recover finish" << logQuoted(fs.absolutePath(journalPath));
+        journal.finishFrom(records);
+    } else {
+        qDebug() << "InstallJournal::recover rollback" << logQuoted(fs.absolutePath(journalPath));
+        if (!journal.rollbackFrom(records) && !journal.unrestored.isEmpty())
+            qDebug() << "InstallJournal::recover unrestored"
+                     << logQuoted(fs.absolutePath(journal.unrestored));
+    }
+    return true;
 }

@@ -1,48 +1,102 @@
 #pragma once
 
-// Remembers every change an installation makes to the installation directory, so that a failed
-// installation can be undone and leave the directory as it found it: files moved (installed
-// copies into backup/), files added, directories created, and files that were in the way and
-// had to be set aside.
+// The journal of one installation, kept on disk in backup/.install-journal so that a run killed
+// at any instant can be rolled back or finished at the next start.
+//
+// Every change the installation makes goes through it and is recorded, and flushed to the disk,
+// before it is made. A record names the entry a move takes by its identity (device and inode),
+// so whether the move happened is read from the disk, not assumed. The new configuration
+// replaces the installed one in one rename: once it is there the run is decided (the point of no
+// return) and what is left is clean-up; before that, undoing every recorded step, latest first,
+// gives back the installation as it was.
+//
+// The file is text, one record a line, fields separated by one space, paths relative to the
+// installation with a leading "/" and percent-encoded:
+//   updater-install-journal 1         first line
+//   stash <folder>                    where entries in the way are set aside
+//   mkdir <path>                      a folder is about to be created
+//   move <from> <to> <dev> <ino>      the entry with that identity is about to be renamed
+//   temp <path>                       a temporary copy is about to be created
+//   copied <from> <to> <dev> <ino> <copy-dev> <copy-ino>
+//                                     a complete copy of from is about to be renamed to to,
+//                                     after which from is removed (a move across file systems)
+//   config <from> <to> <dev> <ino>    the entry with that identity is about to replace the
+//                                     installed configuration
+//   commit                            the new configuration is in place
 
-#include <QFileDevice>
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+class InstallFs;
+
 class InstallJournal
 {
 public:
-    // Files set aside go below stashParent, in a directory of their own created on first use.
-    // Whoever owns stashParent removes it once the installation is decided.
-    void begin(const QString& stashParent);
+    // Relative path of the journal file.
+    static const QString journalPath;
 
-    // Sets aside a file (or link) that is in the way at path, so that it can be put back.
-    // True when nothing is at path, when a directory is there (left alone), or when the file
-    // was set aside.
-    bool stash(const QString& path);
-    // Of dirs (as missingDirs() gave them before an operation), remembers those that exist now.
-    void recordCreatedDirs(const QStringList& dirs);
-    // from was moved to to; the permissions are those from had.
-    void recordMove(const QString& from, const QString& to, QFileDevice::Permissions permissions);
-    // A file was put at path where nothing was before.
-    void recordAdded(const QString& path);
+    explicit InstallJournal(InstallFs& fs);
 
-    // Undoes every recorded change, latest first. Failures are logged and the rest goes on.
-    void rollback();
+    // Creates backup/ when missing and writes a new journal (temporary file, flushed, renamed,
+    // folder flushed). False when it cannot be written: nothing may change then.
+    bool begin();
+
+    // Creates the folder relative and every missing one above it, each recorded first. A link
+    // or a file on the way fails.
+    bool makePath(const QString& relative);
+    // Moves from to to, where nothing may be: a rename, or across file systems a checked copy to
+    // a temporary file beside to, renamed into place, and the source removed. Logs "CopyFileW".
+    bool move(const QString& from, const QString& to);
+    // Sets aside whatever is at relative (a file, a link or a folder) into the stash folder, so
+    // that a rollback can put it back and a finished run removes it. True when nothing is there.
+    bool setAside(const QString& relative);
+    // Replaces the installed configuration by the new one in one rename, after flushing every
+    // earlier step: the point of no return. False (and nothing replaced) on failure.
+    bool commit(const QString& newConfig, const QString& installedConfig);
+    bool committed() const;
+
+    // After commit(): removes the stash, update/ and the journal. False when something is left;
+    // the journal then stays so that the next start finishes the clean-up.
+    bool finish();
+    // Before commit(): undoes every recorded step, latest first, and removes the journal. What
+    // could not be put back is moved to a folder backup/.unrestored-<time>/ at its original
+    // relative path, and listed in the log. True when everything was put back.
+    bool rollback();
+    // The folder that rollback() left copies in, relative; empty when there is none.
+    QString unrestoredDir() const;
+
+    // At start-up: a journal left behind means an interrupted installation. Finishes it when the
+    // new configuration is in place, rolls it back otherwise, and logs each step. Returns whether
+    // a journal was found.
+    static bool recover(InstallFs& fs);
 
 private:
-    enum class Kind { Stashed, CreatedDir, Moved, Added };
-    struct Entry
-    {
-        Kind kind;
-        QString path;  // the place to restore (Stashed, Moved) or to remove (CreatedDir, Added)
-        QString other; // where the file is now (Stashed, Moved)
-        QFileDevice::Permissions permissions;
+    struct Record {
+        QString kind;
+        QStringList paths;
+        QList<quint64> numbers;
     };
 
-    QString stashParent;
-    QString stashDir;
+    bool record(const QString& kind, const QStringList& paths, const QList<quint64>& numbers = {});
+    bool makeStash();
+    QString tempBeside(const QString& relative);
+    bool moveEntry(const QString& from, const QString& to, bool logged);
+    bool readRecords(QList<Record>* records);
+    bool isCommitted(const QList<Record>& records);
+    bool finishFrom(const QList<Record>& records);
+    bool rollbackFrom(const QList<Record>& records);
+    bool undo(const Record& record);
+    void keepUnrestored(const QString& original, const QString& current);
+    bool removeJournal();
+
+    InstallFs& fs;
+    QString stash;
     int stashCount = 0;
-    QList<Entry> entries;
+    int tempCount = 0;
+    bool open = false;
+    bool isDone = false;
+    bool backupCreated = false;
+    QString unrestored;
 };

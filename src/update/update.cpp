@@ -5,9 +5,11 @@
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
-#include "update/downloadrules.h"
+#include "platform/installfs.h"
 #include "update/downloadproxyfactory.h"
+#include "update/downloadrules.h"
 #include "update/fileops.h"
+#include "update/installjournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -20,6 +22,12 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -170,6 +178,12 @@ void Update::slot_work()
         return;
     }
 
+    {
+        InstallFs fs(QDir::currentPath());
+        if (refuseLinks(fs))
+            return;
+    }
+
     if (!networkManager) {
         DownloadProxyFactory::pinDirectConnections();
         networkManager = new QNetworkAccessManager;
@@ -205,6 +219,62 @@ void Update::ensureParentDir(const QString& path)
         QDir().mkpath(dir);
 }
 
+bool Update::createDownloadFile(const QString& relative)
+{
+    if (!downloadFs || !downloadFs->isValid())
+        downloadFs.reset(new InstallFs(QDir::currentPath()));
+    InstallFs& fs = *downloadFs;
+    downloadPath = relative;
+    downloadLocalPath = fs.absolutePath(relative);
+
+    // update/ holds only what this program put there: whatever is in the way of a folder or of
+    // the file (a link, a stale file) is removed as what it is, never followed.
+    QStringList segments;
+    if (!InstallFs::split(relative, &segments) || segments.isEmpty())
+        return false;
+    QString dir;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        dir += QLatin1Char('/') + segments.at(i);
+        InstallFs::Entry found;
+        if (!fs.entry(dir, &found))
+            return false;
+        if (found.kind == InstallFs::Kind::Dir)
+            continue;
+        // A link is removed as a link; anything else in the way of a folder stays, and the
+        // download cannot be opened.
+        if (found.exists() && (i == 0 || found.kind != InstallFs::Kind::Link || !fs.removeFile(dir)))
+            return false;
+        if (!fs.makeDir(dir))
+            return false;
+    }
+    InstallFs::Entry existing;
+    if (!fs.entry(relative, &existing))
+        return false;
+    if (existing.exists() && existing.kind != InstallFs::Kind::Dir && !fs.removeFile(relative))
+        return false;
+    const int fd = fs.createFile(relative, 0666);
+    if (fd < 0)
+        return false;
+    // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
+    if (!task.file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                         QFileDevice::AutoCloseHandle)) {
+#ifdef Q_OS_WIN
+        _close(fd);
+#else
+        ::close(fd);
+#endif
+        return false;
+    }
+    return true;
+}
+
+void Update::removeDownloadFile()
+{
+    task.file->close();
+    if (downloadFs && !downloadPath.isEmpty())
+        downloadFs->removeFile(downloadPath);
+}
+
 void Update::downloadNextFile()
 {
     const int n = int(config.fileList.size());
@@ -229,10 +299,7 @@ void Update::downloadNextFile()
     task.sizeLimit = task.expectedSize;
 
     const QString localPath = QDir::currentPath() + QStringLiteral("/update") + entry;
-    ensureParentDir(localPath);
-    task.file->setFileName(localPath);
-    // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
-    if (!task.file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!createDownloadFile(QStringLiteral("/update") + entry)) {
         task.aborted = true;
         endRun(false, QStringLiteral("open local file failed:") + localPath);
         return;
@@ -269,7 +336,7 @@ bool Update::writeAvailable()
         task.sizeLimit = unknownLengthBytes >= 0
                              ? unknownLengthBytes
                              : unknownLengthLimit(
-                                   QStorageInfo(QFileInfo(task.file->fileName()).absolutePath())
+                                   QStorageInfo(QDir::currentPath() + QStringLiteral("/update"))
                                        .bytesAvailable());
         qDebug() << "download: no length, limit:" << task.sizeLimit;
     }
@@ -277,17 +344,15 @@ bool Update::writeAvailable()
         // Longer than the release says, or without end: not the file that was published.
         qDebug() << "download: too long:" << logQuoted(task.url) << task.bytesWritten + data.size()
                  << task.sizeLimit;
-        task.file->close();
-        task.file->remove();
+        removeDownloadFile();
         endRun(false, tr("文件校验失败:") + task.path);
         reply->abort();
         return false;
     }
 
     if (task.file->write(data) != data.size()) {
-        const QString localPath = task.file->fileName();
-        task.file->close();
-        QFile::remove(localPath);
+        const QString localPath = downloadLocalPath;
+        removeDownloadFile();
         endRun(false, tr("写入本地文件失败:") + localPath);
         // The run has ended, so the finished() that abort() brings is ignored.
         reply->abort();
@@ -306,7 +371,7 @@ bool Update::writeAvailable()
     }
     if (!task.expectedMd5.isEmpty())
         task.hash.addData(data);
-    qDebug() << "write to file" << logQuoted(task.file->fileName()) << data.size();
+    qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
     return true;
 }
 
@@ -385,19 +450,19 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     task.file->close();
 
     if (reply->error() != QNetworkReply::NoError) {
-        task.file->remove();
+        removeDownloadFile();
         endRun(false, tr("网络出现错误:") + (task.stalled ? stallText() : reply->errorString()));
         return;
     }
     if (task.expectedSize >= 0 && task.bytesWritten != task.expectedSize) {
         qDebug() << "download: size differs:" << logQuoted(task.url) << task.bytesWritten
                  << task.expectedSize;
-        task.file->remove();
+        removeDownloadFile();
         endRun(false, tr("文件校验失败:") + task.path);
         return;
     }
     if (!task.expectedMd5.isEmpty() && task.hash.result().toHex() != task.expectedMd5) {
-        task.file->remove();
+        removeDownloadFile();
         endRun(false, tr("文件校验失败:") + task.path);
         return;
     }
@@ -417,63 +482,143 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
         emit sig_allFileDownloaded();
 }
 
+
+QString Update::firstLinkedPath(InstallFs& fs) const
+{
+    // The run's own folders and the installed configuration's are never reached through a link.
+    for (const QString& dir :
+         {QStringLiteral("/backup"), QStringLiteral("/update"), QStringLiteral("/config")}) {
+        InstallFs::Entry found;
+        if (fs.entry(dir, &found) && found.kind == InstallFs::Kind::Link)
+            return dir;
+    }
+    QStringList checked{QStringLiteral("/config/") + configFileName};
+    for (const QString& path : config.fileList) {
+        checked.append(path);
+        checked.append(QStringLiteral("/backup") + path);
+    }
+    for (const QString& path : checked) {
+        const QString link = fs.linkOnTheWay(path);
+        if (!link.isEmpty())
+            return link;
+    }
+    return QString();
+}
+
+bool Update::refuseLinks(InstallFs& fs)
+{
+    const QString link = firstLinkedPath(fs);
+    if (link.isEmpty())
+        return false;
+    qDebug() << "link in path:" << logQuoted(fs.absolutePath(link));
+    endRun(false, tr("文件路径中有链接:") + link);
+    return true;
+}
+
 void Update::slot_updateLocal()
 {
     if (runEnded)
         return;
-    const QString updateDir = QDir::currentPath() + QStringLiteral("/update");
-    journal.begin(updateDir);
-    replacedPermissions.clear();
+    InstallFs fs(QDir::currentPath());
+    InstallJournal journal(fs);
+    installFs = &fs;
+    installJournal = &journal;
+    replacedModes.clear();
     installError.clear();
 
-    if (backup(config) && copyUpdateFiles(config.fileList)) {
-        // The speed timer keeps ticking; its ticks find no new bytes.
-        runEnded = true;
-        emit sig_finished(true, QStringLiteral("success"));
-        return;
+    // Links planted while the files were downloaded are refused before anything changes.
+    if (!refuseLinks(fs)) {
+        if (!journal.begin()) {
+            fs.removeTree(QStringLiteral("/update"));
+            endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);
+        } else if (backup(config) && copyUpdateFiles(config.fileList)) {
+            // The speed timer keeps ticking; its ticks find no new bytes.
+            runEnded = true;
+            emit sig_finished(true, QStringLiteral("success"));
+        } else {
+            // Put back everything this run changed; the installed configuration was never touched.
+            QString msg = installError;
+            if (!journal.rollback()) {
+                const QString kept = journal.unrestoredDir();
+                msg = kept.isEmpty() ? tr("安装失败，未能恢复全部原有文件，安装可能不完整")
+                                     : tr("安装失败，未能恢复全部原有文件，安装可能不完整。"
+                                          "原有文件保存在:") +
+                                           fs.absolutePath(kept);
+            }
+            fs.removeTree(QStringLiteral("/update"));
+            endRun(false, msg);
+        }
     }
+    installFs = nullptr;
+    installJournal = nullptr;
+}
 
-    // Put back everything this run changed; the installed configuration was never touched.
-    journal.rollback();
-    removeDir(updateDir);
-    endRun(false, installError);
+bool Update::clearWayTo(const QString& path)
+{
+    InstallFs& fs = *installFs;
+    QStringList segments;
+    if (!InstallFs::split(path, &segments))
+        return false;
+    QString dir;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        dir += QLatin1Char('/') + segments.at(i);
+        InstallFs::Entry found;
+        if (!fs.entry(dir, &found) || found.kind == InstallFs::Kind::Link)
+            return false;
+        if (found.kind == InstallFs::Kind::Dir)
+            continue;
+        if (found.exists()) {
+            // A file where this release has a folder. In backup/ it is an older previous copy,
+            // set aside; in the installation it is replaced like any installed copy.
+            if (dir.startsWith(QLatin1String("/backup/"))) {
+                if (!installJournal->setAside(dir))
+                    return false;
+            } else {
+                const QString slot = QStringLiteral("/backup") + dir;
+                if (!clearWayTo(slot) || !installJournal->setAside(slot) ||
+                    !installJournal->move(dir, slot))
+                    return false;
+            }
+        }
+        if (!installJournal->makePath(dir))
+            return false;
+    }
+    return true;
 }
 
 bool Update::backup(const ConfigInfo& config)
 {
     qDebug() << "Update::backup";
-    const QString current = QDir::currentPath();
-    const QString backupDir = current + QStringLiteral("/backup");
-    if (!QFileInfo::exists(backupDir)) {
-        const QStringList created = missingDirs(backupDir);
-        QDir().mkpath(backupDir);
-        journal.recordCreatedDirs(created);
-    }
+    InstallFs& fs = *installFs;
 
     for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
         const QString& path = it.key();
-        const QString source = current + path;
-        const QString target = backupDir + path;
-        const QFileInfo sourceInfo(source);
-        // A directory where the file should be is no installed copy of it.
-        const bool installed = sourceInfo.isSymLink() || (sourceInfo.exists() && !sourceInfo.isDir());
-        const QFileDevice::Permissions permissions =
-            installed ? QFile::permissions(source) : QFileDevice::Permissions();
-
-        // An older previous copy at the backup location is set aside, not lost, until the
-        // installation has succeeded.
-        const MoveOutcome outcome = moveJournaled(source, target);
-        if (outcome == MoveOutcome::TargetInTheWay) {
+        const QString slot = QStringLiteral("/backup") + path;
+        InstallFs::Entry installed;
+        if (!fs.entry(path, &installed)) {
             installError = tr("备份文件失败:") + path;
             return false;
         }
-        const bool copied = outcome == MoveOutcome::Moved;
-        if (copied) {
-            journal.recordMove(source, target, permissions);
-            replacedPermissions.insert(path, permissions);
+        // An older previous copy at the backup location is set aside, not lost, until the
+        // installation is decided. For a file new in this release nothing depends on it: a
+        // failure there is only logged, like the failed attempt to back up what is not there.
+        if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
+            if (installed.exists()) {
+                installError = tr("备份文件失败:") + path;
+                return false;
+            }
+            continue;
         }
-        // A file new in this release has no installed copy: its failed attempt is only logged.
-        if (installed && (!copied || QFileInfo::exists(source))) {
+        if (!installed.exists()) {
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to" << logQuoted(fs.absolutePath(slot))
+                     << int(QFileDevice::OpenError);
+            continue;
+        }
+        // The mode from the file system: what Qt reports is the caller's access, and a link's
+        // mode would be its target's.
+        if (installed.kind == InstallFs::Kind::File)
+            replacedModes.insert(path, installed.mode);
+        if (!installJournal->move(path, slot)) {
             installError = tr("备份文件失败:") + path;
             return false;
         }
@@ -484,40 +629,27 @@ bool Update::backup(const ConfigInfo& config)
 bool Update::copyUpdateFiles(const QStringList& files)
 {
     qDebug() << "Update::copyUpdateFiles" << files.size();
-    const QString current = QDir::currentPath();
-    const QString updateDir = current + QStringLiteral("/update");
-
     for (const QString& path : files) {
-        const QString source = updateDir + path;
-        const QString target = current + path;
-        if (moveJournaled(source, target) != MoveOutcome::Moved) {
+        const QString source = QStringLiteral("/update") + path;
+        if (!clearWayTo(path) || !installJournal->setAside(path)) {
             installError = tr("安装文件失败:") + path;
             return false;
         }
-        journal.recordAdded(target);
-        applyPermissions(path, target);
+        applyMode(path, source);
+        if (!installJournal->move(source, path)) {
+            installError = tr("安装文件失败:") + path;
+            return false;
+        }
     }
 
-    // Only a complete installation may claim the new version.
-    const QString installedConfig = current + QStringLiteral("/config/") + configFileName;
-    const QString newConfig = updateDir + QLatin1Char('/') + configFileName;
-    if (moveJournaled(newConfig, installedConfig) != MoveOutcome::Moved) {
-        installError = tr("安装文件失败:") + QStringLiteral("/config/") + configFileName;
+    // Only a complete installation may claim the new version; from here on the run is decided.
+    const QString installedConfig = QStringLiteral("/config/") + configFileName;
+    if (!installJournal->commit(QStringLiteral("/update/") + configFileName, installedConfig)) {
+        installError = tr("安装文件失败:") + installedConfig;
         return false;
     }
-
-    removeDir(updateDir);
+    installJournal->finish();
     return true;
-}
-
-Update::MoveOutcome Update::moveJournaled(const QString& source, const QString& target)
-{
-    if (!journal.stash(target))
-        return MoveOutcome::TargetInTheWay;
-    const QStringList created = missingDirs(QFileInfo(target).absolutePath());
-    const bool moved = copyFile(source, target, true);
-    journal.recordCreatedDirs(created);
-    return moved ? MoveOutcome::Moved : MoveOutcome::Failed;
 }
 
 bool Update::isMainExe(const QString& path) const
@@ -530,20 +662,22 @@ bool Update::isMainExe(const QString& path) const
     return !main.isEmpty() && path.mid(1) == main;
 }
 
-void Update::applyPermissions(const QString& path, const QString& installed)
+void Update::applyMode(const QString& path, const QString& downloaded)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(path);
-    Q_UNUSED(installed);
+    Q_UNUSED(downloaded);
 #else
-    const auto replaced = replacedPermissions.constFind(path);
-    if (replaced != replacedPermissions.cend()) {
-        // An executable stays executable, a private file stays private.
-        QFile::setPermissions(installed, replaced.value());
-    } else if (isMainExe(path)) {
-        QFile::setPermissions(installed, QFile::permissions(installed) | QFileDevice::ExeOwner |
-                                             QFileDevice::ExeUser | QFileDevice::ExeGroup |
-                                             QFileDevice::ExeOther);
-    }
+    InstallFs::Entry file;
+    if (!installFs->entry(downloaded, &file) || file.kind != InstallFs::Kind::File)
+        return;
+    // An executable stays executable, a private file stays private; a new file keeps the mode
+    // it was created with. The main executable and files the release marks executable are
+    // made executable.
+    uint mode = replacedModes.value(path, file.mode);
+    if (isMainExe(path) || config.fileAttributes.value(path).executable)
+        mode |= (mode & 0444) >> 2; // executable for whoever may read it
+    if (mode != file.mode)
+        installFs->setMode(downloaded, mode);
 #endif
 }

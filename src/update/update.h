@@ -8,15 +8,17 @@
 
 #include "config/configinfo.h"
 #include "update/downloadtask.h"
-#include "update/installjournal.h"
 #include "update/updateprogress.h"
 
-#include <QFileDevice>
 #include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class InstallFs;
+class InstallJournal;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -81,16 +83,23 @@ private:
     // Why a stalled download ended: the time waited and the URL.
     QString stallText() const;
     QString firstUnsafePath() const;
-    // Gives an installed file the mode it should have: that of the copy it replaced, or, for a
-    // new main executable, executable.
-    void applyPermissions(const QString& path, const QString& installed);
+    // The first link on the way to a folder or file the run writes (update/, backup/, config/ and
+    // the folders of the release's paths, in the installation and in backup/); empty when none.
+    QString firstLinkedPath(InstallFs& fs) const;
+    // Ends the run with a message when firstLinkedPath() finds a link; true then.
+    bool refuseLinks(InstallFs& fs);
+    // Makes the folders on the way to path, through the journal. A file where a folder is needed
+    // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
+    bool clearWayTo(const QString& path);
+    // Gives the downloaded file for path the mode it should have once installed: that of the
+    // copy it replaces, or the one it was created with; the main executable executable.
+    void applyMode(const QString& path, const QString& downloaded);
     bool isMainExe(const QString& path) const;
-
-    enum class MoveOutcome { Moved, Failed, TargetInTheWay };
-    // Moves source to target with copyFile, journaling what the move changes: whatever stood at
-    // target is set aside first, and the folders created for target are noted, so that a failed
-    // installation can put everything back.
-    MoveOutcome moveJournaled(const QString& source, const QString& target);
+    // Creates the local file of a download exclusively, never through a link, and opens
+    // task.file on it; false (errno in the InstallFs) when it cannot be created.
+    bool createDownloadFile(const QString& relative);
+    // Removes the local file of the download in flight.
+    void removeDownloadFile();
 
     UpdateProgress progress;
     ConfigInfo config;
@@ -105,8 +114,15 @@ private:
     qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
-    InstallJournal journal;
-    // Permissions of the installed copies moved to backup/, by configuration path.
-    QHash<QString, QFileDevice::Permissions> replacedPermissions;
+    // Set while slot_updateLocal() runs.
+    InstallFs* installFs = nullptr;
+    InstallJournal* installJournal = nullptr;
+    // Mode bits of the installed copies moved to backup/, by configuration path.
+    QHash<QString, uint> replacedModes;
+    // Relative path of the local file of the download in flight.
+    QString downloadPath;
+    // Its absolute path, as the log shows it.
+    QString downloadLocalPath;
+    std::unique_ptr<InstallFs> downloadFs;
     QString installError;
 };

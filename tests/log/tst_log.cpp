@@ -3,12 +3,14 @@
 #include "app/logquoted.h"
 #include "config/configinfo.h"
 #include "platform/messagepresenter.h"
+#include "platform/platform.h"
 #include "update/fileops.h"
 
 #include "logcapture.h"
 
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -20,7 +22,8 @@ class tst_Log : public QObject
 private slots:
     void lineFormat_data();
     void lineFormat();
-    void chineseRoundTripsInLocaleEncoding();
+    void chineseIsKeptAsUtf8();
+    void logFileHeaders();
     void appendsOneLinePerMessage();
     void unopenableLogDropsLines();
     void missingLogDirectoryDropsLines();
@@ -40,9 +43,9 @@ void tst_Log::lineFormat_data()
     QTest::newRow("afternoon") << QDateTime(QDate(2031, 3, 7), QTime(13, 5, 0))
                                << QStringLiteral("Controller::start")
                                << QByteArray("[31-03-07 13:05:00] Controller::start\r\n");
-    QTest::newRow("midnight, two-digit year") << QDateTime(QDate(2009, 12, 31), QTime(0, 0, 9))
-                                              << QStringLiteral("x")
-                                              << QByteArray("[09-12-31 00:00:09] x\r\n");
+    QTest::newRow("midnight, two-digit year")
+        << QDateTime(QDate(2009, 12, 31), QTime(0, 0, 9)) << QStringLiteral("x")
+        << QByteArray("[09-12-31 00:00:09] x\r\n");
     QTest::newRow("empty message") << QDateTime(QDate(2026, 1, 2), QTime(23, 59, 59)) << QString()
                                    << QByteArray("[26-01-02 23:59:59] \r\n");
 }
@@ -55,19 +58,46 @@ void tst_Log::lineFormat()
     QCOMPARE(formatLogLine(when, message), expected);
 }
 
-void tst_Log::chineseRoundTripsInLocaleEncoding()
+void tst_Log::chineseIsKeptAsUtf8()
 {
+    // A Western Windows' code page has no Chinese: written in it, every outcome message would
+    // read "?". The log is UTF-8 everywhere, marked as such on Windows.
     QTemporaryDir dir;
-    const QString path = dir.filePath("update.log");
+    prepareLogFile(dir.path());
     const QString message =
         QStringLiteral("Controller::slot_updateFinished false \"网络出现错误:连接被拒绝\"");
-    appendLogLine(path, QDateTime(QDate(2031, 3, 7), QTime(13, 5)), message);
-    QFile file(path);
+    const QByteArray utf8("Controller::slot_updateFinished false \"网络出现错误:连接被拒绝\"");
+    appendLogLine(logFilePath, QDateTime(QDate(2031, 3, 7), QTime(13, 5)), message);
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    qDebug().noquote() << message;
+    qInstallMessageHandler(previous);
+
+    QFile file(logFilePath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray bytes = file.readAll();
-    QVERIFY(bytes.endsWith("\r\n"));
-    QCOMPARE(QString::fromLocal8Bit(bytes), QStringLiteral("[31-03-07 13:05:00] ") + message +
-                                                QStringLiteral("\r\n"));
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    QVERIFY(bytes.startsWith(header));
+    const QList<QByteArray> lines = bytes.mid(header.size()).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(0), "[31-03-07 13:05:00] " + utf8 + "\r");
+    QVERIFY2(lines.at(1).endsWith("] " + utf8 + "\r"), lines.at(1).constData());
+    QCOMPARE(lines.at(2), QByteArray());
+}
+
+void tst_Log::logFileHeaders()
+{
+    // Only one header, at the start of the file: a mark between lines would be read as text.
+    QCOMPARE(logFileHeader(PlatformFlavour::Posix), QByteArray());
+    const QByteArray windowsLog =
+        logFileHeader(PlatformFlavour::Windows) +
+        formatLogLine(QDateTime(QDate(2031, 3, 7), QTime(13, 5)), QStringLiteral("消息"));
+    // A reader that goes by the byte order mark decodes the file as UTF-8.
+    QCOMPARE(QStringConverter::encodingForData(windowsLog).value_or(QStringConverter::System),
+             QStringConverter::Utf8);
+    QStringDecoder decoder(QStringConverter::Utf8);
+    const QString text = decoder(windowsLog);
+    QVERIFY(!decoder.hasError());
+    QCOMPARE(text, QStringLiteral("[31-03-07 13:05:00] 消息\r\n"));
 }
 
 void tst_Log::appendsOneLinePerMessage()
@@ -79,7 +109,8 @@ void tst_Log::appendsOneLinePerMessage()
     appendLogLine(path, when, "second");
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("[30-01-01 01:02:03] first\r\n[30-01-01 01:02:03] second\r\n"));
+    QCOMPARE(file.readAll(),
+             QByteArray("[30-01-01 01:02:03] first\r\n[30-01-01 01:02:03] second\r\n"));
 }
 
 void tst_Log::unopenableLogDropsLines()
@@ -105,7 +136,8 @@ void tst_Log::missingLogDirectoryDropsLines()
     QVERIFY(!QFile::exists(path));
 }
 
-namespace {
+namespace
+{
 class Writer : public QThread
 {
 public:
@@ -183,7 +215,8 @@ void tst_Log::prepareRecreatesLog()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray content = file.readAll();
     QVERIFY(!content.contains("first run"));
-    QVERIFY(content.contains("second run"));
+    QVERIFY(content.startsWith(logFileHeader(currentPlatformFlavour()) + "["));
+    QVERIFY(content.endsWith("] second run\r\n"));
 }
 
 void tst_Log::quotedTextsAreNotEscaped_data()

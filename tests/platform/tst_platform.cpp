@@ -68,7 +68,11 @@ void tst_Platform::acceptableMainExe()
     QFETCH(bool, posix);
     const QString path = dir.path() + "/" + name;
     QCOMPARE(isAcceptableMainExe(path, PlatformFlavour::Windows), windows);
-    QCOMPARE(isAcceptableMainExe(path, PlatformFlavour::Posix), posix);
+    // The POSIX rule reads the file's mode bits. Windows has none: Qt calls a file executable
+    // there by its suffix, and "APP.EXE" is the same file as "app.exe". The rule is checked
+    // where the modes the cases set up are real.
+    if (currentPlatformFlavour() == PlatformFlavour::Posix)
+        QCOMPARE(isAcceptableMainExe(path, PlatformFlavour::Posix), posix);
 }
 
 void tst_Platform::startsDetachedInWorkingDirectory()

@@ -5,8 +5,14 @@
 
 #include "logcapture.h"
 #include "recordingpresenter.h"
+#include "platform/installfs.h"
 #include "testhttpserver.h"
+#include "tmpfsmount.h"
 #include "update/fileops.h"
+
+#include <atomic>
+#include <cerrno>
+#include <sys/stat.h>
 
 class tst_Install : public QObject
 {
@@ -18,6 +24,11 @@ private slots:
     void newFilesGetTheirMode();
     void failedInstallationIsUndone_data();
     void failedInstallationIsUndone();
+    void fileAndFolderTradePlaces();
+    void modesComeFromTheFileSystem();
+    void staleBackupOfNewFileIsSkipped();
+    void copyAcrossFileSystems();
+    void failedRollbackKeepsTheOldCopies();
     void removeDirRemovesLinksNotTargets();
 
 private:
@@ -182,23 +193,42 @@ void tst_Install::newFilesGetTheirMode()
              fresh | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
 }
 
+namespace {
+
+// Makes the move of the new configuration into place fail, as a file held open elsewhere does.
+void failConfigMove()
+{
+    InstallFs::setFaultHook([](const QString& operation, const QString& path) {
+        return operation == QLatin1String("rename") && path == QLatin1String("/update/UpdateCfg.xml")
+                   ? EACCES
+                   : 0;
+    });
+}
+
+struct FaultHookReset
+{
+    ~FaultHookReset() { InstallFs::setFaultHook(nullptr); }
+};
+
+} // namespace
+
 void tst_Install::failedInstallationIsUndone_data()
 {
-    QTest::addColumn<QString>("obstacle");
-    QTest::addColumn<bool>("extraFile");
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
-    QTest::newRow("installed copy cannot go to backup/")
-        << "backup/b.dll/x" << false << QStringLiteral("备份文件失败:/b.dll");
-    QTest::newRow("directory where a downloaded file goes")
-        << "c.dll/x" << false << QStringLiteral("安装文件失败:/c.dll");
-    QTest::newRow("file where a new file's directory goes")
-        << "sub" << true << QStringLiteral("安装文件失败:/sub/d.dll");
+    QTest::newRow("new configuration cannot be moved in")
+        << "config move" << QStringLiteral("安装文件失败:/config/UpdateCfg.xml");
+    QTest::newRow("installed configuration on a full disk")
+        << "config full" << QStringLiteral("安装文件失败:/config/UpdateCfg.xml");
+    QTest::newRow("copy to another file system hits a full disk")
+        << "copy full" << QStringLiteral("安装文件失败:/big/e.dll");
+    QTest::newRow("backup slot of a replaced file busy")
+        << "slot busy" << QStringLiteral("备份文件失败:/b.dll");
 }
 
 void tst_Install::failedInstallationIsUndone()
 {
-    QFETCH(QString, obstacle);
-    QFETCH(bool, extraFile);
+    QFETCH(QString, fault);
     QFETCH(QString, message);
 
     Release release;
@@ -206,24 +236,52 @@ void tst_Install::failedInstallationIsUndone()
     inst.write("a.dll", "old a");
     inst.write("b.dll", "old b");
     inst.write("c.dll", "old c");
+    inst.write("r.dll", "read-only");
     inst.write("backup/a.dll", "older a");
-#ifndef Q_OS_WIN
+    inst.write("gone/old.txt", "a folder the release turns into a file");
+    inst.write("f", "a file the release turns into a folder");
     QVERIFY(QFile::setPermissions(inst.path("a.dll"), mode755));
     QVERIFY(QFile::setPermissions(inst.path("b.dll"), mode600));
-#endif
-    if (obstacle.startsWith("c.dll/"))
-        QVERIFY(QFile::remove(inst.path("c.dll")));
-    inst.write(obstacle, "in the way");
+    QVERIFY(::chmod(QFile::encodeName(inst.path("r.dll")).constData(), 0444) == 0);
+
+    TmpfsMount mount;
+    QString reason;
+    const QByteArray bigNew(64 * 1024, 'E');
+    if (fault == "config full") {
+        if (!mount.mount(inst.path("config"), 64 * 1024, &reason))
+            QSKIP(qPrintable(reason));
+    } else if (fault == "copy full") {
+        if (!mount.mount(inst.path("big"), 48 * 1024, &reason))
+            QSKIP(qPrintable(reason));
+        inst.write("big/e.dll", "old e");
+    } else if (fault == "slot busy") {
+        if (!mount.mount(inst.path("backup/b.dll"), 4096, &reason))
+            QSKIP(qPrintable(reason));
+    }
 
     release.offer("/a.dll", "new a");
     release.offer("/b.dll", "new b");
     release.offer("/c.dll", "new c");
+    release.offer("/r.dll", "new r");
     release.offer("/n/new.dll", "new n");
-    if (extraFile)
-        release.offer("/sub/d.dll", "new d");
-    release.writeConfigs({{"/a.dll", "A0"}, {"/b.dll", "B0"}, {"/c.dll", "C0"}});
+    release.offer("/gone", "now a file");
+    release.offer("/f/inner.txt", "now in a folder");
+    if (fault == "copy full")
+        release.offer("/big/e.dll", bigNew);
+    release.writeConfigs({{"/a.dll", "A0"}, {"/b.dll", "B0"}, {"/c.dll", "C0"}, {"/r.dll", "R0"}});
+    if (fault == "config full") {
+        QVERIFY(mount.fill());
+        QVERIFY(QFile::remove(inst.path("config/.filler")));
+        inst.write("config/.filler", QByteArray(60 * 1024, 'x'));
+        inst.write("config/UpdateCfg.xml", release.installedConfig);
+        QVERIFY(mount.fill(".filler2"));
+    }
     const auto before = inst.snapshot();
 
+    FaultHookReset reset;
+    if (fault == "config move")
+        failConfigMove();
+    LogCapture log;
     WorkerRun run;
     run.start();
     QVERIFY(run.waitFinished());
@@ -236,6 +294,180 @@ void tst_Install::failedInstallationIsUndone()
     // Byte for byte (and mode for mode) as before, the configuration included; update/ gone.
     QCOMPARE(inst.snapshot(), before);
     QVERIFY(!inst.exists("update"));
+    QVERIFY(!inst.exists("backup/.install-journal"));
+    // The rollback's own moves show as such in the log.
+    QVERIFY(!log.linesStartingWith("InstallJournal::rollback \"").isEmpty());
+}
+
+void tst_Install::fileAndFolderTradePlaces()
+{
+    // /f was a file and holds a file now; /gone held files and is a file now.
+    Release release;
+    Installation& inst = release.inst;
+    inst.write("f", "old f");
+    inst.write("gone/old.txt", "old inner");
+    inst.write("gone/user.txt", "the user's");
+    inst.write("backup/f", "older f");
+    release.offer("/f/inner.txt", "new inner");
+    release.offer("/gone", "new gone");
+    release.writeConfigs({{"/f", "F0"}, {"/gone/old.txt", "G0"}});
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(inst.read("f/inner.txt"), QByteArray("new inner"));
+    QCOMPARE(inst.read("gone"), QByteArray("new gone"));
+    QCOMPARE(inst.read("backup/f"), QByteArray("old f"));
+    QCOMPARE(inst.read("backup/gone/old.txt"), QByteArray("old inner"));
+    QCOMPARE(inst.read("backup/gone/user.txt"), QByteArray("the user's"));
+    QCOMPARE(inst.read("config/UpdateCfg.xml"), release.offeredConfig);
+    QVERIFY(!inst.exists("update"));
+    const QStringList stash = QDir(inst.path("backup")).entryList(QDir::Hidden | QDir::AllEntries |
+                                                                  QDir::NoDotAndDotDot);
+    QCOMPARE(stash, QStringList({"f", "gone"}));
+}
+
+void tst_Install::modesComeFromTheFileSystem()
+{
+    Release release;
+    Installation& inst = release.inst;
+    inst.write("ro.txt", "old ro");
+    inst.write("x.bin", "old x");
+    QVERIFY(::chmod(QFile::encodeName(inst.path("ro.txt")).constData(), 0444) == 0);
+    QVERIFY(::chmod(QFile::encodeName(inst.path("x.bin")).constData(), 0500) == 0);
+    QVERIFY(QFile::link(inst.path("nowhere"), inst.path("dangling.txt")));
+    release.offer("/ro.txt", "new ro");
+    release.offer("/x.bin", "new x");
+    release.offer("/dangling.txt", "new d");
+    release.writeConfigs();
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(inst.path("ro.txt")).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0444));
+    QVERIFY(::stat(QFile::encodeName(inst.path("x.bin")).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0500));
+    // A link's mode is never taken: the new file has the mode any new file gets.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QVERIFY(::lstat(QFile::encodeName(inst.path("dangling.txt")).constData(), &st) == 0);
+    QVERIFY(S_ISREG(st.st_mode));
+    QCOMPARE(st.st_mode & 07777, mode_t(0666 & ~mask));
+    QCOMPARE(inst.read("dangling.txt"), QByteArray("new d"));
+    QVERIFY(QFileInfo(inst.path("backup/dangling.txt")).isSymLink());
+}
+
+void tst_Install::staleBackupOfNewFileIsSkipped()
+{
+    Release release;
+    Installation& inst = release.inst;
+    TmpfsMount busy;
+    QString reason;
+    if (!busy.mount(inst.path("backup/n.dat"), 4096, &reason))
+        QSKIP(qPrintable(reason));
+    release.offer("/n.dat", "new n");
+    release.writeConfigs();
+
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(inst.read("n.dat"), QByteArray("new n"));
+    QCOMPARE(log.linesStartingWith("InstallJournal::stash failed").size(), 1);
+}
+
+void tst_Install::copyAcrossFileSystems()
+{
+    // lib/ is a file system of its own: renames into and out of it are refused, and the file is
+    // copied instead.
+    Release release;
+    Installation& inst = release.inst;
+    TmpfsMount lib;
+    QString reason;
+    if (!lib.mount(inst.path("lib"), 4 * 1024 * 1024, &reason))
+        QSKIP(qPrintable(reason));
+    QByteArray oldCore(150000, 'o');
+    QByteArray newCore(300001, 'n');
+    for (int i = 0; i < newCore.size(); i += 997)
+        newCore[i] = char(i * 7);
+    inst.write("lib/core.dll", oldCore);
+    inst.write("backup/lib/core.dll", "older core");
+    QVERIFY(::chmod(QFile::encodeName(inst.path("lib/core.dll")).constData(), 0640) == 0);
+    release.offer("/lib/core.dll", newCore);
+    release.offer("/lib/sub/added.dll", "added");
+    release.writeConfigs({{"/lib/core.dll", "C0"}});
+
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(inst.read("lib/core.dll"), newCore);
+    QCOMPARE(inst.read("lib/sub/added.dll"), QByteArray("added"));
+    QCOMPARE(inst.read("backup/lib/core.dll"), oldCore);
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(inst.path("lib/core.dll")).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    QCOMPARE(QDir(inst.path("lib")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"core.dll", "sub"}));
+    QVERIFY(log.lines().contains(
+        QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
+            .arg(inst.path("update/lib/core.dll"), inst.path("lib/core.dll"))));
+}
+
+void tst_Install::failedRollbackKeepsTheOldCopies()
+{
+    Release release;
+    Installation& inst = release.inst;
+    inst.write("a.dll", "old a");
+    inst.write("b.dll", "old b");
+    inst.write("backup/a.dll", "older a");
+    release.offer("/a.dll", "new a");
+    release.offer("/b.dll", "new b");
+    release.writeConfigs({{"/a.dll", "A0"}, {"/b.dll", "B0"}});
+
+    // The configuration cannot be moved in, and the new a.dll, once in place, can be neither
+    // moved nor removed (held open by another program).
+    FaultHookReset reset;
+    std::atomic<bool> rollingBack{false};
+    InstallFs::setFaultHook([&rollingBack](const QString& operation, const QString& path) {
+        if (operation == QLatin1String("rename") &&
+            path == QLatin1String("/update/UpdateCfg.xml")) {
+            rollingBack = true;
+            return EACCES;
+        }
+        return rollingBack && path == QLatin1String("/a.dll") ? EBUSY : 0;
+    });
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    InstallFs::setFaultHook(nullptr);
+
+    QCOMPARE(run.ok, false);
+    const QStringList kept = QDir(inst.path("backup")).entryList({".unrestored-*"},
+                                                                 QDir::Dirs | QDir::Hidden);
+    QCOMPARE(kept.size(), 1);
+    const QString keptDir = inst.path("backup/" + kept.first());
+    QVERIFY2(run.msg.contains(QStringLiteral("安装可能不完整")), qPrintable(run.msg));
+    QVERIFY2(run.msg.endsWith(keptDir), qPrintable(run.msg));
+    // The only old copy of a.dll is kept where the next update cannot overwrite it; b.dll and
+    // the older backup of a.dll are back; the configuration was never touched.
+    QCOMPARE(inst.read("backup/" + kept.first() + "/a.dll"), QByteArray("old a"));
+    QCOMPARE(inst.read("a.dll"), QByteArray("new a"));
+    QCOMPARE(inst.read("b.dll"), QByteArray("old b"));
+    QCOMPARE(inst.read("backup/a.dll"), QByteArray("older a"));
+    QVERIFY(!inst.exists("backup/b.dll"));
+    QCOMPARE(inst.read("config/UpdateCfg.xml"), release.installedConfig);
+    QCOMPARE(log.linesStartingWith("InstallJournal::unrestored"),
+             QStringList{QStringLiteral("InstallJournal::unrestored \"%1\" \"%2\"")
+                             .arg(inst.path("a.dll"), keptDir + "/a.dll")});
 }
 
 void tst_Install::removeDirRemovesLinksNotTargets()

@@ -1,0 +1,951 @@
+#include "platform/installfs.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#ifdef Q_OS_WIN
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace
+{
+
+std::function<void(const QString&)>& listedHook()
+{
+    static std::function<void(const QString&)> hook;
+    return hook;
+}
+
+std::function<int(const QString&, const QString&)>& faultHook()
+{
+    static std::function<int(const QString&, const QString&)> hook;
+    return hook;
+}
+
+} // namespace
+
+void InstallFs::setFaultHook(std::function<int(const QString&, const QString&)> hook)
+{
+    faultHook() = std::move(hook);
+}
+
+bool InstallFs::injected(const char* operation, const QString& relative)
+{
+    if (!faultHook())
+        return false;
+    const int code = faultHook()(QString::fromLatin1(operation), relative);
+    if (code == 0)
+        return false;
+    fail(code);
+    return true;
+}
+
+void InstallFs::setListedHook(std::function<void(const QString&)> hook)
+{
+    listedHook() = std::move(hook);
+}
+
+bool InstallFs::split(const QString& relative, QStringList* segments)
+{
+    QString rel = relative;
+    if (rel.startsWith(QLatin1Char('/')))
+        rel.remove(0, 1);
+    if (rel.endsWith(QLatin1Char('/')))
+        rel.chop(1);
+    segments->clear();
+    if (rel.isEmpty())
+        return true;
+    *segments = rel.split(QLatin1Char('/'));
+    for (const QString& segment : *segments) {
+        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+            return false;
+    }
+    return true;
+}
+
+QString InstallFs::join(const QString& relative, const QString& name)
+{
+    QString rel = relative;
+    if (!rel.startsWith(QLatin1Char('/')))
+        rel.prepend(QLatin1Char('/'));
+    if (!rel.endsWith(QLatin1Char('/')))
+        rel.append(QLatin1Char('/'));
+    return rel + name;
+}
+
+QString InstallFs::parentOf(const QString& relative)
+{
+    QString rel = relative;
+    if (rel.endsWith(QLatin1Char('/')))
+        rel.chop(1);
+    const int slash = int(rel.lastIndexOf(QLatin1Char('/')));
+    return slash <= 0 ? QString() : rel.left(slash);
+}
+
+QString InstallFs::nameOf(const QString& relative)
+{
+    QString rel = relative;
+    if (rel.endsWith(QLatin1Char('/')))
+        rel.chop(1);
+    return rel.mid(rel.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString InstallFs::rootPath() const
+{
+    return root;
+}
+
+QString InstallFs::absolutePath(const QString& relative) const
+{
+    QString rel = relative;
+    if (rel.startsWith(QLatin1Char('/')))
+        rel.remove(0, 1);
+    return rel.isEmpty() ? root : root + QLatin1Char('/') + rel;
+}
+
+int InstallFs::lastError() const
+{
+    return error;
+}
+
+QString InstallFs::errorString() const
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool InstallFs::fail(int code)
+{
+    error = code ? code : EIO;
+    return false;
+}
+
+QString InstallFs::linkOnTheWay(const QString& relative)
+{
+    QStringList segments;
+    if (!split(relative, &segments))
+        return QString();
+    QString path;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        path += QLatin1Char('/') + segments.at(i);
+        Entry found;
+        if (!entry(path, &found))
+            return QString();
+        if (found.kind == Kind::Link)
+            return path;
+        if (found.kind != Kind::Dir)
+            return QString();
+    }
+    return QString();
+}
+
+bool InstallFs::makePath(const QString& relative, QStringList* created)
+{
+    QStringList segments;
+    if (!split(relative, &segments))
+        return fail(EINVAL);
+    QString path;
+    for (const QString& segment : segments) {
+        path += QLatin1Char('/') + segment;
+        Entry found;
+        if (!entry(path, &found))
+            return false;
+        if (found.kind == Kind::Dir)
+            continue;
+        if (found.kind == Kind::Link)
+            return fail(ELOOP);
+        if (found.exists())
+            return fail(ENOTDIR);
+        if (!makeDir(path) && error != EEXIST)
+            return false;
+        if (created)
+            created->append(path);
+    }
+    return true;
+}
+
+#ifndef Q_OS_WIN
+
+// ---------------------------------------------------------------------------------------------
+// POSIX: handles and *at calls.
+
+namespace
+{
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd; }
+    int release()
+    {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+    void reset(int f = -1)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
+
+private:
+    int fd;
+};
+
+const int dirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+int retryOpenAt(int dirFd, const char* name, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::openat(dirFd, name, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, 1 << 30)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+InstallFs::Kind kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode))
+        return InstallFs::Kind::Link;
+    if (S_ISDIR(mode))
+        return InstallFs::Kind::Dir;
+    if (S_ISREG(mode))
+        return InstallFs::Kind::File;
+    return InstallFs::Kind::Other;
+}
+
+} // namespace
+
+struct InstallFs::Parent {
+    Fd fd;
+    // Whether fd is the root handle, which the parent does not own.
+    bool isRoot = false;
+    QByteArray name;
+
+    int handle(int rootFd) const { return isRoot ? rootFd : fd.get(); }
+    ~Parent()
+    {
+        if (isRoot)
+            fd.release();
+    }
+};
+
+InstallFs::InstallFs(const QString& rootDir) : root(rootDir)
+{
+    while (root.size() > 1 && root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    rootFd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0)
+        error = errno;
+}
+
+InstallFs::~InstallFs()
+{
+    if (rootFd >= 0)
+        ::close(rootFd);
+}
+
+bool InstallFs::isValid() const
+{
+    return rootFd >= 0;
+}
+
+bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
+{
+    if (rootFd < 0)
+        return fail(EBADF);
+    QStringList segments;
+    if (!split(relative, &segments) || segments.isEmpty())
+        return fail(EINVAL);
+    parent->isRoot = true;
+    parent->fd.reset(rootFd);
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        const QByteArray name = QFile::encodeName(segments.at(i));
+        const int current = parent->handle(rootFd);
+        int next = retryOpenAt(current, name.constData(), dirFlags);
+        if (next < 0 && errno == ENOENT && create) {
+            if (::mkdirat(current, name.constData(), 0777) != 0 && errno != EEXIST)
+                return fail(errno);
+            next = retryOpenAt(current, name.constData(), dirFlags);
+        }
+        if (next < 0) {
+            // O_DIRECTORY is checked before O_NOFOLLOW: a link shows as "not a directory".
+            struct stat st;
+            if (errno == ENOTDIR &&
+                ::fstatat(current, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode))
+                return fail(ELOOP);
+            return fail(errno);
+        }
+        if (parent->isRoot) {
+            parent->fd.release();
+            parent->isRoot = false;
+        }
+        parent->fd.reset(next);
+    }
+    parent->name = QFile::encodeName(segments.last());
+    return true;
+}
+
+bool InstallFs::entry(const QString& relative, Entry* result)
+{
+    *result = Entry();
+    QStringList segments;
+    if (!split(relative, &segments))
+        return fail(EINVAL);
+    struct stat st;
+    if (segments.isEmpty()) {
+        if (::fstat(rootFd, &st) != 0)
+            return fail(errno);
+    } else {
+        Parent parent;
+        if (!openParent(relative, false, &parent))
+            // No folder there, or a file where one would be: nothing at relative either.
+            return error == ENOENT || error == ENOTDIR;
+        if (::fstatat(parent.handle(rootFd), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) !=
+            0) {
+            if (errno == ENOENT)
+                return true;
+            return fail(errno);
+        }
+    }
+    result->kind = kindOf(st.st_mode);
+    result->device = quint64(st.st_dev);
+    result->inode = quint64(st.st_ino);
+    result->size = qint64(st.st_size);
+    result->mode = uint(st.st_mode & 07777);
+    return true;
+}
+
+bool InstallFs::makeDir(const QString& relative, uint mode)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    if (::mkdirat(parent.handle(rootFd), parent.name.constData(), mode_t(mode)) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::removeFile(const QString& relative)
+{
+    if (injected("remove", relative))
+        return false;
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    if (::unlinkat(parent.handle(rootFd), parent.name.constData(), 0) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::removeEmptyDir(const QString& relative)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    if (::unlinkat(parent.handle(rootFd), parent.name.constData(), AT_REMOVEDIR) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::removeTree(const QString& relative)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return error == ENOENT;
+    return removeTreeAt(parent.handle(rootFd), parent.name, relative);
+}
+
+bool InstallFs::removeTreeAt(int parentFd, const QByteArray& name, const QString& relative)
+{
+    Fd dir(retryOpenAt(parentFd, name.constData(), dirFlags));
+    if (dir.get() < 0) {
+        if (errno == ENOENT)
+            return true;
+        // A link (to a folder or not) or a file: removed as what it is, never followed.
+        if (errno == ELOOP || errno == ENOTDIR) {
+            if (::unlinkat(parentFd, name.constData(), 0) == 0 || errno == ENOENT)
+                return true;
+        }
+        return fail(errno);
+    }
+
+    std::vector<QByteArray> names;
+    {
+        const int listFd = ::dup(dir.get());
+        if (listFd < 0)
+            return fail(errno);
+        DIR* listing = ::fdopendir(listFd);
+        if (!listing) {
+            ::close(listFd);
+            return fail(errno);
+        }
+        while (const dirent* e = ::readdir(listing)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        }
+        ::closedir(listing);
+    }
+    std::sort(names.begin(), names.end());
+    if (listedHook())
+        listedHook()(relative);
+
+    for (const QByteArray& entryName : names) {
+        struct stat st;
+        if (::fstatat(dir.get(), entryName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return fail(errno);
+        }
+        const QString entryRelative = join(relative, QFile::decodeName(entryName));
+        bool removed;
+        if (S_ISDIR(st.st_mode)) {
+            removed = removeTreeAt(dir.get(), entryName, entryRelative);
+        } else if (::unlinkat(dir.get(), entryName.constData(), 0) == 0 || errno == ENOENT) {
+            removed = true;
+        } else if (errno == EISDIR || errno == EPERM) {
+            // Swapped for a folder since it was looked at.
+            removed = removeTreeAt(dir.get(), entryName, entryRelative);
+        } else {
+            removed = fail(errno);
+        }
+        if (!removed)
+            return false;
+    }
+    dir.reset();
+    if (::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return true;
+    if (errno == ENOTDIR && (::unlinkat(parentFd, name.constData(), 0) == 0 || errno == ENOENT))
+        return true;
+    return fail(errno);
+}
+
+bool InstallFs::rename(const QString& from, const QString& to, bool replace)
+{
+    if (injected("rename", from))
+        return false;
+    Parent source;
+    Parent target;
+    if (!openParent(from, false, &source) || !openParent(to, false, &target))
+        return false;
+    const int sourceFd = source.handle(rootFd);
+    const int targetFd = target.handle(rootFd);
+    if (!replace) {
+#ifdef SYS_renameat2
+        if (::syscall(SYS_renameat2, sourceFd, source.name.constData(), targetFd,
+                      target.name.constData(), 1 /* RENAME_NOREPLACE */) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return fail(errno);
+#endif
+        // Without kernel support: a look first. Only a rename racing this one can slip between.
+        struct stat st;
+        if (::fstatat(targetFd, target.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return fail(EEXIST);
+    }
+    if (::renameat(sourceFd, source.name.constData(), targetFd, target.name.constData()) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::setMode(const QString& relative, uint mode)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    // Opened without following a link and without blocking on a FIFO, then changed through the
+    // handle: a link planted at the path is never followed to its target.
+    Fd fd(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        return fail(errno);
+    if (::fchmod(fd.get(), mode_t(mode & 07777)) != 0)
+        return fail(errno);
+    return true;
+}
+
+int InstallFs::createFile(const QString& relative, uint mode)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    const int fd = retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_t(mode));
+    if (fd < 0)
+        fail(errno);
+    return fd;
+}
+
+bool InstallFs::copyFile(const QString& from, const QString& to)
+{
+    Parent source;
+    if (!openParent(from, false, &source))
+        return false;
+    Fd in(retryOpenAt(source.handle(rootFd), source.name.constData(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0)
+        return fail(errno);
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0)
+        return fail(errno);
+    if (!S_ISREG(st.st_mode))
+        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+
+    Parent target;
+    if (!openParent(to, false, &target))
+        return false;
+    const int targetDir = target.handle(rootFd);
+    Fd out(retryOpenAt(targetDir, target.name.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0)
+        return fail(errno);
+
+    auto abandon = [&](int code) {
+        out.reset();
+        ::unlinkat(targetDir, target.name.constData(), 0);
+        return fail(code);
+    };
+
+    std::vector<char> buffer(1 << 20);
+    qint64 copied = 0;
+    while (true) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return abandon(errno);
+        if (n == 0)
+            break;
+        if (!writeAll(out.get(), buffer.data(), n))
+            return abandon(errno);
+        copied += n;
+    }
+    // A source that changed size under the copy, or a write the system took only in part, is no
+    // copy of it.
+    struct stat written;
+    if (copied != qint64(st.st_size) || ::fstat(out.get(), &written) != 0 ||
+        written.st_size != st.st_size)
+        return abandon(EIO);
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0)
+        return abandon(errno);
+    if (::fsync(out.get()) != 0)
+        return abandon(errno);
+    if (::close(out.release()) != 0) {
+        const int code = errno;
+        ::unlinkat(targetDir, target.name.constData(), 0);
+        return fail(code);
+    }
+    return true;
+}
+
+bool InstallFs::writeFileAtomically(const QString& relative, const QByteArray& bytes)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const int dirFd = parent.handle(rootFd);
+    const QByteArray temp = parent.name + ".tmp";
+    ::unlinkat(dirFd, temp.constData(), 0);
+    Fd out(retryOpenAt(dirFd, temp.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (out.get() < 0)
+        return fail(errno);
+    if (!writeAll(out.get(), bytes.constData(), bytes.size()) || ::fsync(out.get()) != 0 ||
+        ::close(out.release()) != 0) {
+        const int code = errno;
+        out.reset();
+        ::unlinkat(dirFd, temp.constData(), 0);
+        return fail(code);
+    }
+    if (::renameat(dirFd, temp.constData(), dirFd, parent.name.constData()) != 0) {
+        const int code = errno;
+        ::unlinkat(dirFd, temp.constData(), 0);
+        return fail(code);
+    }
+    if (::fsync(dirFd) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    Fd out(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                       O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (out.get() < 0)
+        return fail(errno);
+    if (!writeAll(out.get(), bytes.constData(), bytes.size()) || ::fdatasync(out.get()) != 0)
+        return fail(errno);
+    if (::close(out.release()) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool InstallFs::readFile(const QString& relative, QByteArray* bytes)
+{
+    bytes->clear();
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    Fd in(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0)
+        return fail(errno);
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(errno);
+        if (n == 0)
+            return true;
+        bytes->append(buffer, n);
+    }
+}
+
+bool InstallFs::syncDir(const QString& relative)
+{
+    QStringList segments;
+    if (!split(relative, &segments))
+        return fail(EINVAL);
+    if (segments.isEmpty())
+        return ::fsync(rootFd) == 0 || fail(errno);
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    Fd dir(retryOpenAt(parent.handle(rootFd), parent.name.constData(), dirFlags));
+    if (dir.get() < 0)
+        return fail(errno);
+    return ::fsync(dir.get()) == 0 || fail(errno);
+}
+
+bool InstallFs::syncAll()
+{
+#ifdef Q_OS_LINUX
+    return ::syncfs(rootFd) == 0 || fail(errno);
+#else
+    ::sync();
+    return true;
+#endif
+}
+
+#else // Q_OS_WIN
+
+// ---------------------------------------------------------------------------------------------
+// Windows: paths, with every segment below the installation checked not to be a link or a
+// junction before it is used. The checks and the use are separate steps, so a race between them
+// is possible here; the installation folder's access control is what keeps others out.
+
+struct InstallFs::Parent {
+    QString dir;
+    QString name;
+};
+
+namespace
+{
+
+bool isReparse(const QFileInfo& info)
+{
+    return info.isSymLink() || info.isJunction() || info.isShortcut();
+}
+
+} // namespace
+
+InstallFs::InstallFs(const QString& rootDir) : root(QDir::fromNativeSeparators(rootDir))
+{
+    while (root.size() > 3 && root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    rootFd = QFileInfo(root).isDir() ? 0 : -1;
+    if (rootFd < 0)
+        error = ENOENT;
+}
+
+InstallFs::~InstallFs() = default;
+
+bool InstallFs::isValid() const
+{
+    return rootFd >= 0;
+}
+
+bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
+{
+    QStringList segments;
+    if (!split(relative, &segments) || segments.isEmpty())
+        return fail(EINVAL);
+    QString dir = root;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        dir += QLatin1Char('/') + segments.at(i);
+        const QFileInfo info(dir);
+        if (isReparse(info))
+            return fail(ELOOP);
+        if (!info.exists()) {
+            if (!create || !QDir().mkdir(dir))
+                return fail(ENOENT);
+        } else if (!info.isDir()) {
+            return fail(ENOTDIR);
+        }
+    }
+    parent->dir = dir;
+    parent->name = segments.last();
+    return true;
+}
+
+bool InstallFs::entry(const QString& relative, Entry* result)
+{
+    *result = Entry();
+    QString path = root;
+    QStringList segments;
+    if (!split(relative, &segments))
+        return fail(EINVAL);
+    if (!segments.isEmpty()) {
+        Parent parent;
+        if (!openParent(relative, false, &parent))
+            return error == ENOENT || error == ENOTDIR;
+        path = parent.dir + QLatin1Char('/') + parent.name;
+    }
+    const QFileInfo info(path);
+    if (isReparse(info))
+        result->kind = Kind::Link;
+    else if (!info.exists())
+        return true;
+    else if (info.isDir())
+        result->kind = Kind::Dir;
+    else
+        result->kind = Kind::File;
+    struct _stat64 st;
+    if (result->kind != Kind::Link &&
+        _wstat64(reinterpret_cast<const wchar_t*>(path.utf16()), &st) == 0) {
+        result->device = quint64(st.st_dev);
+        result->inode = quint64(info.fileTime(QFileDevice::FileBirthTime).toMSecsSinceEpoch());
+        result->size = qint64(st.st_size);
+        result->mode = uint(st.st_mode & 0777);
+    }
+    return true;
+}
+
+bool InstallFs::makeDir(const QString& relative, uint)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    if (QFileInfo::exists(path) || isReparse(QFileInfo(path)))
+        return fail(EEXIST);
+    return QDir().mkdir(path) || fail(EACCES);
+}
+
+bool InstallFs::removeFile(const QString& relative)
+{
+    if (injected("remove", relative))
+        return false;
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QFileInfo info(path);
+    if (isReparse(info))
+        return QFile::remove(path) || QDir().rmdir(path) || fail(EACCES);
+    if (info.isDir())
+        return fail(EISDIR);
+    return QFile::remove(path) || fail(info.exists() ? EACCES : ENOENT);
+}
+
+bool InstallFs::removeEmptyDir(const QString& relative)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    if (isReparse(QFileInfo(path)))
+        return fail(ENOTDIR);
+    return QDir().rmdir(path) || fail(QFileInfo::exists(path) ? ENOTEMPTY : ENOENT);
+}
+
+bool InstallFs::removeTree(const QString& relative)
+{
+    Entry found;
+    if (!entry(relative, &found))
+        return error == ENOENT;
+    if (found.kind == Kind::Missing)
+        return true;
+    if (found.kind != Kind::Dir)
+        return removeFile(relative);
+    const QDir dir(absolutePath(relative));
+    const QStringList names = dir.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    if (listedHook())
+        listedHook()(relative);
+    for (const QString& name : names) {
+        if (!removeTree(join(relative, name)))
+            return false;
+    }
+    return removeEmptyDir(relative);
+}
+
+bool InstallFs::rename(const QString& from, const QString& to, bool replace)
+{
+    if (injected("rename", from))
+        return false;
+    Parent source;
+    Parent target;
+    if (!openParent(from, false, &source) || !openParent(to, false, &target))
+        return false;
+    const QString targetPath = target.dir + QLatin1Char('/') + target.name;
+    if (QFileInfo::exists(targetPath) || isReparse(QFileInfo(targetPath))) {
+        if (!replace)
+            return fail(EEXIST);
+        if (!QFile::remove(targetPath))
+            return fail(EACCES);
+    }
+    return QDir().rename(source.dir + QLatin1Char('/') + source.name, targetPath) || fail(EXDEV);
+}
+
+bool InstallFs::setMode(const QString&, uint)
+{
+    return true;
+}
+
+int InstallFs::createFile(const QString& relative, uint)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
+                          _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        fail(errno);
+    return fd;
+}
+
+bool InstallFs::copyFile(const QString& from, const QString& to)
+{
+    Parent source;
+    Parent target;
+    if (!openParent(from, false, &source) || !openParent(to, false, &target))
+        return false;
+    const QString sourcePath = source.dir + QLatin1Char('/') + source.name;
+    const QString targetPath = target.dir + QLatin1Char('/') + target.name;
+    if (isReparse(QFileInfo(sourcePath)))
+        return fail(ELOOP);
+    QFile in(sourcePath);
+    QFile out(targetPath);
+    if (QFileInfo::exists(targetPath))
+        return fail(EEXIST);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return fail(EACCES);
+    qint64 copied = 0;
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(1 << 20);
+        if (chunk.isEmpty() || out.write(chunk) != chunk.size()) {
+            out.close();
+            QFile::remove(targetPath);
+            return fail(ENOSPC);
+        }
+        copied += chunk.size();
+    }
+    if (copied != in.size() || !out.flush() || out.size() != copied) {
+        out.close();
+        QFile::remove(targetPath);
+        return fail(EIO);
+    }
+    out.close();
+    return out.error() == QFileDevice::NoError || fail(EIO);
+}
+
+bool InstallFs::writeFileAtomically(const QString& relative, const QByteArray& bytes)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    QSaveFile file(parent.dir + QLatin1Char('/') + parent.name);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return fail(EIO);
+    return file.commit() || fail(EIO);
+}
+
+bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    if (isReparse(QFileInfo(path)))
+        return fail(ELOOP);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
+        return fail(EACCES);
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return fail(EIO);
+    _commit(file.handle());
+    return true;
+}
+
+bool InstallFs::readFile(const QString& relative, QByteArray* bytes)
+{
+    bytes->clear();
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    if (isReparse(QFileInfo(path)))
+        return fail(ELOOP);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(ENOENT);
+    *bytes = file.readAll();
+    return true;
+}
+
+bool InstallFs::syncDir(const QString&)
+{
+    return true;
+}
+
+bool InstallFs::syncAll()
+{
+    return true;
+}
+
+#endif

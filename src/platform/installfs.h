@@ -1,0 +1,134 @@
+#pragma once
+
+// Every create, move, remove and mode change below the installation directory goes through this
+// unit. The updater runs with administrator rights over a folder that others may be able to
+// write, so below the installation directory it never follows a link: on POSIX each operation
+// walks the relative path from a handle on the installation directory, opening each folder with
+// O_NOFOLLOW | O_DIRECTORY, and acts with the *at calls on the last folder's handle. A link (or,
+// on Windows, a junction) met where a folder is needed makes the operation fail with ELOOP.
+//
+// Paths given to it are relative to the installation directory, "/"-separated, with or without a
+// leading "/" (configuration paths begin with one). Empty segments, "." and ".." are refused.
+// Each instance keeps the error of its last failed operation; use one instance per thread.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <functional>
+
+class InstallFs
+{
+public:
+    enum class Kind { Missing, File, Dir, Link, Other };
+
+    // What lstat says about one entry. Device and inode identify it: a rename keeps both, a copy
+    // gets new ones, so they tell whether a move has happened.
+    struct Entry {
+        Kind kind = Kind::Missing;
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        // Permission bits (07777) of a file or folder; never a link's target's.
+        uint mode = 0;
+
+        bool exists() const { return kind != Kind::Missing; }
+        bool sameIdentity(quint64 dev, quint64 ino) const
+        {
+            return exists() && device == dev && inode == ino;
+        }
+    };
+
+    // Opens the installation directory once; every later operation is relative to that handle.
+    // rootDir itself may be reached through links: it is the directory the program was given.
+    explicit InstallFs(const QString& rootDir);
+    ~InstallFs();
+    InstallFs(const InstallFs&) = delete;
+    InstallFs& operator=(const InstallFs&) = delete;
+
+    bool isValid() const;
+    QString rootPath() const;
+    // rootPath() + "/" + the relative path without its leading "/", for messages and the log.
+    QString absolutePath(const QString& relative) const;
+
+    // errno-style code of the last failure (ELOOP for a link on the way) and its text.
+    int lastError() const;
+    QString errorString() const;
+
+    // The entry at relative, not following a link there. Kind::Missing when it does not exist;
+    // false (with lastError()) when a folder on the way is missing, a link or not a folder.
+    bool entry(const QString& relative, Entry* result);
+    // The first of the folders leading to relative (not relative itself) that is a link, as a
+    // relative path with a leading "/"; empty when there is none.
+    QString linkOnTheWay(const QString& relative);
+
+    // Creates one folder; its parent must exist.
+    bool makeDir(const QString& relative, uint mode = 0777);
+    // Creates the folder and every missing one above it. created (when given) gets the folders
+    // created, outermost first. A link or a file on the way fails with ELOOP / ENOTDIR.
+    bool makePath(const QString& relative, QStringList* created = nullptr);
+    // Removes a file or a link (as a link), never a folder.
+    bool removeFile(const QString& relative);
+    // Removes an empty folder.
+    bool removeEmptyDir(const QString& relative);
+    // Removes a tree: files and links (as links) removed, folders walked through handles opened
+    // without following links, so an entry swapped for a link while the walk runs is removed as a
+    // link and nothing outside is touched. True when it is gone or never existed; a link given
+    // as the tree is removed as a link.
+    bool removeTree(const QString& relative);
+    // Renames from to to. replace false: fails with EEXIST when to exists (atomically where the
+    // system allows it). A move across file systems fails with EXDEV.
+    bool rename(const QString& from, const QString& to, bool replace = false);
+    // Sets the permission bits of a file or folder; fails on a link.
+    bool setMode(const QString& relative, uint mode);
+
+    // Creates a new file for writing, exclusively and never through a link; returns its
+    // descriptor (the caller closes it) or -1.
+    int createFile(const QString& relative, uint mode = 0666);
+    // Copies the file from into a new file to, created exclusively: every write checked, the size
+    // compared with the source's, the data flushed to the disk and the descriptor closed, the
+    // source's permission bits applied. On failure the partial file is removed. to is the final
+    // name: callers that replace something copy to a temporary name and rename.
+    bool copyFile(const QString& from, const QString& to);
+    // Writes bytes to relative in one step: a temporary file beside it, flushed, renamed over it,
+    // and the folder flushed.
+    bool writeFileAtomically(const QString& relative, const QByteArray& bytes);
+    // Appends bytes to an existing file (never through a link) and flushes them to the disk.
+    bool appendDurably(const QString& relative, const QByteArray& bytes);
+    // Reads a whole file; false when it cannot be read.
+    bool readFile(const QString& relative, QByteArray* bytes);
+    // Flushes a folder's entries (the renames, creations and removals in it) to the disk.
+    bool syncDir(const QString& relative);
+    // Flushes everything written on the installation's file system.
+    bool syncAll();
+
+    // Splits a relative path into its segments; false for empty, "." or ".." segments.
+    static bool split(const QString& relative, QStringList* segments);
+    // relative joined to a segment, with one "/" between and a leading "/".
+    static QString join(const QString& relative, const QString& name);
+    // The parent of relative ("" for a top-level entry) and its last segment.
+    static QString parentOf(const QString& relative);
+    static QString nameOf(const QString& relative);
+
+    // Test seam: called by removeTree() with the relative path of each folder after it has been
+    // listed and before its entries are removed, so that a test can swap an entry in between.
+    static void setListedHook(std::function<void(const QString&)> hook);
+    // Test seam: asked before each rename ("rename", source) and file removal ("remove", path);
+    // a non-zero errno it returns makes the operation fail with it, as a file held open by
+    // another program makes it fail on Windows.
+    static void setFaultHook(std::function<int(const QString&, const QString&)> hook);
+
+private:
+    struct Parent;
+    // Opens the folder holding relative's last segment; -1 on failure. On Windows a path is
+    // checked instead, and the handle is not used.
+    bool openParent(const QString& relative, bool create, Parent* parent);
+    bool fail(int error);
+    bool injected(const char* operation, const QString& relative);
+    bool removeTreeAt(int parentFd, const QByteArray& name, const QString& relative);
+
+    QString root;
+    int rootFd = -1;
+    int error = 0;
+};
