@@ -18,6 +18,13 @@ const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
 qint64 stampSecond = -1;
 QByteArray stampBytes;
 
+qint64 systemClock()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+LogClock logClock = &systemClock;
+
 } // namespace
 
 QByteArray formatLogLine(const QDateTime& when, const QString& message)
@@ -38,11 +45,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 {
     Q_UNUSED(type);
     Q_UNUSED(context);
-    const qint64 second = QDateTime::currentSecsSinceEpoch();
     // Encoded apart from the timestamp, which is plain ASCII.
     const QByteArray text = (message + QStringLiteral("\r\n")).toUtf8();
 
     QMutexLocker locker(&logMutex);
+    // Read under the lock: a thread that waited for it across a second boundary must not write
+    // an earlier stamp after a later one.
+    const qint64 second = logClock();
     if (second != stampSecond) {
         stampSecond = second;
         stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toUtf8();
@@ -50,6 +59,15 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
     // Opened, appended to and closed for every line: each line is with the system once the
     // message returns, and nothing holds the log open between messages.
     appendToFile(logFilePath, stampBytes + text);
+}
+
+LogClock setLogClock(LogClock clock)
+{
+    QMutexLocker locker(&logMutex);
+    const LogClock previous = logClock;
+    logClock = clock ? clock : &systemClock;
+    stampSecond = -1;
+    return previous;
 }
 
 QString prepareLogFile(const QString& appDir)

@@ -19,6 +19,11 @@ void appendLogLine(const QString& path, const QDateTime& when, const QString& me
 // not written: debug, warning, critical and fatal messages all look alike.
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// Where the handler takes the current time from, in seconds since the epoch; read while the log
+// lock is held. setLogClock replaces it (null: the system clock) and returns the previous one.
+using LogClock = qint64 (*)();
+LogClock setLogClock(LogClock clock);
+
 // Start-up steps for the log: logFilePath = appDir + "/log/" + logFileName, the log directory
 // created when missing (one level), an old log removed and the new one begun with the platform's
 // log file header (see logFileHeader). Returns the path set.

@@ -20,6 +20,11 @@ PlatformFlavour currentPlatformFlavour();
 // Posix: path names an existing regular file that is executable.
 bool isAcceptableMainExe(const QString& path, PlatformFlavour flavour);
 
+// Whether path names something strictly inside the directory dir once both are cleaned ("..",
+// ".", doubled separators resolved). A directory at a file system's root ("/", "C:/") works like
+// any other. Windows: "\\" separates like "/" and names compare without regard to case.
+bool pathStaysInside(const QString& path, const QString& dir, PlatformFlavour flavour);
+
 // Starts program with no arguments in workingDir as a process of its own that keeps running
 // after the updater has exited and shares none of its pipes. Returns whether it was started.
 bool startDetachedProgram(const QString& program, const QString& workingDir);

@@ -362,8 +362,7 @@ bool Update::writeAvailable()
     if (task.bytesTotal <= 0 && task.expectedSize > 0) {
         // Qt reports progress at most every so often; without a length from the server the
         // written bytes against the configuration's size show how far the file is.
-        const int current =
-            int(qMin(100.0, double(task.bytesWritten) / double(task.expectedSize) * 100.0));
+        const int current = progressPercent(task.bytesWritten, task.expectedSize);
         if (current != progress.current) {
             progress.current = current;
             emit sig_progress(progress);
@@ -396,9 +395,7 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     task.bytesTotal = total;
     progress.total = int(config.fileList.size()) * 100;
     // When the server gives no length (chunked, compressed) the configuration's size stands in.
-    const qint64 known = total > 0 ? total : task.expectedSize;
-    // An unknown (-1) or zero size gives no percentage.
-    progress.current = known > 0 ? int(qMin(100.0, double(recieved) / double(known) * 100.0)) : 0;
+    progress.current = progressPercent(recieved, total > 0 ? total : task.expectedSize);
     emit sig_progress(progress);
 }
 
@@ -474,6 +471,9 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     const int n = int(config.fileList.size());
     progress.finished = downloadIndex * 100;
     progress.total = n * 100;
+    // The completed file is counted in finished now; until the next file reports, nothing of it
+    // is in flight. Keeping its 100 would show one file more than is done.
+    progress.current = 0;
     emit sig_progress(progress);
 
     if (downloadIndex < n)

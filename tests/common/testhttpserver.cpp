@@ -117,13 +117,6 @@ void TestHttpServer::trickle(const QString& path, int chunkSize)
     rules.insert(path, rule);
 }
 
-void TestHttpServer::endless(const QString& path)
-{
-    Rule rule;
-    rule.mode = Mode::Endless;
-    rules.insert(path, rule);
-}
-
 void TestHttpServer::holdAfter(const QString& path, qint64 bytes)
 {
     Rule rule;
@@ -132,16 +125,46 @@ void TestHttpServer::holdAfter(const QString& path, qint64 bytes)
     rules.insert(path, rule);
 }
 
-void TestHttpServer::releaseHeld()
+void TestHttpServer::release(const QString& path)
 {
-    for (const auto& entry : std::as_const(held)) {
-        if (!entry.first)
-            continue;
-        entry.first->write(entry.second);
-        entry.first->disconnectFromHost();
+    rules.remove(path);
+    const QList<Held> answers = held.values(path);
+    held.remove(path);
+    for (const Held& answer : answers) {
+        answer.socket->write(answer.rest);
         responseDone();
+        if (!answer.keepAlive)
+            answer.socket->disconnectFromHost();
     }
-    held.clear();
+}
+
+void TestHttpServer::sendMore(const QString& path, qint64 bytes)
+{
+    for (auto it = held.find(path); it != held.end() && it.key() == path; ++it) {
+        it->socket->write(it->rest.left(bytes));
+        it->socket->flush();
+        it->rest.remove(0, bytes);
+    }
+}
+
+bool TestHttpServer::isHolding(const QString& path) const
+{
+    return held.contains(path);
+}
+
+void TestHttpServer::holdAfterWithoutLength(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::HoldNoLength;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::endless(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::Endless;
+    rules.insert(path, rule);
 }
 
 void TestHttpServer::clearRules()
@@ -177,6 +200,15 @@ void TestHttpServer::onNewConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);
+            // A held answer whose client went away has ended.
+            for (auto it = held.begin(); it != held.end();) {
+                if (it->socket == socket) {
+                    it = held.erase(it);
+                    responseDone();
+                } else {
+                    ++it;
+                }
+            }
             socket->deleteLater();
         });
     }
@@ -286,14 +318,21 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->flush();
         connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
         return;
+    case Mode::Hold:
+        socket->write(header(200, body.size(), keepAlive) + body.left(rule.bytes));
+        socket->flush();
+        held.insert(path, {socket, body.mid(rule.bytes), keepAlive});
+        return;
+    case Mode::HoldNoLength:
+        // Without a length the end of the body is the end of the connection.
+        socket->write(header(200, -1, false) + body.left(rule.bytes));
+        socket->flush();
+        held.insert(path, {socket, body.mid(rule.bytes), false});
+        return;
     case Mode::NoLength:
         socket->write(header(200, -1, false) + body);
         socket->disconnectFromHost();
         responseDone();
-        return;
-    case Mode::Hold:
-        socket->write(header(200, -1, false) + body.left(rule.bytes));
-        held.append({QPointer<QTcpSocket>(socket), body.mid(rule.bytes)});
         return;
     case Mode::Trickle:
         socket->write(header(200, body.size(), keepAlive));

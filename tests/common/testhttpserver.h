@@ -7,10 +7,8 @@
 // thread that creates it and needs that thread's event loop to run.
 
 #include <QHash>
-#include <QList>
+#include <QMultiHash>
 #include <QObject>
-#include <QPair>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -45,15 +43,23 @@ public:
     void redirect(const QString& path, const QString& location, int status = 302);
     // Sends the body of path in pieces of chunkSize bytes, one piece every few milliseconds.
     void trickle(const QString& path, int chunkSize);
+    // Announces the full Content-Length, sends this many body bytes and holds the rest back until
+    // release(path): the test decides when the client may see the end of the file.
+    void holdAfter(const QString& path, qint64 bytes);
+    // The same without Content-Length: the body ends when release(path) closes the connection.
+    void holdAfterWithoutLength(const QString& path, qint64 bytes);
     // Sends a body without Content-Length that never ends: more whenever the client has taken
     // what was sent, until it closes the connection.
     void endless(const QString& path);
-    // Sends the body without Content-Length, only its first bytes at first; the rest, and the
-    // end of the body, follow releaseHeld().
-    void holdAfter(const QString& path, qint64 bytes);
-    void releaseHeld();
     // Body bytes sent so far for endless paths.
     qint64 endlessBytesSent() const { return endlessSent; }
+    // Sends the next bytes of every held answer for path, still holding back what follows.
+    void sendMore(const QString& path, qint64 bytes);
+    // Sends the rest of every held answer for path and completes it. A path not yet requested is
+    // served whole when it comes.
+    void release(const QString& path);
+    // Whether an answer for path is being held back right now.
+    bool isHolding(const QString& path) const;
     // Forgets every per-path rule.
     void clearRules();
 
@@ -67,7 +73,18 @@ public:
     int connectionCount() const;
 
 private:
-    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle, Endless, Hold };
+    enum class Mode {
+        Serve,
+        Status,
+        Drop,
+        Stall,
+        NoLength,
+        Redirect,
+        Trickle,
+        Hold,
+        HoldNoLength,
+        Endless
+    };
     struct Rule
     {
         Mode mode = Mode::Serve;
@@ -86,7 +103,14 @@ private:
 
     QTcpServer* server;
     QString root;
+    struct Held {
+        QTcpSocket* socket;
+        QByteArray rest;
+        bool keepAlive;
+    };
+
     QHash<QString, Rule> rules;
+    QMultiHash<QString, Held> held;
     QStringList requests;
     QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;
@@ -94,6 +118,4 @@ private:
     int maxInFlight = 0;
     int connections = 0;
     qint64 endlessSent = 0;
-    // Held answers: the socket and the rest of its body.
-    QList<QPair<QPointer<QTcpSocket>, QByteArray>> held;
 };

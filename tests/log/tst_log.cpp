@@ -1,6 +1,7 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
+#include "app/scopedloghandler.h"
 #include "config/configinfo.h"
 #include "platform/messagepresenter.h"
 #include "platform/platform.h"
@@ -28,8 +29,10 @@ private slots:
     void unopenableLogDropsLines();
     void missingLogDirectoryDropsLines();
     void threadsNeverInterleave();
+    void stampsNeverGoBackwards();
     void handlerLogsQtWarningsLikeDebug();
     void prepareRecreatesLog();
+    void handlerIsRemovedAtTheEndOfItsScope();
     void quotedTextsAreNotEscaped_data();
     void quotedTextsAreNotEscaped();
     void loggedTextsOfTheProgramAreNotEscaped();
@@ -183,6 +186,58 @@ void tst_Log::threadsNeverInterleave()
     QCOMPARE(bs, 400);
 }
 
+namespace
+{
+// A clock that moves on one second at every reading and counts the readings made while the log
+// lock was free.
+QAtomicInteger<qint64> clockReadings;
+QAtomicInt readingsOutsideLock;
+const qint64 clockStart = QDateTime(QDate(2030, 5, 1), QTime(8, 0)).toSecsSinceEpoch();
+
+qint64 steppingClock()
+{
+    if (logMutex.tryLock()) {
+        logMutex.unlock();
+        readingsOutsideLock.fetchAndAddOrdered(1);
+    }
+    return clockStart + clockReadings.fetchAndAddOrdered(1);
+}
+} // namespace
+
+void tst_Log::stampsNeverGoBackwards()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    clockReadings.storeRelaxed(0);
+    readingsOutsideLock.storeRelaxed(0);
+    const LogClock previousClock = setLogClock(&steppingClock);
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    Writer a(QLatin1Char('a'), 300);
+    Writer b(QLatin1Char('b'), 300);
+    Writer c(QLatin1Char('c'), 300);
+    a.start();
+    b.start();
+    c.start();
+    QVERIFY(a.wait(60000) && b.wait(60000) && c.wait(60000));
+    qInstallMessageHandler(previous);
+    setLogClock(previousClock);
+
+    QCOMPARE(readingsOutsideLock.loadRelaxed(), 0);
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 901);
+    QDateTime last;
+    for (int i = 0; i < 900; ++i) {
+        QDateTime stamp = QDateTime::fromString(QString::fromLatin1(lines.at(i).mid(1, 17)),
+                                                QStringLiteral("yy-MM-dd hh:mm:ss"));
+        stamp = stamp.addYears(100); // two-digit years parse into the 1900s
+        QVERIFY2(stamp.isValid(), lines.at(i).constData());
+        QVERIFY2(!last.isValid() || stamp > last, lines.at(i).left(20).constData());
+        last = stamp;
+    }
+}
+
 void tst_Log::handlerLogsQtWarningsLikeDebug()
 {
     QTemporaryDir dir;
@@ -279,6 +334,30 @@ void tst_Log::loggedTextsOfTheProgramAreNotEscaped()
         QStringLiteral("message: \"无法找到文件:C:\\\"x\"\""),
     };
     QCOMPARE(log.lines(), expected);
+}
+
+void tst_Log::handlerIsRemovedAtTheEndOfItsScope()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    LogCapture before;
+    {
+        ScopedLogHandler notInstalled;
+    }
+    qDebug() << "still captured";
+    {
+        ScopedLogHandler handler;
+        handler.install();
+        qDebug() << "to the file";
+    }
+    qDebug() << "captured again";
+
+    QCOMPARE(before.lines(), (QStringList{"still captured", "captured again"}));
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.endsWith("] to the file\r\n"));
+    QCOMPARE(content.count('\n'), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Log)
