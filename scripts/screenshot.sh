@@ -2,7 +2,7 @@
 # Runs the updater under Xvfb against a slow local nginx, saves a screenshot of the screen while
 # the download is in flight to build/screenshots/updater.png, and checks what a user would see:
 # the corners outside the rounded outline show the screen behind, the title strip is light blue
-# with white text, the progress bar has filled part-way.
+# with white text and the white close cross, the progress bar has filled part-way.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -113,6 +113,11 @@ whites=$(convert "$shot" -crop "190x30+$((x + 150))+$((y + 5))" -fx 'r>0.9 && g>
     -format '%[fx:int(mean*w*h)]' info:)
 [ "$whites" -gt 20 ] && r=ok || r="$whites white pixels"
 check "title text is white" "$r"
+# The close cross at the right end of the title strip: white on both diagonals.
+cross=$(convert "$shot" -crop "40x34+$((x + 445))+$((y + 2))" -fx 'r>0.9 && g>0.9 && b>0.9' \
+    -format '%[fx:int(mean*w*h)]' info:)
+[ "$cross" -gt 15 ] && r=ok || r="$cross white pixels"
+check "close cross is shown" "$r"
 
 # The bar: a row of the panel whose left end is the light-blue chunk and whose right end is
 # still the white background.

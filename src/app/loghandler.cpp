@@ -8,7 +8,8 @@
 #include <QFile>
 #include <QMutexLocker>
 
-namespace {
+namespace
+{
 
 const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
 
@@ -17,12 +18,19 @@ const QString timestampFormat = QStringLiteral("[yy-MM-dd hh:mm:ss] ");
 qint64 stampSecond = -1;
 QByteArray stampBytes;
 
+qint64 systemClock()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+LogClock logClock = &systemClock;
+
 } // namespace
 
 QByteArray formatLogLine(const QDateTime& when, const QString& message)
 {
     const QString line = when.toString(timestampFormat) + message + QStringLiteral("\r\n");
-    return line.toLocal8Bit();
+    return line.toUtf8();
 }
 
 void appendLogLine(const QString& path, const QDateTime& when, const QString& message)
@@ -37,18 +45,29 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 {
     Q_UNUSED(type);
     Q_UNUSED(context);
-    const qint64 second = QDateTime::currentSecsSinceEpoch();
-    // Encoded apart from the timestamp, which is plain ASCII in every locale encoding.
-    const QByteArray text = (message + QStringLiteral("\r\n")).toLocal8Bit();
+    // Encoded apart from the timestamp, which is plain ASCII.
+    const QByteArray text = (message + QStringLiteral("\r\n")).toUtf8();
 
     QMutexLocker locker(&logMutex);
+    // Read under the lock: a thread that waited for it across a second boundary must not write
+    // an earlier stamp after a later one.
+    const qint64 second = logClock();
     if (second != stampSecond) {
         stampSecond = second;
-        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toLocal8Bit();
+        stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toUtf8();
     }
     // Opened, appended to and closed for every line: each line is with the system once the
     // message returns, and nothing holds the log open between messages.
     appendToFile(logFilePath, stampBytes + text);
+}
+
+LogClock setLogClock(LogClock clock)
+{
+    QMutexLocker locker(&logMutex);
+    const LogClock previous = logClock;
+    logClock = clock ? clock : &systemClock;
+    stampSecond = -1;
+    return previous;
 }
 
 QString prepareLogFile(const QString& appDir)
@@ -67,5 +86,10 @@ QString prepareLogFile(const QString& appDir)
     const QString logFile = logDir + QLatin1Char('/') + logFileName;
     if (fs.entry(logFile, &log) && log.exists() && log.kind != InstallFs::Kind::Dir)
         fs.removeFile(logFile);
+    // A new log begins with the platform's header; an old one that could not be removed gets
+    // no second header between its lines.
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    if (!header.isEmpty() && fs.entry(logFile, &log) && !log.exists())
+        appendToFile(logFilePath, header);
     return logFilePath;
 }

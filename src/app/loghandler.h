@@ -7,8 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
-// Formats one log line: "[yy-MM-dd hh:mm:ss] " + message + "\r\n", in the locale's encoding
-// (the system code page on Windows).
+// Formats one log line: "[yy-MM-dd hh:mm:ss] " + message + "\r\n", in UTF-8 on every system.
+// The system code page of a Western Windows has no Chinese: the outcome messages would be lost.
 QByteArray formatLogLine(const QDateTime& when, const QString& message);
 
 // Appends one line to the file at path under logMutex: open, write, close. A file that cannot
@@ -19,6 +19,12 @@ void appendLogLine(const QString& path, const QDateTime& when, const QString& me
 // not written: debug, warning, critical and fatal messages all look alike.
 void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// Where the handler takes the current time from, in seconds since the epoch; read while the log
+// lock is held. setLogClock replaces it (null: the system clock) and returns the previous one.
+using LogClock = qint64 (*)();
+LogClock setLogClock(LogClock clock);
+
 // Start-up steps for the log: logFilePath = appDir + "/log/" + logFileName, the log directory
-// created when missing (one level), an old log removed. Returns the path set.
+// created when missing (one level), an old log removed and the new one begun with the platform's
+// log file header (see logFileHeader). Returns the path set.
 QString prepareLogFile(const QString& appDir);

@@ -1,6 +1,7 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
+#include "app/scopedloghandler.h"
 #include "platform/installfs.h"
 #include "platform/messagepresenter.h"
 #include "ui/boxpresenter.h"
@@ -14,6 +15,9 @@
 
 int main(int argc, char* argv[])
 {
+    // Declared before the application object, so destroyed after it: the log handler stays
+    // installed through the whole shutdown and is removed before main returns.
+    ScopedLogHandler logHandler;
     QApplication app(argc, argv);
 
     // The updater works in its installation directory however it was started.
@@ -23,7 +27,7 @@ int main(int argc, char* argv[])
     qDebug() << "current dir is:" << logQuoted(QDir::currentPath()) << ok;
 
     prepareLogFile(appDir);
-    qInstallMessageHandler(logMessageHandler);
+    logHandler.install();
 
     // An installation interrupted by a kill or a power cut is rolled back, or finished, before
     // anything reads the installation.

@@ -9,8 +9,13 @@ std::optional<QList<int>> parseVersion(const QString& version)
 {
     QString text = version;
     text.remove(QLatin1Char('v'), Qt::CaseInsensitive);
+    QStringList parts = text.trimmed().split(QLatin1Char('.'));
+    // "1.0.1." as some stored configurations hold it: empty trailing components count as 0 and
+    // are dropped. An empty component before a number ("1..1", ".1") stays ambiguous.
+    while (parts.size() > 1 && parts.constLast().isEmpty())
+        parts.removeLast();
     QList<int> components;
-    for (const QString& part : text.split(QLatin1Char('.'))) {
+    for (const QString& part : std::as_const(parts)) {
         if (part.isEmpty())
             return std::nullopt;
         qint64 value = 0;
@@ -24,6 +29,17 @@ std::optional<QList<int>> parseVersion(const QString& version)
         components.append(int(value));
     }
     return components;
+}
+
+QString canonicalVersion(const QString& version)
+{
+    const auto components = parseVersion(version);
+    if (!components)
+        return QString();
+    QStringList parts;
+    for (const int component : *components)
+        parts.append(QString::number(component));
+    return parts.join(QLatin1Char('.'));
 }
 
 bool isNewerVersion(const QString& newVersion, const QString& oldVersion)

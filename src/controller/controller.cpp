@@ -10,16 +10,6 @@
 #include <QDebug>
 #include <QDir>
 
-namespace
-{
-// The updater runs with administrator rights: the main executable must lie inside the
-// installation directory, whatever ".." the configuration's value holds.
-bool staysInside(const QString& path, const QString& dir)
-{
-    return QDir::cleanPath(path).startsWith(QDir::cleanPath(dir) + QLatin1Char('/'));
-}
-} // namespace
-
 Controller::Controller(QObject* parent)
     : QObject(parent), workerThread(), mainStarter(&startDetachedProgram)
 {
@@ -71,9 +61,11 @@ void Controller::startMain()
     const QString mainName = worker->mainExe();
     const QString exe = installDir + QStringLiteral("/") + mainName;
 
-    // A value that climbs out of the installation directory is refused like a missing file.
+    // The updater runs with administrator rights: a value that climbs out of the installation
+    // directory is refused like a missing file.
+    const PlatformFlavour flavour = currentPlatformFlavour();
     const bool accepted =
-        staysInside(exe, installDir) && isAcceptableMainExe(exe, currentPlatformFlavour());
+        pathStaysInside(exe, installDir, flavour) && isAcceptableMainExe(exe, flavour);
     if (!accepted) {
         MessagePresenter::present(tr("无法找到文件:") + exe);
     } else {

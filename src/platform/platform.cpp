@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -29,6 +30,26 @@ bool isAcceptableMainExe(const QString& path, PlatformFlavour flavour)
         return QFile::exists(path) && path.contains(QLatin1String(".exe"), Qt::CaseSensitive);
     const QFileInfo info(path);
     return info.isFile() && info.isExecutable();
+}
+
+bool pathStaysInside(const QString& path, const QString& dir, PlatformFlavour flavour)
+{
+    QString cleanPath = path;
+    QString cleanDir = dir;
+    if (flavour == PlatformFlavour::Windows) {
+        cleanPath.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        cleanDir.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    }
+    cleanPath = QDir::cleanPath(cleanPath);
+    cleanDir = QDir::cleanPath(cleanDir);
+    if (cleanDir.isEmpty())
+        return false;
+    // A root ("/", "C:/") already ends with its separator.
+    if (!cleanDir.endsWith(QLatin1Char('/')))
+        cleanDir += QLatin1Char('/');
+    const Qt::CaseSensitivity cs =
+        flavour == PlatformFlavour::Windows ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    return cleanPath.size() > cleanDir.size() && cleanPath.startsWith(cleanDir, cs);
 }
 
 bool startDetachedProgram(const QString& program, const QString& workingDir)
@@ -106,4 +127,11 @@ bool appendToFile(const QString& path, const QByteArray& bytes)
     ::close(fd);
     return left == 0;
 #endif
+}
+
+QByteArray logFileHeader(PlatformFlavour flavour)
+{
+    if (flavour == PlatformFlavour::Windows)
+        return QByteArrayLiteral("\xEF\xBB\xBF");
+    return QByteArray();
 }

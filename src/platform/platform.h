@@ -1,8 +1,8 @@
 #pragma once
 
 // The small layer for what differs between Windows and elsewhere: appending to the log file,
-// which file counts as the application's main executable, how it is started so that it outlives the updater, and where a
-// window without an anchor is centred.
+// which file counts as the application's main executable, how it is started so that it outlives the
+// updater, and where a window without an anchor is centred.
 
 #include <QByteArray>
 #include <QPoint>
@@ -20,6 +20,11 @@ PlatformFlavour currentPlatformFlavour();
 // Posix: path names an existing regular file that is executable.
 bool isAcceptableMainExe(const QString& path, PlatformFlavour flavour);
 
+// Whether path names something strictly inside the directory dir once both are cleaned ("..",
+// ".", doubled separators resolved). A directory at a file system's root ("/", "C:/") works like
+// any other. Windows: "\\" separates like "/" and names compare without regard to case.
+bool pathStaysInside(const QString& path, const QString& dir, PlatformFlavour flavour);
+
 // Starts program with no arguments in workingDir as a process of its own that keeps running
 // after the updater has exited and shares none of its pipes. Returns whether it was started.
 bool startDetachedProgram(const QString& program, const QString& workingDir);
@@ -35,3 +40,8 @@ bool appendToFile(const QString& path, const QByteArray& bytes);
 // Top-left position that centres a window of size on area, with truncating integer division:
 // ((area width - width) / 2 + area x, (area height - height) / 2 + area y).
 QPoint centredPosition(const QRect& area, const QSize& size);
+
+// Bytes that begin a new log file, whose lines are UTF-8. Windows: the UTF-8 byte order mark, so
+// that editors there read the file as UTF-8 and not in the system code page. Posix: none, UTF-8
+// is what the system expects.
+QByteArray logFileHeader(PlatformFlavour flavour);

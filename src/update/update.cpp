@@ -72,6 +72,10 @@ Update::~Update()
         task.reply->disconnect(this);
     if (networkManager)
         networkManager->disconnect(this);
+    // A run closed during a download leaves no partial file under the file's own name, where it
+    // would pass for a complete one.
+    if (task.file->isOpen())
+        removeDownloadFile();
     release(networkManager);
     release(speedTimer);
 }
@@ -344,8 +348,7 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     task.bytesReceived = recieved;
     task.bytesTotal = total;
     progress.total = int(config.fileList.size()) * 100;
-    // An unknown (-1) or zero size gives no percentage.
-    progress.current = total > 0 ? int(double(recieved) / double(total) * 100.0) : 0;
+    progress.current = progressPercent(recieved, total);
     emit sig_progress(progress);
 }
 
@@ -406,6 +409,9 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     const int n = int(config.fileList.size());
     progress.finished = downloadIndex * 100;
     progress.total = n * 100;
+    // The completed file is counted in finished now; until the next file reports, nothing of it
+    // is in flight. Keeping its 100 would show one file more than is done.
+    progress.current = 0;
     emit sig_progress(progress);
 
     if (downloadIndex < n)

@@ -23,4 +23,8 @@ public:
     int current;
 };
 
+// Percentage of a file in flight, truncated: 0 when the size is unknown (-1) or zero, and bounded
+// to 0..100 when a server sends more than it announced.
+int progressPercent(qint64 received, qint64 total);
+
 Q_DECLARE_METATYPE(UpdateProgress)

@@ -122,6 +122,41 @@ void TestHttpServer::trickle(const QString& path, int chunkSize)
     rules.insert(path, rule);
 }
 
+void TestHttpServer::holdAfter(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::Hold;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::release(const QString& path)
+{
+    rules.remove(path);
+    const QList<Held> answers = held.values(path);
+    held.remove(path);
+    for (const Held& answer : answers) {
+        answer.socket->write(answer.rest);
+        responseDone();
+        if (!answer.keepAlive)
+            answer.socket->disconnectFromHost();
+    }
+}
+
+void TestHttpServer::sendMore(const QString& path, qint64 bytes)
+{
+    for (auto it = held.find(path); it != held.end() && it.key() == path; ++it) {
+        it->socket->write(it->rest.left(bytes));
+        it->socket->flush();
+        it->rest.remove(0, bytes);
+    }
+}
+
+bool TestHttpServer::isHolding(const QString& path) const
+{
+    return held.contains(path);
+}
+
 void TestHttpServer::clearRules()
 {
     rules.clear();
@@ -155,6 +190,15 @@ void TestHttpServer::onNewConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);
+            // A held answer whose client went away has ended.
+            for (auto it = held.begin(); it != held.end();) {
+                if (it->socket == socket) {
+                    it = held.erase(it);
+                    responseDone();
+                } else {
+                    ++it;
+                }
+            }
             socket->deleteLater();
         });
     }
@@ -248,6 +292,11 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->write(header(200, body.size(), true) + body.left(rule.bytes));
         socket->flush();
         connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
+        return;
+    case Mode::Hold:
+        socket->write(header(200, body.size(), keepAlive) + body.left(rule.bytes));
+        socket->flush();
+        held.insert(path, {socket, body.mid(rule.bytes), keepAlive});
         return;
     case Mode::NoLength:
         socket->write(header(200, -1, false) + body);

@@ -7,6 +7,7 @@
 // thread that creates it and needs that thread's event loop to run.
 
 #include <QHash>
+#include <QMultiHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -45,6 +46,16 @@ public:
     void redirect(const QString& path, const QString& location, int status = 302);
     // Sends the body of path in pieces of chunkSize bytes, one piece every few milliseconds.
     void trickle(const QString& path, int chunkSize);
+    // Announces the full Content-Length, sends this many body bytes and holds the rest back until
+    // release(path): the test decides when the client may see the end of the file.
+    void holdAfter(const QString& path, qint64 bytes);
+    // Sends the next bytes of every held answer for path, still holding back what follows.
+    void sendMore(const QString& path, qint64 bytes);
+    // Sends the rest of every held answer for path and completes it. A path not yet requested is
+    // served whole when it comes.
+    void release(const QString& path);
+    // Whether an answer for path is being held back right now.
+    bool isHolding(const QString& path) const;
     // Forgets every per-path rule.
     void clearRules();
 
@@ -58,7 +69,7 @@ public:
     int connectionCount() const;
 
 private:
-    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle };
+    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle, Hold };
     struct Rule
     {
         Mode mode = Mode::Serve;
@@ -77,7 +88,14 @@ private:
 
     QTcpServer* server;
     QString root;
+    struct Held {
+        QTcpSocket* socket;
+        QByteArray rest;
+        bool keepAlive;
+    };
+
     QHash<QString, Rule> rules;
+    QMultiHash<QString, Held> held;
     QStringList requests;
     QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;

@@ -51,6 +51,8 @@ private slots:
 
     void versionRule_data();
     void versionRule();
+    void canonicalVersions_data();
+    void canonicalVersions();
     void diffPicksNewAndChangedFiles();
     void diffCarriesAttributes();
     void diffIsEmptyUnlessNewer_data();
@@ -390,10 +392,35 @@ void tst_Config::versionRule_data()
     QTest::newRow("empty old") << "1.0" << "" << false;
     QTest::newRow("only v") << "v" << "0" << false;
     QTest::newRow("double dot") << "1..2" << "1.0" << false;
-    QTest::newRow("trailing dot") << "1.2." << "1.0" << false;
+    QTest::newRow("trailing dot") << "1.2."
+                                  << "1.0" << true;
+    QTest::newRow("trailing dot, old") << "1.0.1"
+                                       << "1.0.1." << false;
+    QTest::newRow("trailing dots count as zero") << "1.0.0.1"
+                                                 << "1.0.." << true;
+    QTest::newRow("leading dot") << ".1"
+                                 << "0" << false;
+    QTest::newRow("only dots") << ".."
+                               << "0" << false;
+    QTest::newRow("dot between dots") << "1.2..3"
+                                      << "1.0" << false;
     QTest::newRow("sign") << "+2" << "1" << false;
     QTest::newRow("negative") << "-1" << "-2" << false;
-    QTest::newRow("space") << " 2" << "1" << false;
+    QTest::newRow("space before") << " 1.0.1"
+                                  << "1.0.0" << true;
+    QTest::newRow("space after") << "1.0.1 "
+                                 << "1.0.0" << true;
+    QTest::newRow("spaces around old") << "1.0.2"
+                                       << "\t1.0.1 \r\n"
+                                       << true;
+    QTest::newRow("space after v") << "v 2"
+                                   << "1" << true;
+    QTest::newRow("space inside") << "1. 2"
+                                  << "1.0" << false;
+    QTest::newRow("only space") << "  "
+                                << "0" << false;
+    QTest::newRow("letter") << "1.2a"
+                            << "1.0" << false;
     QTest::newRow("leading zeros") << "1.02" << "1.1" << true;
     QTest::newRow("non-ascii digit") << QString::fromUtf8("\xd9\xa2") << "1" << false;
 }
@@ -404,6 +431,27 @@ void tst_Config::versionRule()
     QFETCH(QString, oldVersion);
     QFETCH(bool, newer);
     QCOMPARE(isNewerVersion(newVersion, oldVersion), newer);
+}
+
+void tst_Config::canonicalVersions_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("canonical");
+    QTest::newRow("already canonical") << "1.0.4"
+                                       << "1.0.4";
+    QTest::newRow("v, spaces, trailing dot") << " v2.10. "
+                                             << "2.10";
+    QTest::newRow("leading zeros") << "01.002"
+                                   << "1.2";
+    QTest::newRow("unusable") << "1..2"
+                              << "";
+}
+
+void tst_Config::canonicalVersions()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, canonical);
+    QCOMPARE(canonicalVersion(version), canonical);
 }
 
 void tst_Config::diffPicksNewAndChangedFiles()

@@ -241,6 +241,12 @@ void tst_Controller::closingDuringDownloadStartsNothing()
     QCOMPARE(install.read(QStringLiteral("big.bin")), QByteArray("installed\n"));
     QCOMPARE(install.read(QStringLiteral("config/UpdateCfg.xml")), installedConfig);
     QVERIFY(!QDir(install.filePath(QStringLiteral("backup"))).exists());
+    // The part of the file that had arrived is not left in update/ under the file's name; the
+    // new configuration stays for the next run.
+    QVERIFY(!QFileInfo::exists(install.filePath(QStringLiteral("update/big.bin"))));
+    QCOMPARE(QDir(install.filePath(QStringLiteral("update")))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{QStringLiteral("UpdateCfg.xml")});
 }
 
 void tst_Controller::destructorReleasesWorkerWaitingOnBox()

@@ -1,3 +1,5 @@
+#include "platform/platform.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -251,7 +253,11 @@ void tst_E2e::wholeUpdateRun()
     QCOMPARE(started.value(1), QByteArray("0"));
 
     // The log runs from "Controller::start" to "start main:", then the window's end.
-    const QString log = QString::fromLocal8Bit(readAll(install + "/log/update.log"));
+    // The log is UTF-8 behind the platform's header.
+    const QByteArray logBytes = readAll(install + "/log/update.log");
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    QVERIFY(logBytes.startsWith(header));
+    const QString log = QString::fromUtf8(logBytes.mid(header.size()));
     QVERIFY(log.endsWith(QLatin1String("\r\n")));
     QStringList lines = log.split(QStringLiteral("\r\n"));
     lines.removeLast();

@@ -1,14 +1,17 @@
 #include "app/globals.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
+#include "app/scopedloghandler.h"
 #include "config/configinfo.h"
 #include "platform/messagepresenter.h"
+#include "platform/platform.h"
 #include "update/fileops.h"
 
 #include "logcapture.h"
 
 #include <QDir>
 #include <QFile>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -20,13 +23,16 @@ class tst_Log : public QObject
 private slots:
     void lineFormat_data();
     void lineFormat();
-    void chineseRoundTripsInLocaleEncoding();
+    void chineseIsKeptAsUtf8();
+    void logFileHeaders();
     void appendsOneLinePerMessage();
     void unopenableLogDropsLines();
     void missingLogDirectoryDropsLines();
     void threadsNeverInterleave();
+    void stampsNeverGoBackwards();
     void handlerLogsQtWarningsLikeDebug();
     void prepareRecreatesLog();
+    void handlerIsRemovedAtTheEndOfItsScope();
     void quotedTextsAreNotEscaped_data();
     void quotedTextsAreNotEscaped();
     void loggedTextsOfTheProgramAreNotEscaped();
@@ -40,9 +46,9 @@ void tst_Log::lineFormat_data()
     QTest::newRow("afternoon") << QDateTime(QDate(2031, 3, 7), QTime(13, 5, 0))
                                << QStringLiteral("Controller::start")
                                << QByteArray("[31-03-07 13:05:00] Controller::start\r\n");
-    QTest::newRow("midnight, two-digit year") << QDateTime(QDate(2009, 12, 31), QTime(0, 0, 9))
-                                              << QStringLiteral("x")
-                                              << QByteArray("[09-12-31 00:00:09] x\r\n");
+    QTest::newRow("midnight, two-digit year")
+        << QDateTime(QDate(2009, 12, 31), QTime(0, 0, 9)) << QStringLiteral("x")
+        << QByteArray("[09-12-31 00:00:09] x\r\n");
     QTest::newRow("empty message") << QDateTime(QDate(2026, 1, 2), QTime(23, 59, 59)) << QString()
                                    << QByteArray("[26-01-02 23:59:59] \r\n");
 }
@@ -55,19 +61,46 @@ void tst_Log::lineFormat()
     QCOMPARE(formatLogLine(when, message), expected);
 }
 
-void tst_Log::chineseRoundTripsInLocaleEncoding()
+void tst_Log::chineseIsKeptAsUtf8()
 {
+    // A Western Windows' code page has no Chinese: written in it, every outcome message would
+    // read "?". The log is UTF-8 everywhere, marked as such on Windows.
     QTemporaryDir dir;
-    const QString path = dir.filePath("update.log");
+    prepareLogFile(dir.path());
     const QString message =
         QStringLiteral("Controller::slot_updateFinished false \"网络出现错误:连接被拒绝\"");
-    appendLogLine(path, QDateTime(QDate(2031, 3, 7), QTime(13, 5)), message);
-    QFile file(path);
+    const QByteArray utf8("Controller::slot_updateFinished false \"网络出现错误:连接被拒绝\"");
+    appendLogLine(logFilePath, QDateTime(QDate(2031, 3, 7), QTime(13, 5)), message);
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    qDebug().noquote() << message;
+    qInstallMessageHandler(previous);
+
+    QFile file(logFilePath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray bytes = file.readAll();
-    QVERIFY(bytes.endsWith("\r\n"));
-    QCOMPARE(QString::fromLocal8Bit(bytes), QStringLiteral("[31-03-07 13:05:00] ") + message +
-                                                QStringLiteral("\r\n"));
+    const QByteArray header = logFileHeader(currentPlatformFlavour());
+    QVERIFY(bytes.startsWith(header));
+    const QList<QByteArray> lines = bytes.mid(header.size()).split('\n');
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.at(0), "[31-03-07 13:05:00] " + utf8 + "\r");
+    QVERIFY2(lines.at(1).endsWith("] " + utf8 + "\r"), lines.at(1).constData());
+    QCOMPARE(lines.at(2), QByteArray());
+}
+
+void tst_Log::logFileHeaders()
+{
+    // Only one header, at the start of the file: a mark between lines would be read as text.
+    QCOMPARE(logFileHeader(PlatformFlavour::Posix), QByteArray());
+    const QByteArray windowsLog =
+        logFileHeader(PlatformFlavour::Windows) +
+        formatLogLine(QDateTime(QDate(2031, 3, 7), QTime(13, 5)), QStringLiteral("消息"));
+    // A reader that goes by the byte order mark decodes the file as UTF-8.
+    QCOMPARE(QStringConverter::encodingForData(windowsLog).value_or(QStringConverter::System),
+             QStringConverter::Utf8);
+    QStringDecoder decoder(QStringConverter::Utf8);
+    const QString text = decoder(windowsLog);
+    QVERIFY(!decoder.hasError());
+    QCOMPARE(text, QStringLiteral("[31-03-07 13:05:00] 消息\r\n"));
 }
 
 void tst_Log::appendsOneLinePerMessage()
@@ -79,7 +112,8 @@ void tst_Log::appendsOneLinePerMessage()
     appendLogLine(path, when, "second");
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("[30-01-01 01:02:03] first\r\n[30-01-01 01:02:03] second\r\n"));
+    QCOMPARE(file.readAll(),
+             QByteArray("[30-01-01 01:02:03] first\r\n[30-01-01 01:02:03] second\r\n"));
 }
 
 void tst_Log::unopenableLogDropsLines()
@@ -105,7 +139,8 @@ void tst_Log::missingLogDirectoryDropsLines()
     QVERIFY(!QFile::exists(path));
 }
 
-namespace {
+namespace
+{
 class Writer : public QThread
 {
 public:
@@ -151,6 +186,58 @@ void tst_Log::threadsNeverInterleave()
     QCOMPARE(bs, 400);
 }
 
+namespace
+{
+// A clock that moves on one second at every reading and counts the readings made while the log
+// lock was free.
+QAtomicInteger<qint64> clockReadings;
+QAtomicInt readingsOutsideLock;
+const qint64 clockStart = QDateTime(QDate(2030, 5, 1), QTime(8, 0)).toSecsSinceEpoch();
+
+qint64 steppingClock()
+{
+    if (logMutex.tryLock()) {
+        logMutex.unlock();
+        readingsOutsideLock.fetchAndAddOrdered(1);
+    }
+    return clockStart + clockReadings.fetchAndAddOrdered(1);
+}
+} // namespace
+
+void tst_Log::stampsNeverGoBackwards()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    clockReadings.storeRelaxed(0);
+    readingsOutsideLock.storeRelaxed(0);
+    const LogClock previousClock = setLogClock(&steppingClock);
+    const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+    Writer a(QLatin1Char('a'), 300);
+    Writer b(QLatin1Char('b'), 300);
+    Writer c(QLatin1Char('c'), 300);
+    a.start();
+    b.start();
+    c.start();
+    QVERIFY(a.wait(60000) && b.wait(60000) && c.wait(60000));
+    qInstallMessageHandler(previous);
+    setLogClock(previousClock);
+
+    QCOMPARE(readingsOutsideLock.loadRelaxed(), 0);
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 901);
+    QDateTime last;
+    for (int i = 0; i < 900; ++i) {
+        QDateTime stamp = QDateTime::fromString(QString::fromLatin1(lines.at(i).mid(1, 17)),
+                                                QStringLiteral("yy-MM-dd hh:mm:ss"));
+        stamp = stamp.addYears(100); // two-digit years parse into the 1900s
+        QVERIFY2(stamp.isValid(), lines.at(i).constData());
+        QVERIFY2(!last.isValid() || stamp > last, lines.at(i).left(20).constData());
+        last = stamp;
+    }
+}
+
 void tst_Log::handlerLogsQtWarningsLikeDebug()
 {
     QTemporaryDir dir;
@@ -183,7 +270,8 @@ void tst_Log::prepareRecreatesLog()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray content = file.readAll();
     QVERIFY(!content.contains("first run"));
-    QVERIFY(content.contains("second run"));
+    QVERIFY(content.startsWith(logFileHeader(currentPlatformFlavour()) + "["));
+    QVERIFY(content.endsWith("] second run\r\n"));
 }
 
 void tst_Log::quotedTextsAreNotEscaped_data()
@@ -246,6 +334,30 @@ void tst_Log::loggedTextsOfTheProgramAreNotEscaped()
         QStringLiteral("message: \"无法找到文件:C:\\\"x\"\""),
     };
     QCOMPARE(log.lines(), expected);
+}
+
+void tst_Log::handlerIsRemovedAtTheEndOfItsScope()
+{
+    QTemporaryDir dir;
+    logFilePath = dir.filePath("update.log");
+    LogCapture before;
+    {
+        ScopedLogHandler notInstalled;
+    }
+    qDebug() << "still captured";
+    {
+        ScopedLogHandler handler;
+        handler.install();
+        qDebug() << "to the file";
+    }
+    qDebug() << "captured again";
+
+    QCOMPARE(before.lines(), (QStringList{"still captured", "captured again"}));
+    QFile file(logFilePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    QVERIFY(content.endsWith("] to the file\r\n"));
+    QCOMPARE(content.count('\n'), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Log)

@@ -202,7 +202,7 @@ void tst_Publish::roundTrip()
     RecordingPresenter presenter;
     const ConfigInfo read = ConfigReader().read(rel + "/UpdateCfg.xml");
     QCOMPARE(presenter.texts(), QStringList());
-    QCOMPARE(read.version, QString("v2.10"));
+    QCOMPARE(read.version, QString("2.10"));
     QCOMPARE(read.main, QString("app.exe"));
     QCOMPARE(read.server, QString("https://example.org/a b"));
     QMap<QString, QString> expectedMap;

@@ -82,6 +82,12 @@ void tst_Dialog::frameTree()
     QCOMPARE(close->minimumSize(), QSize(16, 16));
     QCOMPARE(close->maximumSize(), QSize(16, 16));
     QVERIFY(close->text().isEmpty());
+    // The close label shows the white cross of the resources.
+    const QPixmap cross = close->pixmap();
+    QVERIFY(!cross.isNull());
+    QCOMPARE(cross.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+             QImage(QStringLiteral(":/image/close"))
+                 .convertToFormat(QImage::Format_ARGB32_Premultiplied));
     auto* head = dialog.findChild<QWidget*>(QStringLiteral("msgHeadWidget"));
     QCOMPARE(head->height(), 38);
     QCOMPARE(head->maximumHeight(), 38);

@@ -96,6 +96,19 @@ void tst_Look::styledWindowPixels()
         for (int y = 5; y < 35; ++y)
             whitePixels += near(image.pixelColor(x, y), QColor(Qt::white), 30) ? 1 : 0;
     QVERIFY(whitePixels > 20);
+    // The close label at its right end shows a white cross on the blue: white on both
+    // diagonals, blue between them.
+    auto* close = dialog.findChild<QWidget*>(QStringLiteral("closeDialogLabel"));
+    const QPoint closeAt = close->mapTo(&dialog, QPoint(0, 0));
+    QVERIFY(closeAt.x() > 440 && closeAt.y() < 38 - 16);
+    int crossWhite = 0;
+    for (int i = 2; i < 14; ++i) {
+        crossWhite += near(image.pixelColor(closeAt + QPoint(i, i)), QColor(Qt::white), 60);
+        crossWhite += near(image.pixelColor(closeAt + QPoint(15 - i, i)), QColor(Qt::white), 60);
+    }
+    QVERIFY2(crossWhite >= 20, qPrintable(QString::number(crossWhite)));
+    QVERIFY_COLOR(image, closeAt.x() + 8, closeAt.y() + 1, blue);
+    QVERIFY_COLOR(image, closeAt.x() + 1, closeAt.y() + 8, blue);
     // White body below it.
     QVERIFY_COLOR(image, 20, 60, QColor(Qt::white));
 

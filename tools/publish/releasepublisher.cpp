@@ -135,7 +135,7 @@ bool ReleasePublisher::prepare()
     if (!checkOptions() || !checkPrevious() || !walk() || !checkMain() || !hashFiles())
         return false;
 
-    m_config.version = m_options.version;
+    m_config.version = canonicalVersion(m_options.version);
     m_config.main = m_options.main;
     m_config.server = m_options.server;
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {

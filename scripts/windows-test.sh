@@ -1,0 +1,242 @@
+#!/usr/bin/env bash
+# Runs the Windows build of scripts/windows.sh under Wine on a private Xvfb display:
+#   1. every test program in build-windows/bin, one after the other;
+#   2. a whole update: updater.exe with its runtime in a fresh installation (a path with a space)
+#      updates it from a release served by nginx on 127.0.0.1, starts the new app.exe and
+#      removes update/. The installation is then checked byte for byte.
+# Prints a pass/fail table. The exit status is 0 when everything passed or failed only in a known
+# Wine difference (listed below and in the README), 1 otherwise.
+#
+# Environment: UPDATER_WINDOWS_BUILD (default build-windows), UPDATER_WINEPREFIX (default
+# ~/.cache/updater-wine, created on first use), UPDATER_WINDOWS_TEST_TIMEOUT (seconds per
+# program, default 900), UPDATER_WINDOWS_TESTS (a space-separated subset of test programs).
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${UPDATER_WINDOWS_BUILD:-$root/build-windows}"
+bin="$build/bin"
+per_test_timeout="${UPDATER_WINDOWS_TEST_TIMEOUT:-900}"
+export WINEPREFIX="${UPDATER_WINEPREFIX:-$HOME/.cache/updater-wine}"
+export WINEDEBUG=-all
+# No prompts to install Wine's .NET and HTML engines: nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Under Wine the tests use the Windows platform plugin on the Xvfb display: the whole Windows
+# windowing path is exercised, as on a user's machine.
+export QT_QPA_PLATFORM=windows
+export QT_LOGGING_RULES="qt.qpa.*=false"
+
+# Failures that come from Wine, not from the program: "program function" -> reason.
+declare -A known=()
+
+[ -x "$bin/updater.exe" ] || { echo "No $bin/updater.exe: run scripts/windows.sh first" >&2; exit 1; }
+command -v wine >/dev/null || { echo "wine is missing: run scripts/windows.sh first" >&2; exit 1; }
+
+work="$(mktemp -d)"
+xvfb_pid=""
+nginx_pid=""
+cleanup() {
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null
+    wineserver -k 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of our own: the first free number from 90 on.
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
+    display=$((display + 1))
+done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.1
+done
+[ -e "/tmp/.X11-unix/X$display" ] || { echo "Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$display"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix $WINEPREFIX"
+    wineboot --init >/dev/null 2>&1
+    wineserver -w
+fi
+
+rows=()
+status=0
+row() { rows+=("$(printf '%-20s %6s %6s %7s  %s' "$@")"); }
+
+# --- test programs --------------------------------------------------------------------------
+if [ -n "${UPDATER_WINDOWS_TESTS:-}" ]; then
+    tests=()
+    for t in $UPDATER_WINDOWS_TESTS; do tests+=("$bin/$t.exe"); done
+else
+    tests=("$bin"/tst_*.exe)
+fi
+for exe in "${tests[@]}"; do
+    name="$(basename "$exe" .exe)"
+    log="$work/$name.log"
+    echo "-- $name"
+    (cd "$work" && timeout "$per_test_timeout" wine "$exe" >"$log" 2>&1)
+    code=$?
+    totals="$(grep -a '^Totals:' "$log" | tail -n1 | tr -d '\r')"
+    passed="$(sed -n 's/^Totals: \([0-9]*\) passed.*/\1/p' <<<"$totals")"
+    failed="$(sed -n 's/.* \([0-9]*\) failed.*/\1/p' <<<"$totals")"
+    skipped="$(sed -n 's/.* \([0-9]*\) skipped.*/\1/p' <<<"$totals")"
+    if [ -z "$totals" ]; then
+        result="FAIL (exit $code, no totals)"
+        status=1
+        tail -n 20 "$log" | tr -d '\r'
+    elif [ "$failed" = 0 ] && [ "$code" = 0 ]; then
+        result=pass
+    else
+        # Every failed function must be a known Wine difference.
+        unknown=()
+        known_hit=()
+        while read -r fn; do
+            [ -z "$fn" ] && continue
+            if [ -n "${known[$name $fn]:-}" ]; then
+                known_hit+=("$fn")
+            else
+                unknown+=("$fn")
+            fi
+        done < <(grep -a '^FAIL!  : ' "$log" | tr -d '\r' |
+                 sed -n 's/^FAIL!  : [A-Za-z_0-9]*::\([A-Za-z_0-9]*\)(.*/\1/p' | sort -u)
+        if [ ${#unknown[@]} -eq 0 ] && [ ${#known_hit[@]} -gt 0 ]; then
+            result="known Wine difference: ${known_hit[*]}"
+        else
+            result="FAIL: ${unknown[*]:-exit $code}"
+            status=1
+            grep -a -A3 '^FAIL!' "$log" | tr -d '\r' | head -n 40
+        fi
+    fi
+    row "$name" "${passed:--}" "${failed:--}" "${skipped:--}" "$result"
+done
+
+# --- a whole update -------------------------------------------------------------------------
+# Release 1.0.0 is installed; 1.0.1 is served. The main program and a library change, a data
+# file is added, one file stays and the user's settings are ignored.
+whole_update() {
+    local served="$work/served" install="$work/install dir" nginx_dir="$work/nginx"
+    mkdir -p "$served/lib" "$served/data" "$install/lib" "$install/data" "$install/user" \
+        "$install/config" "$install/update" "$nginx_dir/tmp"
+    cp "$bin/updater.exe" "$bin/qt.conf" "$bin"/*.dll "$install/"
+    cp -r "$bin/platforms" "$bin/styles" "$install/"
+    cp "$bin/fakemain.exe" "$install/app.exe"
+    # Bytes after the image leave the program runnable and change its digest.
+    { cat "$bin/fakemain.exe"; printf 'release 1.0.1\n'; } >"$served/app.exe"
+    printf 'core library 1.0.0\n' >"$install/lib/core.dll"
+    { printf 'core library 1.0.1\n'; head -c 300000 /dev/zero | tr '\0' c; } >"$served/lib/core.dll"
+    printf 'readme, unchanged\n' | tee "$install/data/readme.txt" >"$served/data/readme.txt"
+    printf '新文件 1.0.1\n' >"$served/data/new file.txt"
+    printf 'volume=2\n' >"$install/user/settings.ini"
+
+    local port
+    port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+    cat >"$nginx_dir/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+pid $nginx_dir/nginx.pid;
+error_log $nginx_dir/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path $nginx_dir/tmp;
+    proxy_temp_path $nginx_dir/tmp;
+    fastcgi_temp_path $nginx_dir/tmp;
+    uwsgi_temp_path $nginx_dir/tmp;
+    scgi_temp_path $nginx_dir/tmp;
+    types { }
+    default_type application/octet-stream;
+    server { listen 127.0.0.1:$port; root $served; }
+}
+CONF
+    local nginx
+    nginx="$(command -v nginx || echo /usr/sbin/nginx)"
+    "$nginx" -p "$nginx_dir" -e "$nginx_dir/error.log" -c "$nginx_dir/nginx.conf" &
+    nginx_pid=$!
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$port/data/readme.txt" && break
+        sleep 0.1
+    done
+
+    config() { # version, then "path file" pairs
+        local version="$1"
+        shift
+        printf '<?xml version="1.0" encoding="UTF-8"?>\n<update>\n'
+        printf '  <info version="%s" main="app.exe" server="http://127.0.0.1:%s"/>\n' \
+            "$version" "$port"
+        while [ $# -gt 0 ]; do
+            printf '  <file path="%s" md5="%s"/>\n' "$1" "$(md5sum <"$2" | cut -d' ' -f1)"
+            shift 2
+        done
+        printf '  <file path="/user/settings.ini" md5="0" ignore="1"/>\n</update>\n'
+    }
+    config 1.0.0 /app.exe "$install/app.exe" /data/readme.txt "$install/data/readme.txt" \
+        /lib/core.dll "$install/lib/core.dll" >"$install/config/UpdateCfg.xml"
+    config 1.0.1 /app.exe "$served/app.exe" "/data/new file.txt" "$served/data/new file.txt" \
+        /data/readme.txt "$served/data/readme.txt" /lib/core.dll "$served/lib/core.dll" \
+        >"$install/update/UpdateCfg.xml"
+    cp "$install/app.exe" "$work/app-1.0.0.exe"
+    cp "$install/lib/core.dll" "$work/core-1.0.0.dll"
+    cp "$install/update/UpdateCfg.xml" "$work/new.xml"
+
+    # Started from another directory: the updater works in its own.
+    (cd "$work" && timeout "$per_test_timeout" wine "$install/updater.exe" >"$work/updater.out" 2>&1)
+    local code=$?
+    # app.exe runs detached: wait until it has written its marker (the file appears whole).
+    for _ in $(seq 600); do
+        [ -f "$install/started.txt" ] && break
+        sleep 0.1
+    done
+    kill "$nginx_pid" 2>/dev/null
+    wait "$nginx_pid" 2>/dev/null
+    nginx_pid=""
+
+    local problems=()
+    [ "$code" = 0 ] || problems+=("updater exit $code")
+    cmp -s "$install/app.exe" "$served/app.exe" || problems+=("app.exe not the new one")
+    cmp -s "$install/lib/core.dll" "$served/lib/core.dll" || problems+=("lib/core.dll")
+    cmp -s "$install/data/new file.txt" "$served/data/new file.txt" || problems+=("new file")
+    cmp -s "$install/data/readme.txt" "$served/data/readme.txt" || problems+=("readme.txt")
+    [ "$(cat "$install/user/settings.ini")" = volume=2 ] || problems+=("settings changed")
+    cmp -s "$install/backup/app.exe" "$work/app-1.0.0.exe" || problems+=("backup/app.exe")
+    cmp -s "$install/backup/lib/core.dll" "$work/core-1.0.0.dll" || problems+=("backup/core.dll")
+    [ ! -e "$install/backup/data/readme.txt" ] || problems+=("unchanged file backed up")
+    cmp -s "$install/config/UpdateCfg.xml" "$work/new.xml" || problems+=("config not replaced")
+    [ ! -e "$install/update" ] || problems+=("update/ left behind")
+    if [ -f "$install/started.txt" ]; then
+        local started_dir started_args
+        started_dir="$(head -n1 "$install/started.txt" | tr -d '\r')"
+        started_args="$(sed -n 2p "$install/started.txt" | tr -d '\r')"
+        # app.exe reports its directory as Windows sees it: Z:\...\install dir.
+        [ "$(winepath -u "$started_dir" 2>/dev/null | sed 's:/*$::')" = "$install" ] ||
+            problems+=("app.exe started in $started_dir")
+        [ "$started_args" = 0 ] || problems+=("app.exe got $started_args arguments")
+    else
+        problems+=("app.exe not started")
+    fi
+    local log="$install/log/update.log"
+    # The log is UTF-8 with a byte order mark, lines end in CR LF.
+    [ "$(head -c3 "$log" | od -An -tx1 | tr -d ' ')" = efbbbf ] || problems+=("log without BOM")
+    grep -aq 'Controller::slot_updateFinished true "success"' "$log" ||
+        problems+=("no success in the log")
+    grep -aq "download: \"http://127.0.0.1:$port/data/new file.txt\"" "$log" ||
+        problems+=("no download line")
+
+    if [ ${#problems[@]} -eq 0 ]; then
+        row "whole update" - - - pass
+    else
+        row "whole update" - - - "FAIL: $(IFS=';'; echo "${problems[*]}")"
+        status=1
+        echo "-- log:"; tr -d '\r' <"$log" 2>/dev/null | tail -n 30
+        echo "-- output:"; tr -d '\r' <"$work/updater.out" | tail -n 30
+    fi
+}
+echo "-- whole update"
+whole_update
+
+echo
+printf '%-20s %6s %6s %7s  %s\n' Program Passed Failed Skipped Result
+printf '%s\n' "${rows[@]}"
+exit $status

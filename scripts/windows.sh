@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Cross-builds the updater for 64-bit Windows with MinGW-w64 on a Debian machine.
+#
+# Stages (each prints its time):
+#   packages  the cross compiler, ninja, wine64, Xvfb, nginx and Qt's host tools
+#   qt        qtbase built from Debian's source for MinGW into a cache folder outside the
+#             repository (UPDATER_QT_MINGW_CACHE, default ~/.cache/updater-qt-mingw); skipped
+#             when a finished build is there
+#   updater   this project cross-built into build-windows/ (UPDATER_WINDOWS_BUILD)
+#   deploy    the Qt and MinGW runtime DLLs and the platform plugins beside the executables
+#
+# Everything long runs under `nice -n 19` with at most UPDATER_WINDOWS_JOBS (default 2) jobs so
+# that it takes only spare cycles on a shared machine. scripts/windows-test.sh runs the result
+# under Wine.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cache="${UPDATER_QT_MINGW_CACHE:-$HOME/.cache/updater-qt-mingw}"
+build="${UPDATER_WINDOWS_BUILD:-$root/build-windows}"
+jobs="${UPDATER_WINDOWS_JOBS:-2}"
+toolchain="$root/cmake/mingw-w64.cmake"
+# Qt is used from its build tree (a non-prefix build): only the modules and plugins the updater
+# needs are built, and there is no install step.
+prefix="$cache/build"
+qt_version="6.4.2"
+triple=x86_64-w64-mingw32
+stamp="$prefix/.updater-qt-complete"
+
+# Options given to qtbase. Debian's source lacks the tablet header (tablet events off), and the
+# Windows platform plugin of this Qt does not compile without OpenGL.
+qt_options=(
+    -G Ninja
+    -DCMAKE_BUILD_TYPE=Release
+    -DQT_HOST_PATH=/usr
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+    -DQT_BUILD_EXAMPLES=OFF
+    -DQT_BUILD_TESTS=OFF
+    -DFEATURE_sql=OFF
+    -DFEATURE_dbus=OFF
+    -DFEATURE_printsupport=OFF
+    -DFEATURE_tabletevent=OFF
+    -DFEATURE_opengl=ON
+    -DINPUT_opengl=desktop
+)
+qt_targets=(Core Gui Widgets Network Test
+            QWindowsIntegrationPlugin QOffscreenIntegrationPlugin QWindowsVistaStylePlugin)
+
+stage_start=0
+stage() {
+    stage_name="$1"
+    stage_start=$(date +%s)
+    echo "== $stage_name: started $(date +%T)"
+}
+stage_done() {
+    local secs=$(($(date +%s) - stage_start))
+    printf '== %s: %s (%dm%02ds)\n' "$stage_name" "$1" $((secs / 60)) $((secs % 60))
+    times+=("$(printf '%-9s %-8s %dm%02ds' "$stage_name" "$1" $((secs / 60)) $((secs % 60)))")
+}
+times=()
+
+low() { nice -n 19 "$@"; }
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# --- packages -------------------------------------------------------------------------------
+stage packages
+packages=(g++-mingw-w64-x86-64-posix ninja-build cmake wine64 xvfb xauth nginx-light
+          qt6-base-dev qt6-base-dev-tools dpkg-dev xz-utils)
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q "${missing[@]}"
+    stage_done installed
+else
+    stage_done present
+fi
+
+# --- qt -------------------------------------------------------------------------------------
+stage qt
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${qt_options[*]} ${qt_targets[*]}" ]; then
+    stage_done cached
+else
+    mkdir -p "$cache/src"
+    srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
+    if [ -z "$srcdir" ]; then
+        # The source comes from the same suite as the host tools, so their versions match.
+        if ! apt-get source --print-uris qt6-base >/dev/null 2>&1 \
+            || [ -z "$(apt-get source --print-uris qt6-base 2>/dev/null | grep -F .dsc)" ]; then
+            if [ "$(id -u)" -ne 0 ]; then
+                echo "No deb-src entry for qt6-base; add one for this suite and rerun" >&2
+                exit 1
+            fi
+            suites="$(. /etc/os-release && echo "$VERSION_CODENAME $VERSION_CODENAME-updates")"
+            cat >/etc/apt/sources.list.d/updater-deb-src.sources <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suites
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+            apt-get update -q
+        fi
+        (cd "$cache/src" && apt-get source qt6-base)
+        srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
+    fi
+    [ -n "$srcdir" ] || { echo "qtbase $qt_version source not found in $cache/src" >&2; exit 1; }
+    host_version="$(dpkg-query -W -f='${Version}' qt6-base-dev-tools)"
+    case "$host_version" in
+        "$qt_version"*) ;;
+        *) echo "Qt host tools are $host_version, the source is $qt_version" >&2; exit 1 ;;
+    esac
+
+    rm -f "$stamp"
+    if [ ! -f "$cache/build/build.ninja" ]; then
+        low cmake -S "$srcdir" -B "$cache/build" \
+            -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" \
+            -DQT_WILL_INSTALL=OFF "${qt_options[@]}"
+    fi
+    low cmake --build "$cache/build" --parallel "$jobs" --target "${qt_targets[@]}"
+    echo "${qt_options[*]} ${qt_targets[*]}" >"$stamp"
+    stage_done built
+fi
+[ "${1:-}" = "--qt-only" ] && { printf '%s\n' "${times[@]}"; exit 0; }
+
+# --- updater --------------------------------------------------------------------------------
+# Every program lands in one folder, bin/, so that one copy of the runtime serves them all.
+stage updater
+low cmake -S "$root" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" >/dev/null
+low cmake --build "$build" --parallel "$jobs"
+stage_done built
+
+# --- deploy ---------------------------------------------------------------------------------
+stage deploy
+bin="$build/bin"
+gcc_dir="/usr/lib/gcc/$triple/$("$triple-gcc-posix" -dumpversion | cut -d. -f1)-posix"
+search=("$prefix/bin" "$gcc_dir" "/usr/$triple/lib")
+mkdir -p "$bin/platforms" "$bin/styles"
+cp -u "$prefix/plugins/platforms/qwindows.dll" "$prefix/plugins/platforms/qoffscreen.dll" \
+    "$bin/platforms/"
+cp -u "$prefix/plugins/styles/qwindowsvistastyle.dll" "$bin/styles/"
+# Every DLL the programs and plugins import, and what those import in turn, when it is one of
+# Qt's or MinGW's (the rest are Windows' own).
+queue=("$bin"/*.exe "$bin"/platforms/*.dll "$bin"/styles/*.dll)
+declare -A seen=()
+while [ ${#queue[@]} -gt 0 ]; do
+    file="${queue[0]}"
+    queue=("${queue[@]:1}")
+    while read -r dll; do
+        [ -n "${seen[$dll]:-}" ] && continue
+        seen[$dll]=1
+        for dir in "${search[@]}"; do
+            if [ -f "$dir/$dll" ]; then
+                cp -u "$dir/$dll" "$bin/"
+                queue+=("$bin/$dll")
+                break
+            fi
+        done
+    done < <("$triple-objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
+done
+# Without a qt.conf Qt would look for its plugins where it was built; they sit beside it here.
+printf '[Paths]\nPrefix = .\nPlugins = .\n' >"$bin/qt.conf"
+stage_done "$(find "$bin" -maxdepth 1 -name '*.exe' | wc -l) programs"
+
+echo
+echo "Stage     Result   Time"
+printf '%s\n' "${times[@]}"

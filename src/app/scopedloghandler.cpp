@@ -1,0 +1,18 @@
+#include "app/scopedloghandler.h"
+
+#include "app/loghandler.h"
+
+ScopedLogHandler::~ScopedLogHandler()
+{
+    if (installed)
+        qInstallMessageHandler(previous);
+}
+
+void ScopedLogHandler::install()
+{
+    const QtMessageHandler replaced = qInstallMessageHandler(logMessageHandler);
+    if (!installed) {
+        previous = replaced;
+        installed = true;
+    }
+}
