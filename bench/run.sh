@@ -1,65 +1,96 @@
 #!/usr/bin/env bash
 # Benchmarks of the updater against peers on the same machine, in one run, on loopback against
-# the same local nginx (sendfile on, gzip off, access log off, keep-alive limit far above the
-# number of files). Prints a table; times and memory are medians of RUNS runs (default 3).
+# one local nginx (sendfile on, gzip off, access log off, keep-alive limit far above the number of
+# files). Within each repetition the updater and its peers take turns, so that a change in the
+# machine's load falls on all of them; every ratio is taken within one repetition, and the table
+# shows the median with the smallest and largest value in brackets. The load average is printed
+# before every section.
 #
-#   bench/run.sh            all figures
-#   RUNS=5 bench/run.sh     more repetitions
+#   bench/run.sh                 everything, RUNS=5 repetitions, 30 memory runs
+#   RUNS=3 MEMRUNS=10 bench/run.sh
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 # shellcheck source=../scripts/lib/serve.sh
 . scripts/lib/serve.sh
 
-RUNS=${RUNS:-3}
+RUNS=${RUNS:-5}
+MEMRUNS=${MEMRUNS:-30}
+MANIFEST=${MANIFEST:-750000}
 
 bash scripts/deps.sh
-if ! command -v /usr/bin/time >/dev/null || ! dpkg-query -W time >/dev/null 2>&1; then
+if ! dpkg-query -W time >/dev/null 2>&1; then
     if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q time >/dev/null; else
         echo "needs GNU time: apt-get install time" >&2; exit 1; fi
 fi
 
 build="$root/build-release"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target updater updater-publish qtfetch installbench >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
+cmake --build "$build" --parallel "$(nproc)" \
+    --target updater updater-publish qtfetch installbench md5speed manifestbench >/dev/null
 updater="$build/src/app/updater"
 publish="$(find "$build/tools" -type f -name updater-publish -perm -u+x | head -n 1)"
 qtfetch="$build/bench/qtfetch"
 installbench="$build/bench/installbench"
+md5speed="$build/bench/md5speed"
+manifestbench="$build/bench/manifestbench"
 
 data="$build/bench-data"
 www="$data/www"
 work="$data/work"
 rm -rf "$work"
 mkdir -p "$www" "$work"
+load() { echo "  load: $(cut -d' ' -f1-3 /proc/loadavg)"; }
 
 # --- data, made once and kept between runs --------------------------------------------------
 make_app() { printf '#!/bin/sh\nexit 0\n' > "$1/app"; chmod +x "$1/app"; }
-if [ ! -f "$www/.complete" ]; then
-    echo "making test data in $www ..."
-    rm -rf "$www"; mkdir -p "$www"/{big,m64,m256,small}
-    head -c $((1024 * 1024 * 1024)) /dev/urandom > "$www/big/big.bin"
-    head -c $((64 * 1024 * 1024)) /dev/urandom > "$www/m64/file.bin"
-    head -c $((256 * 1024 * 1024)) /dev/urandom > "$www/m256/file.bin"
-    for i in $(seq 0 1999); do
-        d="$www/small/d$((i / 100))"; mkdir -p "$d"
-        head -c 8192 /dev/urandom > "$d/f$i.bin"
+# small_files DIR COUNT: COUNT files of 8 KiB in folders of 100.
+small_files() {
+    local dir="$1" count="$2" f i=0
+    mkdir -p "$dir/tmp"
+    head -c $((count * 8192)) /dev/urandom | split -b 8192 -a 6 -d - "$dir/tmp/f"
+    for f in "$dir"/tmp/f*; do
+        mkdir -p "$dir/d$((i / 100))"; mv "$f" "$dir/d$((i / 100))/f$i.bin"; i=$((i + 1))
     done
-    for r in big m64 m256 small; do make_app "$www/$r"; done
-    touch "$www/.complete"
+    rmdir "$dir/tmp"
+}
+if [ ! -f "$www/.complete-2" ]; then
+    echo "making test data in $www ..."
+    rm -rf "$www"; mkdir -p "$www"/{big,small,small10k}
+    head -c $((1024 * 1024 * 1024)) /dev/urandom > "$www/big/big.bin"
+    small_files "$www/small" 2000
+    small_files "$www/small10k" 10000
+    for r in big small small10k; do make_app "$www/$r"; done
+    touch "$www/.complete-2"
 fi
 
 serve_start "$www" "$work/server"
-trap serve_stop EXIT
+busy=()
+cleanup() {
+    local pid
+    for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+    serve_stop
+}
+trap cleanup EXIT
 
-for r in big m64 m256 small; do
+for r in big small small10k; do
     "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
 done
 # The same release with md5 texts that are not digests: the updater then checks no checksum, which
-# shows what the transfer alone costs next to curl.
+# shows what the transfer alone costs.
 sed -E 's/md5="([0-9a-f]{32})"/md5="marker-\1"/' "$work/big.xml" > "$work/big-nocheck.xml"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# stats FILE -> "median (min-max)" of the numbers in FILE
+stats() {
+    sort -g "$1" | awk '{ v[NR] = $1 } END {
+        if (NR == 0) { print "n/a"; exit }
+        m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+        printf "%.3g (%.3g-%.3g)", m, v[1], v[NR] }'
+}
+# ratios A B OUT: OUT gets A[i] / B[i], line by line (one line per repetition)
+ratios() { paste "$1" "$2" | awk '{ printf "%.4f\n", ($2 > 0) ? $1 / $2 : 0 }' > "$3"; }
 
 # Runs the updater on release $1 in a fresh installation; prints "seconds peak_kib".
 run_updater() {
@@ -81,46 +112,105 @@ timed() { # command... -> seconds
     /usr/bin/time -f '%e' -o "$work/t.txt" "$@" >/dev/null; cat "$work/t.txt"
 }
 
+# --- MD5: Qt's and OpenSSL's implementation -------------------------------------------------
+echo "md5: Qt vs OpenSSL, 1 GiB in 64 KiB pieces ($RUNS rounds)"; load
+"$md5speed" 1024 "$RUNS" 64 > "$work/md5.txt"
+awk '{ print $2 }' "$work/md5.txt" > "$work/md5-qt.txt"
+awk '{ print $4 }' "$work/md5.txt" > "$work/md5-ssl.txt"
+ratios "$work/md5-qt.txt" "$work/md5-ssl.txt" "$work/md5-ratio.txt"
+
 # --- throughput: one 1 GiB file ---------------------------------------------------------------
-echo "throughput: 1 GiB, updater (with and without the md5 check) vs curl -o ($RUNS runs each)"
-: > "$work/up.txt"; : > "$work/upnc.txt"; : > "$work/curl.txt"; : > "$work/mem-big.txt"
+echo "throughput: 1 GiB, updater vs curl -o, curl | tee | md5sum, openssl dgst -md5 ($RUNS runs each)"; load
+for f in up upnc curl tee floor; do : > "$work/big-$f.txt"; done
+cached="$www/big/big.bin"
 for _ in $(seq "$RUNS"); do
-    run_updater big > "$work/r.txt"; read -r s m < "$work/r.txt"
-    echo "$s" >> "$work/up.txt"; echo "$m" >> "$work/mem-big.txt"
-    run_updater big-nocheck > "$work/r.txt"; read -r s _m < "$work/r.txt"; echo "$s" >> "$work/upnc.txt"
+    run_updater big | awk '{ print $1 }' >> "$work/big-up.txt"
     rm -f "$work/big.bin"; sync
-    timed curl -s -o "$work/big.bin" "$SERVE_URL/big/big.bin" >> "$work/curl.txt"
+    timed curl -s -o "$work/big.bin" "$SERVE_URL/big/big.bin" >> "$work/big-curl.txt"
     rm -f "$work/big.bin"; sync
+    timed bash -o pipefail -c "curl -s '$SERVE_URL/big/big.bin' | tee '$work/big.bin' | md5sum" >> "$work/big-tee.txt"
+    rm -f "$work/big.bin"; sync
+    timed openssl dgst -md5 "$cached" >> "$work/big-floor.txt"
+    run_updater big-nocheck | awk '{ print $1 }' >> "$work/big-upnc.txt"
 done
-up_big=$(median < "$work/up.txt"); upnc_big=$(median < "$work/upnc.txt"); curl_big=$(median < "$work/curl.txt")
+ratios "$work/big-curl.txt" "$work/big-up.txt" "$work/big-r-curl.txt"
+ratios "$work/big-up.txt" "$work/big-tee.txt" "$work/big-r-tee.txt"
+ratios "$work/big-floor.txt" "$work/big-up.txt" "$work/big-r-floor.txt"
+ratios "$work/big-curl.txt" "$work/big-upnc.txt" "$work/big-r-nc.txt"
 
 # --- many small files ---------------------------------------------------------------------------
-echo "many small files: 2000 x 8 KiB, updater vs bare Qt loop vs one curl ($RUNS runs each)"
-(cd "$www/small" && find . -name '*.bin' | sed 's|^\.||' | sort) > "$work/small.list"
-awk -v u="$SERVE_URL/small" -v o="$work/curl-small" '{ print "url = \"" u $0 "\""; print "output = \"" o $0 "\"" }' \
-    "$work/small.list" > "$work/curl-small.cfg"
-: > "$work/up.txt"; : > "$work/qt.txt"; : > "$work/curl.txt"
-for _ in $(seq "$RUNS"); do
-    run_updater small > "$work/r.txt"; read -r s _m < "$work/r.txt"; echo "$s" >> "$work/up.txt"
-    rm -rf "$work/qt-small"
-    timed "$qtfetch" "$SERVE_URL/small" "$work/small.list" "$work/qt-small" >> "$work/qt.txt"
-    rm -rf "$work/curl-small"
-    timed curl -s --create-dirs -K "$work/curl-small.cfg" >> "$work/curl.txt"
+for r in small small10k; do
+    count=$(grep -c '<file ' "$work/$r.xml" || true)
+    echo "many small files: $r ($count x 8 KiB), updater vs bare Qt loop vs one curl ($RUNS runs each)"; load
+    (cd "$www/$r" && find . -name '*.bin' | sed 's|^\.||' | sort) > "$work/$r.list"
+    awk -v u="$SERVE_URL/$r" -v o="$work/curl-$r" '{ print "url = \"" u $0 "\""; print "output = \"" o $0 "\"" }' \
+        "$work/$r.list" > "$work/curl-$r.cfg"
+    : > "$work/$r-up.txt"; : > "$work/$r-qt.txt"; : > "$work/$r-curl.txt"
+    for _ in $(seq "$RUNS"); do
+        run_updater "$r" | awk '{ print $1 }' >> "$work/$r-up.txt"
+        rm -rf "$work/qt-$r"
+        timed "$qtfetch" "$SERVE_URL/$r" "$work/$r.list" "$work/qt-$r" >> "$work/$r-qt.txt"
+        rm -rf "$work/qt-$r" "$work/curl-$r"
+        timed curl -s --create-dirs -K "$work/curl-$r.cfg" >> "$work/$r-curl.txt"
+        rm -rf "$work/curl-$r"
+    done
+    ratios "$work/$r-up.txt" "$work/$r-qt.txt" "$work/$r-r-qt.txt"
+    ratios "$work/$r-up.txt" "$work/$r-curl.txt" "$work/$r-r-curl.txt"
 done
-up_small=$(median < "$work/up.txt"); qt_small=$(median < "$work/qt.txt"); curl_small=$(median < "$work/curl.txt")
 
 # --- memory ---------------------------------------------------------------------------------------
-echo "memory: peak resident size for 64 MiB, 256 MiB, 1 GiB ($RUNS runs each)"
-: > "$work/mem-m64.txt"; : > "$work/mem-m256.txt"
-for _ in $(seq "$RUNS"); do
-    run_updater m64 > "$work/r.txt"; awk '{ print $2 }' "$work/r.txt" >> "$work/mem-m64.txt"
-    run_updater m256 > "$work/r.txt"; awk '{ print $2 }' "$work/r.txt" >> "$work/mem-m256.txt"
+# Every other run with two extra busy processes on the machine, so that the updater's threads
+# are descheduled at awkward moments.
+echo "memory: peak resident size of the updater for 1 GiB ($MEMRUNS runs, every other one under extra load)"; load
+: > "$work/mem.txt"; : > "$work/mem-loaded.txt"
+for i in $(seq "$MEMRUNS"); do
+    if [ $((i % 2)) -eq 0 ]; then
+        busy=()
+        for _ in 1 2; do sh -c 'while :; do :; done' & busy+=("$!"); done
+        run_updater big | awk '{ print $2 }' | tee -a "$work/mem-loaded.txt" >> "$work/mem.txt"
+        for pid in "${busy[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null || true; done
+        busy=()
+    else
+        run_updater big | awk '{ print $2 }' >> "$work/mem.txt"
+    fi
 done
-mem64=$(median < "$work/mem-m64.txt"); mem256=$(median < "$work/mem-m256.txt"); memBig=$(median < "$work/mem-big.txt")
-memMax=$(cat "$work/mem-m64.txt" "$work/mem-m256.txt" "$work/mem-big.txt" | sort -n | tail -n 1)
+awk '{ printf "%.1f\n", $1 / 1024 }' "$work/mem.txt" > "$work/mem-mib.txt"
+awk '{ printf "%.1f\n", $1 / 1024 }' "$work/mem-loaded.txt" > "$work/mem-loaded-mib.txt"
+mem_over=$(awk '$1 >= 64 { n++ } END { print n + 0 }' "$work/mem-mib.txt")
+
+# --- a large manifest -----------------------------------------------------------------------------
+# Two cases: a first release of MANIFEST files over an installation that lists none, and a release
+# whose every md5 text differs from the installed one's (both list MANIFEST files, as written by
+# the publisher with sizes). The server is a closed port: the run ends at the first request.
+echo "manifest: $MANIFEST entries, check phase of the worker ($RUNS runs per case)"; load
+manifest() { # VERSION MD5_MARK COUNT
+    awk -v n="$3" -v ver="$1" -v mark="$2" 'BEGIN {
+        print "<update><info version=\"" ver "\" main=\"app\" server=\"http://127.0.0.1:1\"/>"
+        for (i = 0; i < n; i++)
+            printf "<file path=\"/data/d%04d/file-%07d.dat\" md5=\"%08x%08x%08x%08x\" size=\"%d\"/>\n", i % 1000, i, i, mark, i * 7, i * 13, i
+        print "</update>" }'
+}
+for c in fresh changed; do
+    mdir="$work/manifest-$c"
+    rm -rf "$mdir"; mkdir -p "$mdir/config" "$mdir/update"
+    manifest 1.0 1 "$([ "$c" = fresh ] && echo 0 || echo "$MANIFEST")" > "$mdir/config/UpdateCfg.xml"
+    manifest 2.0 2 "$MANIFEST" > "$mdir/update/UpdateCfg.xml"
+    : > "$work/man-$c-s.txt"; : > "$work/man-$c-m.txt"
+done
+for _ in $(seq "$RUNS"); do
+    for c in fresh changed; do
+        mdir="$work/manifest-$c"
+        /usr/bin/time -f "%M" -o "$work/t.txt" "$manifestbench" "$mdir" >> "$work/man-$c-s.txt"
+        awk '{ printf "%.1f\n", $1 / 1024 }' "$work/t.txt" >> "$work/man-$c-m.txt"
+        if ! grep -q "file count: $MANIFEST" "$mdir/log/update.log"; then
+            echo "manifest run did not find all entries in the difference" >&2; exit 1
+        fi
+        rm -rf "$mdir/log" "$mdir/update/data"
+    done
+done
 
 # --- installation ---------------------------------------------------------------------------------
-echo "installation: 1 GiB in 2000 files, updater's installation vs cp + rm ($RUNS runs each)"
+echo "installation: 1 GiB in 2000 files, updater's installation vs cp -a + rm -rf ($RUNS runs each)"; load
 : > "$work/inst.txt"; : > "$work/cp.txt"
 for _ in $(seq "$RUNS"); do
     "$installbench" prepare "$work/inst" 2000 $((1024 * 1024 * 1024))
@@ -129,26 +219,39 @@ for _ in $(seq "$RUNS"); do
     rm -rf "$work/inst"
     "$installbench" prepare "$work/inst" 2000 $((1024 * 1024 * 1024))
     sync
-    timed sh -c "cp -r '$work/inst/update/.' '$work/inst/' && rm -rf '$work/inst/update'" >> "$work/cp.txt"
+    timed sh -c "cp -a '$work/inst/update/.' '$work/inst/' && rm -rf '$work/inst/update'" >> "$work/cp.txt"
     rm -rf "$work/inst"
 done
-inst=$(median < "$work/inst.txt"); cp_rm=$(median < "$work/cp.txt")
+ratios "$work/inst.txt" "$work/cp.txt" "$work/inst-r.txt"
+echo "done"; load
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
-
+row() { printf '| %s | %s | %s | %s | %s |\n' "$@"; }
 echo
-printf '%-44s %-12s %-12s %-10s %s\n' "figure" "updater" "peer" "ratio" "target"
-printf '%-44s %-12s %-12s %-10s %s\n' "throughput 1 GiB (s; peer curl -o)" "$up_big" "$curl_big" \
-    "$(ratio "$curl_big" "$up_big")" "curl/updater >= 0.8"
-printf '%-44s %-12s %-12s %-10s %s\n' "throughput 1 GiB, no md5 check (s; curl -o)" "$upnc_big" "$curl_big" \
-    "$(ratio "$curl_big" "$upnc_big")" "reported"
-printf '%-44s %-12s %-12s %-10s %s\n' "2000 x 8 KiB (s; peer bare Qt loop)" "$up_small" "$qt_small" \
-    "$(ratio "$up_small" "$qt_small")" "updater/Qt <= 1.25"
-printf '%-44s %-12s %-12s %-10s %s\n' "2000 x 8 KiB (s; peer one curl, keep-alive)" "$up_small" "$curl_small" \
-    "$(ratio "$up_small" "$curl_small")" "reported"
-printf '%-44s %-12s %-12s %-10s %s\n' "peak memory 64 MiB / 256 MiB / 1 GiB" "$(mib "$mem64")" "$(mib "$mem256")" \
-    "$(mib "$memBig")" "< 64 MiB, flat"
-printf '%-44s %-12s %-12s %-10s %s\n' "peak memory, largest of all runs above" "$(mib "$memMax")" "" "" "(see RESULTS.md)"
-printf '%-44s %-12s %-12s %-10s %s\n' "installation 1 GiB in 2000 files (s; cp+rm)" "$inst" "$cp_rm" \
-    "$(ratio "$inst" "$cp_rm")" "updater/cp+rm <= 1.5"
+echo "| figure | updater | peer | ratio, per repetition | target |"
+echo "|---|---|---|---|---|"
+row "MD5 of 1 GiB (s; Qt's vs OpenSSL's, ratio Qt/OpenSSL)" "$(stats "$work/md5-ssl.txt")" \
+    "$(stats "$work/md5-qt.txt")" "$(stats "$work/md5-ratio.txt")" "reported"
+row "1 GiB, md5 checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-up.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-curl.txt")" ">= 0.78"
+row "1 GiB, md5 checked (s; peer \`curl | tee | md5sum\`, ratio updater/peer)" "$(stats "$work/big-up.txt")" \
+    "$(stats "$work/big-tee.txt")" "$(stats "$work/big-r-tee.txt")" "reported"
+row "1 GiB, md5 checked (s; peer \`openssl dgst -md5\` of the cached file, ratio floor/updater)" \
+    "$(stats "$work/big-up.txt")" "$(stats "$work/big-floor.txt")" "$(stats "$work/big-r-floor.txt")" "reported"
+row "1 GiB, md5 text not a digest (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-upnc.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-nc.txt")" "reported"
+for r in small small10k; do
+    n=$(wc -l < "$work/$r.list")
+    row "$n x 8 KiB (s; peer bare Qt loop \`bench/qtfetch\`, ratio updater/Qt)" "$(stats "$work/$r-up.txt")" \
+        "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-qt.txt")" "$([ "$r" = small ] && echo "<= 1.15" || echo reported)"
+    row "$n x 8 KiB (s; peer one \`curl -K\` over keep-alive, ratio updater/curl)" "$(stats "$work/$r-up.txt")" \
+        "$(stats "$work/$r-curl.txt")" "$(stats "$work/$r-r-curl.txt")" "reported"
+done
+row "peak RSS, 1 GiB, $MEMRUNS runs (MiB)" "$(stats "$work/mem-mib.txt"); $mem_over of $MEMRUNS at or above 64" \
+    "" "" "< 64 in every run"
+row "peak RSS, 1 GiB, the runs under extra load (MiB)" "$(stats "$work/mem-loaded-mib.txt")" "" "" "< 64 in every run"
+row "$MANIFEST-entry manifest over an installation listing none: check phase (s)" "$(stats "$work/man-fresh-s.txt")" "" "" "reported"
+row "$MANIFEST-entry manifest over an installation listing none: peak RSS (MiB)" "$(stats "$work/man-fresh-m.txt")" "" "" "< 200"
+row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: check phase (s)" "$(stats "$work/man-changed-s.txt")" "" "" "reported"
+row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: peak RSS (MiB)" "$(stats "$work/man-changed-m.txt")" "" "" "< 200"
+row "installation, 1 GiB in 2,000 files (s; peer \`cp -a\` + \`rm -rf\`, ratio updater/peer)" \
+    "$(stats "$work/inst.txt")" "$(stats "$work/cp.txt")" "$(stats "$work/inst-r.txt")" "<= 1.5"

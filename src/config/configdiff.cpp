@@ -70,20 +70,48 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
     qDebug() << "new ver:" << logQuoted(newConfig.version)
              << ",old ver:" << logQuoted(oldConfig.version);
     const bool newer = isNewerVersion(newConfig.version, oldConfig.version);
+    bool everyFile = false;
     if (newer) {
-        for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {
-            const auto installed = oldConfig.fileMap.constFind(it.key());
-            if (installed == oldConfig.fileMap.cend() || installed.value() != it.value()) {
-                result.fileMap.insert(it.key(), it.value());
-                const auto attributes = newConfig.fileAttributes.constFind(it.key());
-                if (attributes != newConfig.fileAttributes.cend())
-                    result.fileAttributes.insert(it.key(), attributes.value());
+        // An entry is fetched when the installed map lacks its path or holds another md5 text.
+        // Both maps are in path order: they are walked side by side.
+        const auto walk = [&](const auto& visit) {
+            auto installed = oldConfig.fileMap.cbegin();
+            const auto installedEnd = oldConfig.fileMap.cend();
+            for (auto it = newConfig.fileMap.cbegin(); it != newConfig.fileMap.cend(); ++it) {
+                while (installed != installedEnd && installed.key() < it.key())
+                    ++installed;
+                const bool fetched = installed == installedEnd || installed.key() != it.key() ||
+                                     installed.value() != it.value();
+                if (!visit(it, fetched))
+                    return;
             }
+        };
+        everyFile = true;
+        walk([&](auto, bool fetched) { return everyFile = fetched; });
+        if (everyFile) {
+            // Nothing is left out: the new record's containers are shared, not copied.
+            result.fileMap = newConfig.fileMap;
+            result.fileAttributes = newConfig.fileAttributes;
+        } else {
+            walk([&](auto it, bool fetched) {
+                if (fetched) {
+                    // Appended in path order; the strings are the new record's own.
+                    result.fileMap.insert(result.fileMap.cend(), it.key(), it.value());
+                    const auto attributes = newConfig.fileAttributes.constFind(it.key());
+                    if (attributes != newConfig.fileAttributes.cend())
+                        result.fileAttributes.insert(result.fileAttributes.cend(), it.key(),
+                                                     attributes.value());
+                }
+                return true;
+            });
         }
     }
     qDebug() << "diff:";
     result.print();
     qDebug() << "diff end" << newer;
-    result.buildFileList();
+    if (everyFile && newConfig.fileList.size() == newConfig.fileMap.size())
+        result.fileList = newConfig.fileList;
+    else
+        result.buildFileList();
     return result;
 }

@@ -6,6 +6,7 @@
 
 void ConfigInfo::buildFileList()
 {
+    fileList.reserve(fileList.size() + fileMap.size());
     for (auto it = fileMap.cbegin(); it != fileMap.cend(); ++it)
         fileList.append(it.key());
 }

@@ -24,9 +24,14 @@ qint64 parseSize(QStringView text)
 }
 } // namespace
 
-ConfigInfo ConfigReader::read(const QString& path) const
+ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
 {
     ConfigInfo info;
+    // Configurations list their files in path order as a rule: the entry after the previous
+    // match is tried before a search.
+    QMap<QString, QString>::const_iterator shared;
+    if (sharedWith)
+        shared = sharedWith->fileMap.cbegin();
     QFile file(path);
     if (file.open(QIODevice::ReadOnly)) {
         QXmlStreamReader reader(&file);
@@ -42,8 +47,25 @@ ConfigInfo ConfigReader::read(const QString& path) const
             }
             if (name == QLatin1String("file")) {
                 const QXmlStreamAttributes attrs = reader.attributes();
-                const QString md5 = attrs.value(QLatin1String("md5")).toString();
-                const QString filePath = attrs.value(QLatin1String("path")).toString();
+                const QStringView md5Text = attrs.value(QLatin1String("md5"));
+                const QStringView pathText = attrs.value(QLatin1String("path"));
+                QString md5;
+                QString filePath;
+                if (sharedWith) {
+                    const auto& map = sharedWith->fileMap;
+                    if (shared == map.cend() || shared.key() != pathText)
+                        shared = map.find(pathText.toString());
+                    if (shared != map.cend()) {
+                        filePath = shared.key();
+                        if (shared.value() == md5Text)
+                            md5 = shared.value();
+                        ++shared;
+                    }
+                }
+                if (filePath.isNull())
+                    filePath = pathText.toString();
+                if (md5.isNull())
+                    md5 = md5Text.toString();
                 bool ignored = false;
                 if (attrs.hasAttribute(QLatin1String("ignore"))) {
                     // Not a decimal integer counts as 0: the file stays managed.
@@ -53,7 +75,8 @@ ConfigInfo ConfigReader::read(const QString& path) const
                     info.ignoreList.append(filePath);
                     continue;
                 }
-                info.fileMap.insert(filePath, md5);
+                // In path order the new entry belongs at the end; the hint saves the search.
+                info.fileMap.insert(info.fileMap.cend(), filePath, md5);
                 // Like the md5, the attributes of the last managed element for a path hold.
                 FileAttributes attributes;
                 bool carried = false;
@@ -74,7 +97,7 @@ ConfigInfo ConfigReader::read(const QString& path) const
                     carried = true;
                 }
                 if (carried)
-                    info.fileAttributes.insert(filePath, attributes);
+                    info.fileAttributes.insert(info.fileAttributes.cend(), filePath, attributes);
                 else
                     info.fileAttributes.remove(filePath);
             }

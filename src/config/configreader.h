@@ -9,5 +9,8 @@
 class ConfigReader
 {
 public:
-    ConfigInfo read(const QString& path) const;
+    // Paths and md5 texts equal to those of sharedWith are taken from it instead of held a second
+    // time: with hundreds of thousands of files the installed and the new configuration are
+    // mostly the same strings.
+    ConfigInfo read(const QString& path, const ConfigInfo* sharedWith = nullptr) const;
 };

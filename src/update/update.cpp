@@ -139,8 +139,12 @@ void Update::slot_work()
     const QString installedPath = QDir::currentPath() + QStringLiteral("/config/") + configFileName;
     const QString newPath = QDir::currentPath() + QStringLiteral("/update/") + configFileName;
     const ConfigReader reader;
-    const ConfigInfo oldConfig = reader.read(installedPath);
-    const ConfigInfo newConfig = reader.read(newPath);
+    ConfigInfo oldConfig = reader.read(installedPath);
+    // Of the installed record only the versions, main and the md5 texts are compared below; with
+    // hundreds of thousands of files the rest is memory the new record needs more.
+    oldConfig.fileList.clear();
+    oldConfig.fileAttributes.clear();
+    const ConfigInfo newConfig = reader.read(newPath, &oldConfig);
 
     qDebug() << "current path:" << logQuoted(QDir::currentPath());
 
@@ -430,17 +434,15 @@ QString Update::firstLinkedPath(InstallFs& fs) const
         if (fs.entry(dir, &found) && found.kind == InstallFs::Kind::Link)
             return dir;
     }
-    QStringList checked{QStringLiteral("/config/") + configFileName};
-    for (const QString& path : config.fileList) {
-        checked.append(path);
-        checked.append(QStringLiteral("/backup") + path);
+    QString link = fs.linkOnTheWay(QStringLiteral("/config/") + configFileName);
+    // One path at a time: a list of every path checked would hold hundreds of MiB for a large
+    // release.
+    for (auto it = config.fileList.cbegin(); link.isEmpty() && it != config.fileList.cend(); ++it) {
+        link = fs.linkOnTheWay(*it);
+        if (link.isEmpty())
+            link = fs.linkOnTheWay(QStringLiteral("/backup") + *it);
     }
-    for (const QString& path : checked) {
-        const QString link = fs.linkOnTheWay(path);
-        if (!link.isEmpty())
-            return link;
-    }
-    return QString();
+    return link;
 }
 
 bool Update::refuseLinks(InstallFs& fs)

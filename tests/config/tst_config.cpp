@@ -40,6 +40,8 @@ private slots:
     void readsWellFormedDocuments();
     void malformedDocumentsKeepWhatWasRead_data();
     void malformedDocumentsKeepWhatWasRead();
+    void readsWithSharedStrings_data() { readsWellFormedDocuments_data(); }
+    void readsWithSharedStrings();
     void missingFileIsEmptyAndSilent();
     void readsFileAttributes_data();
     void readsFileAttributes();
@@ -55,6 +57,7 @@ private slots:
     void canonicalVersions();
     void diffPicksNewAndChangedFiles();
     void diffCarriesAttributes();
+    void diffOfEveryFileSharesTheNewRecord();
     void diffIsEmptyUnlessNewer_data();
     void diffIsEmptyUnlessNewer();
     void diffLogsComparison();
@@ -476,6 +479,60 @@ void tst_Config::diffPicksNewAndChangedFiles()
     // Neither argument changes.
     QCOMPARE(installed.fileList.size(), 4);
     QCOMPARE(offered.fileList.size(), 4);
+}
+
+void tst_Config::readsWithSharedStrings()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(QStringList, paths);
+    QFETCH(QStringList, md5s);
+
+    // Every other path with the same md5 text, the rest with another, and one path of its own.
+    QMap<QString, QString> files{{"/zz-installed-only", "z"}};
+    for (int i = 0; i < paths.size(); ++i)
+        files.insert(paths.at(i), i % 2 == 0 ? md5s.at(i) : QStringLiteral("other"));
+    const ConfigInfo installed = makeConfig("1", files);
+
+    RecordingPresenter presenter;
+    LogCapture log;
+    QTemporaryDir dir;
+    const QString path = writeFile(dir, "UpdateCfg.xml", xml);
+    const ConfigInfo plain = ConfigReader().read(path);
+    const ConfigInfo info = ConfigReader().read(path, &installed);
+    QCOMPARE(info.version, plain.version);
+    QCOMPARE(info.main, plain.main);
+    QCOMPARE(info.server, plain.server);
+    QCOMPARE(info.ignoreList, plain.ignoreList);
+    QCOMPARE(info.fileList, paths);
+    QCOMPARE(info.fileMap, plain.fileMap);
+    QCOMPARE(info.fileAttributes, plain.fileAttributes);
+    for (int i = 0; i < paths.size(); ++i) {
+        const auto read = info.fileMap.find(paths.at(i));
+        const auto other = installed.fileMap.find(paths.at(i));
+        QVERIFY(read.key().isSharedWith(other.key()) || read.key().isEmpty());
+        QCOMPARE(read.value().isSharedWith(other.value()), i % 2 == 0 && !md5s.at(i).isEmpty());
+    }
+}
+
+void tst_Config::diffOfEveryFileSharesTheNewRecord()
+{
+    const ConfigInfo installed = makeConfig("1.0", {{"/a", "1"}, {"/b", "2"}});
+    ConfigInfo offered = makeConfig("1.1", {{"/a", "changed"}, {"/c", "3"}});
+    offered.fileAttributes.insert("/c", {5, true});
+
+    const ConfigInfo diff = diffConfig(installed, offered);
+    QCOMPARE(diff.fileList, (QStringList{"/a", "/c"}));
+    QCOMPARE(diff.fileMap, offered.fileMap);
+    QCOMPARE(diff.fileAttributes, offered.fileAttributes);
+    // With hundreds of thousands of files a copy would double the memory of the run.
+    QVERIFY(diff.fileMap.isSharedWith(offered.fileMap));
+    QVERIFY(diff.fileList.isSharedWith(offered.fileList));
+
+    // One file left out: a record of its own, with the files in path order.
+    const ConfigInfo partial = diffConfig(makeConfig("1.0", {{"/c", "3"}}), offered);
+    QCOMPARE(partial.fileList, QStringList{"/a"});
+    QVERIFY(partial.fileAttributes.isEmpty());
+    QVERIFY(!partial.fileMap.isSharedWith(offered.fileMap));
 }
 
 void tst_Config::diffCarriesAttributes()
