@@ -1,4 +1,5 @@
 #include "app/globals.h"
+#include "app/logcategoryfilter.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
 #include "app/scopedloghandler.h"
@@ -28,6 +29,7 @@ int main(int argc, char* argv[])
 
     prepareLogFile(appDir);
     logHandler.install();
+    installLogCategoryFilter();
 
     // An installation interrupted by a kill or a power cut is rolled back, or finished, before
     // anything reads the installation.

@@ -123,6 +123,7 @@ class tst_E2e : public QObject
 
 private slots:
     void wholeUpdateRun();
+    void oddNamesWithLoggingRulesOff();
 };
 
 static QByteArray readAll(const QString& path)
@@ -279,10 +280,87 @@ void tst_E2e::wholeUpdateRun()
     QCOMPARE(messages.mid(startIndex + 1),
              QStringList{QStringLiteral("BasicMessageDialog::~BasicMessageDialog")});
     QVERIFY(messages.contains(
-        QStringLiteral("download: \"%1/data/new file.txt\" \"%2/update/data/new file.txt\"")
+        QStringLiteral("download: \"%1/data/new%20file.txt\" \"%2/update/data/new file.txt\"")
             .arg(nginx.url(), install)));
     // Three files to fetch; the window saw the bar full.
     QVERIFY(!messages.filter(QRegularExpression(QStringLiteral("^progress: 300 300 "))).isEmpty());
+}
+
+void tst_E2e::oddNamesWithLoggingRulesOff()
+{
+    if (Nginx::executable().isEmpty())
+        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+
+    // Names a URL reads as fragment, query or escape, each with content of its own so that a
+    // file fetched from a neighbour's URL shows; sizes given, and without them for one.
+    const QStringList names = {"/hash#1.txt",
+                               "/pct%41.txt",
+                               "/pctA.txt",
+                               "/a%2Fb.txt",
+                               "/d#1/in.txt",
+                               "/with space+plus.txt",
+                               QStringLiteral("/\u76ee\u5f55/caf\u00e9.txt")};
+    QTemporaryDir served;
+    QTemporaryDir base;
+    QVERIFY(served.isValid() && base.isValid());
+    const QString install = base.filePath("install");
+    const QString updater = install + "/updater";
+    QVERIFY(QDir().mkpath(install));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
+    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    // A main program that starts and ends at once, so that nothing waits on a box.
+    const QString mainName = QStringLiteral("app");
+    QVERIFY(QFile::copy(QStringLiteral(FAKEMAIN_PATH), install + "/" + mainName));
+    QVERIFY(QFile::setPermissions(install + "/" + mainName,
+                                  QFile::permissions(QStringLiteral(FAKEMAIN_PATH))));
+
+    Nginx nginx;
+    QString error;
+    QVERIFY2(nginx.start(served.path(), &error), qPrintable(error));
+    QString files;
+    for (const QString& name : names) {
+        const QByteArray content = "content of " + name.toUtf8() + "\n";
+        QVERIFY(writeAll(served.path() + name, content));
+        files +=
+            QStringLiteral("  <file path=\"%1\" md5=\"%2\"%3/>\n")
+                .arg(name.toHtmlEscaped(), md5(content),
+                     name.startsWith("/pctA") ? QString()
+                                              : QStringLiteral(" size=\"%1\"").arg(content.size()));
+    }
+    const auto config = [&](const char* version, const QString& fileElements) {
+        return (QStringLiteral("<update>\n  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
+                    .arg(QLatin1String(version), mainName, nginx.url()) +
+                fileElements + QStringLiteral("</update>\n"))
+            .toUtf8();
+    };
+    QVERIFY(writeAll(install + "/config/UpdateCfg.xml", config("1.0", QString())));
+    const QByteArray newConfig = config("1.1", files);
+    QVERIFY(writeAll(install + "/update/UpdateCfg.xml", newConfig));
+
+    // Logging turned off every way Qt offers: the log must be written all the same.
+    QTemporaryDir xdg;
+    QVERIFY(writeAll(xdg.filePath("QtProject/qtlogging.ini"), "[Rules]\n*.debug=false\n"));
+    QProcess run;
+    run.setProgram(updater);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false;default=false"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), xdg.path());
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), xdg.path());
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    run.start();
+    QVERIFY(run.waitForStarted(30000));
+    QVERIFY2(run.waitForFinished(180000), "the updater did not end");
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+
+    const QString log = QString::fromLocal8Bit(readAll(install + "/log/update.log"));
+    QVERIFY2(log.contains(QLatin1String("Controller::slot_updateFinished true \"success\"")),
+             qPrintable(log.right(2000)));
+    for (const QString& name : names)
+        QCOMPARE(readAll(install + name), "content of " + name.toUtf8() + "\n");
+    QCOMPARE(readAll(install + "/config/UpdateCfg.xml"), newConfig);
+    QVERIFY(log.contains(QStringLiteral("download: \"%1/hash%231.txt\"").arg(nginx.url())));
 }
 
 QTEST_GUILESS_MAIN(tst_E2e)
