@@ -12,6 +12,7 @@ packages=(
     fonts-wqy-microhei
     curl
     strace
+    clang
 )
 
 missing=()
