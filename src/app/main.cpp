@@ -1,9 +1,11 @@
 #include "app/globals.h"
+#include "app/logcategoryfilter.h"
 #include "app/loghandler.h"
 #include "app/logquoted.h"
 #include "app/scopedloghandler.h"
 #include "platform/installfs.h"
 #include "platform/messagepresenter.h"
+#include "platform/platform.h"
 #include "ui/boxpresenter.h"
 #include "ui/maindialog.h"
 #include "ui/stylesheet.h"
@@ -13,8 +15,21 @@
 #include <QDebug>
 #include <QDir>
 
+namespace
+{
+// Removes the private runtime folder when main ends, after the application object is gone.
+struct RuntimeDirRemover {
+    ~RuntimeDirRemover() { removePrivateRuntimeDir(); }
+};
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    // Run as a service or from a root shell, there is no XDG_RUNTIME_DIR: Qt would warn on
+    // standard error about a folder of its own choosing.
+    const RuntimeDirRemover runtimeDirRemover;
+    setUpPrivateRuntimeDir();
+
     // Declared before the application object, so destroyed after it: the log handler stays
     // installed through the whole shutdown and is removed before main returns.
     ScopedLogHandler logHandler;
@@ -28,6 +43,7 @@ int main(int argc, char* argv[])
 
     prepareLogFile(appDir);
     logHandler.install();
+    installLogCategoryFilter();
 
     // An installation interrupted by a kill or a power cut is rolled back, or finished, before
     // anything reads the installation.
@@ -39,7 +55,8 @@ int main(int argc, char* argv[])
     // Every box, including the configuration reader's from the worker thread, is shown by this
     // thread. The presenter outlives the window: the Controller's destructor releases through it
     // a worker still waiting on a box before it waits for the worker thread.
-    BoxPresenter presenter;
+    // Without a display nobody could answer a box: its text is written out and the run goes on.
+    BoxPresenter presenter(MessagePresenter::platformShowsWindows());
     MessagePresenter::install(&presenter);
 
     int status = 0;

@@ -1,5 +1,6 @@
 #include "config/configwriter.h"
 
+#include <QBuffer>
 #include <QIODevice>
 #include <QSaveFile>
 #include <QXmlStreamWriter>
@@ -66,10 +67,28 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
 bool ConfigWriter::writeFile(const QString& path, const ConfigInfo& info,
                              QString* errorString) const
 {
+    // The whole document is made first, so that what reaches the file can be checked byte for
+    // byte: a failing flush on a full disk does not keep QSaveFile from committing an empty or
+    // cut-off file.
+    QByteArray document;
+    {
+        QBuffer buffer(&document);
+        buffer.open(QIODevice::WriteOnly);
+        if (!write(&buffer, info)) {
+            if (errorString)
+                *errorString = QStringLiteral("cannot make the document");
+            return false;
+        }
+    }
+
     QSaveFile file(path);
-    bool ok = file.open(QIODevice::WriteOnly);
-    if (ok && !write(&file, info)) {
-        ok = false;
+    // Unbuffered: every write goes to the disk at once and its failure is seen at once.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        if (errorString)
+            *errorString = file.errorString();
+        return false;
+    }
+    if (file.write(document) != document.size() || !file.flush()) {
         // Keep the device's own reason: cancelling replaces it with a generic one.
         const QString reason = file.errorString();
         file.cancelWriting();
@@ -77,9 +96,10 @@ bool ConfigWriter::writeFile(const QString& path, const ConfigInfo& info,
             *errorString = reason;
         return false;
     }
-    if (ok)
-        ok = file.commit();
-    if (!ok && errorString)
-        *errorString = file.errorString();
-    return ok;
+    if (!file.commit()) {
+        if (errorString)
+            *errorString = file.errorString();
+        return false;
+    }
+    return true;
 }

@@ -4,6 +4,9 @@
 
 #include <QAtomicPointer>
 #include <QDebug>
+#include <QGuiApplication>
+
+#include <cstdio>
 
 namespace {
 QAtomicPointer<MessagePresenter> installedPresenter;
@@ -29,4 +32,18 @@ void MessagePresenter::present(const QString& text)
         presenter->show(text);
     else
         qDebug() << "message:" << logQuoted(text);
+}
+
+void MessagePresenter::writeOut(const QString& text)
+{
+    qDebug() << "message:" << logQuoted(text);
+    const QByteArray line = QByteArrayLiteral("message: ") + text.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+bool MessagePresenter::platformShowsWindows()
+{
+    const QString name = QGuiApplication::platformName();
+    return name != QLatin1String("offscreen") && name != QLatin1String("minimal");
 }

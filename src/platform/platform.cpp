@@ -10,6 +10,7 @@
 
 #ifndef Q_OS_WIN
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -52,11 +53,53 @@ bool pathStaysInside(const QString& path, const QString& dir, PlatformFlavour fl
     return cleanPath.size() > cleanDir.size() && cleanPath.startsWith(cleanDir, cs);
 }
 
+namespace
+{
+// The runtime folder this process made for itself, or empty.
+QString ownRuntimeDir;
+} // namespace
+
+QString setUpPrivateRuntimeDir()
+{
+#ifdef Q_OS_WIN
+    return QString();
+#else
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") || !ownRuntimeDir.isEmpty())
+        return QString();
+    // A fresh folder of its own (mode 0700): never one that someone else could have made first.
+    QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/updater-runtime-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return QString();
+    ownRuntimeDir = QString::fromLocal8Bit(pattern);
+    qputenv("XDG_RUNTIME_DIR", pattern);
+    return ownRuntimeDir;
+#endif
+}
+
+void removePrivateRuntimeDir()
+{
+    if (ownRuntimeDir.isEmpty())
+        return;
+    QDir(ownRuntimeDir).removeRecursively();
+    qunsetenv("XDG_RUNTIME_DIR");
+    ownRuntimeDir.clear();
+}
+
 bool startDetachedProgram(const QString& program, const QString& workingDir)
 {
     // Detached: the started program is not a child tied to the updater's pipes, so it neither
     // dies with the updater nor gets SIGPIPE writing to a pipe nobody reads any more.
-    return QProcess::startDetached(program, QStringList(), workingDir);
+    QProcess process;
+    process.setProgram(program);
+    process.setWorkingDirectory(workingDir);
+    if (!ownRuntimeDir.isEmpty()) {
+        // The updater's own runtime folder goes with it: the program started gets the
+        // environment the updater was given.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        process.setProcessEnvironment(environment);
+    }
+    return process.startDetached();
 }
 
 QRect primaryScreenGeometry()

@@ -25,6 +25,14 @@ bool isAcceptableMainExe(const QString& path, PlatformFlavour flavour);
 // any other. Windows: "\\" separates like "/" and names compare without regard to case.
 bool pathStaysInside(const QString& path, const QString& dir, PlatformFlavour flavour);
 
+// When XDG_RUNTIME_DIR is not set (a service, a root shell), points it at a fresh private folder
+// made for this process, so that Qt finds one and does not warn. Call before the application
+// object is made. Returns the folder made, or an empty string when none was needed (and always
+// on Windows). A program started with startDetachedProgram does not inherit the setting.
+QString setUpPrivateRuntimeDir();
+// Removes the folder setUpPrivateRuntimeDir made, if any, and the setting.
+void removePrivateRuntimeDir();
+
 // Starts program with no arguments in workingDir as a process of its own that keeps running
 // after the updater has exited and shares none of its pipes. Returns whether it was started.
 bool startDetachedProgram(const QString& program, const QString& workingDir);

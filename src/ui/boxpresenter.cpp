@@ -14,7 +14,9 @@ struct Request {
 };
 } // namespace
 
-BoxPresenter::BoxPresenter(QObject* parent) : QObject(parent) {}
+BoxPresenter::BoxPresenter(bool showBoxes, QObject* parent) : QObject(parent), showBoxes(showBoxes)
+{
+}
 
 BoxPresenter::~BoxPresenter()
 {
@@ -23,6 +25,10 @@ BoxPresenter::~BoxPresenter()
 
 void BoxPresenter::show(const QString& text)
 {
+    if (!showBoxes) {
+        MessagePresenter::writeOut(text);
+        return;
+    }
     if (QThread::currentThread() == thread()) {
         if (!isShuttingDown())
             showBox(text);

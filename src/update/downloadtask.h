@@ -32,6 +32,14 @@ public:
     qint64 bytesTotal = 0;
     // bytesReceived at the previous speed tick; 0 means no sample yet.
     qint64 lastReceived = 0;
+    // Bytes written to the local file so far.
+    qint64 bytesWritten = 0;
+    // The size the configuration gives for the file, or -1.
+    qint64 expectedSize = -1;
+    // Most bytes the download may bring; more ends the run.
+    qint64 sizeLimit = -1;
+    // Set when the stall timer gave up on the reply.
+    bool stalled = false;
 
     // Fed with every byte written, so that the file never has to be read back to be checked;
     // hashes on a thread of its own while the transfer goes on.

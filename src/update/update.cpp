@@ -7,6 +7,7 @@
 #include "config/pathcheck.h"
 #include "platform/installfs.h"
 #include "update/downloadproxyfactory.h"
+#include "update/downloadrules.h"
 #include "update/fileops.h"
 #include "update/installjournal.h"
 
@@ -17,6 +18,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -110,6 +112,11 @@ qint64 Update::readBufferSize() const
     return readBufferBytes;
 }
 
+void Update::setUnknownLengthLimit(qint64 bytes)
+{
+    unknownLengthBytes = bytes;
+}
+
 void Update::endRun(bool ok, const QString& msg)
 {
     if (runEnded)
@@ -168,6 +175,14 @@ void Update::slot_work()
     const QString unsafe = firstUnsafePath();
     if (!unsafe.isNull()) {
         endRun(false, tr("配置文件中的文件路径无效:") + unsafe);
+        return;
+    }
+    // Two paths that are one file on Windows would overwrite each other there: the whole new
+    // release is checked, since an unchanged file can be the one a new path lands on.
+    const QString collision = firstCaseCollision(newConfig.fileList);
+    if (!collision.isNull()) {
+        qDebug() << "path collides in letter case:" << logQuoted(collision);
+        endRun(false, tr("配置文件中的文件路径无效:") + collision);
         return;
     }
 
@@ -281,8 +296,15 @@ void Update::downloadNextFile()
     task.bytesReceived = 0;
     task.bytesTotal = 0;
     task.lastReceived = 0;
+    task.bytesWritten = 0;
+    task.stalled = false;
     task.path = entry;
-    task.url = config.server + entry;
+    const QUrl url = downloadUrl(config.server, entry);
+    task.url = url.toString(QUrl::FullyEncoded);
+    task.expectedSize = config.fileAttributes.value(entry).size;
+    // Without a size of its own a download is bounded by its Content-Length, or, when the
+    // server sends none, by unknownLengthLimit(), worked out once the headers are in.
+    task.sizeLimit = task.expectedSize;
 
     const QString localPath = QDir::currentPath() + QStringLiteral("/update") + entry;
     if (!createDownloadFile(QStringLiteral("/update") + entry)) {
@@ -295,7 +317,7 @@ void Update::downloadNextFile()
     const QString md5 = config.fileMap.value(entry);
     task.expectedMd5 = isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
 
-    QNetworkReply* reply = networkManager->get(QNetworkRequest(QUrl(task.url)));
+    QNetworkReply* reply = networkManager->get(QNetworkRequest(url));
     // Without a bound the reply would hold a fast download whole in memory.
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::downloadProgress, this, &Update::slot_downloadProgress);
@@ -318,6 +340,24 @@ bool Update::writeAvailable()
     if (task.aborted)
         return true;
 
+    if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
+        task.sizeLimit = unknownLengthBytes >= 0
+                             ? unknownLengthBytes
+                             : unknownLengthLimit(
+                                   QStorageInfo(QDir::currentPath() + QStringLiteral("/update"))
+                                       .bytesAvailable());
+        qDebug() << "download: no length, limit:" << task.sizeLimit;
+    }
+    if (task.sizeLimit >= 0 && task.bytesWritten + data.size() > task.sizeLimit) {
+        // Longer than the release says, or without end: not the file that was published.
+        qDebug() << "download: too long:" << logQuoted(task.url) << task.bytesWritten + data.size()
+                 << task.sizeLimit;
+        removeDownloadFile();
+        endRun(false, tr("文件校验失败:") + task.path);
+        reply->abort();
+        return false;
+    }
+
     if (task.file->write(data) != data.size()) {
         const QString localPath = downloadLocalPath;
         removeDownloadFile();
@@ -325,6 +365,16 @@ bool Update::writeAvailable()
         // The run has ended, so the finished() that abort() brings is ignored.
         reply->abort();
         return false;
+    }
+    task.bytesWritten += data.size();
+    if (task.bytesTotal <= 0 && task.expectedSize > 0) {
+        // Qt reports progress at most every so often; without a length from the server the
+        // written bytes against the configuration's size show how far the file is.
+        const int current = progressPercent(task.bytesWritten, task.expectedSize);
+        if (current != progress.current) {
+            progress.current = current;
+            emit sig_progress(progress);
+        }
     }
     if (!task.expectedMd5.isEmpty())
         task.hash.addData(data);
@@ -352,7 +402,8 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     task.bytesReceived = recieved;
     task.bytesTotal = total;
     progress.total = int(config.fileList.size()) * 100;
-    progress.current = progressPercent(recieved, total);
+    // When the server gives no length (chunked, compressed) the configuration's size stands in.
+    progress.current = progressPercent(recieved, total > 0 ? total : task.expectedSize);
     emit sig_progress(progress);
 }
 
@@ -360,8 +411,16 @@ void Update::stalled()
 {
     if (runEnded || !task.reply)
         return;
-    // Reported through finished() like any other network error.
+    // Reported through finished() like any other network error, with a text of its own.
+    task.stalled = true;
     task.reply->abort();
+}
+
+QString Update::stallText() const
+{
+    const QString wait = stallTimeoutMs % 1000 == 0 ? tr("%1秒").arg(stallTimeoutMs / 1000)
+                                                    : tr("%1毫秒").arg(stallTimeoutMs);
+    return tr("服务器%1没有响应:%2").arg(wait, task.url);
 }
 
 void Update::slot_timeout()
@@ -397,7 +456,14 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
 
     if (reply->error() != QNetworkReply::NoError) {
         removeDownloadFile();
-        endRun(false, tr("网络出现错误:") + reply->errorString());
+        endRun(false, tr("网络出现错误:") + (task.stalled ? stallText() : reply->errorString()));
+        return;
+    }
+    if (task.expectedSize >= 0 && task.bytesWritten != task.expectedSize) {
+        qDebug() << "download: size differs:" << logQuoted(task.url) << task.bytesWritten
+                 << task.expectedSize;
+        removeDownloadFile();
+        endRun(false, tr("文件校验失败:") + task.path);
         return;
     }
     if (!task.expectedMd5.isEmpty() && task.hash.result().toHex() != task.expectedMd5) {

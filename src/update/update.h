@@ -54,6 +54,9 @@ public:
     // A request that transfers nothing for this long is aborted as a network error.
     void setStallTimeout(int milliseconds);
     int stallTimeout() const;
+    // Most bytes a download the server gives no length for may bring, when the configuration
+    // gives no size either; below 0 (the default) works it out from the free space.
+    void setUnknownLengthLimit(qint64 bytes);
     // Most bytes a reply may hold before they are written to disk.
     void setReadBufferSize(qint64 bytes);
     qint64 readBufferSize() const;
@@ -77,6 +80,8 @@ private:
     // has ended.
     bool writeAvailable();
     void stalled();
+    // Why a stalled download ended: the time waited and the URL.
+    QString stallText() const;
     QString firstUnsafePath() const;
     // The first link on the way to a folder or file the run writes (update/, backup/, config/ and
     // the folders of the release's paths, in the installation and in backup/); empty when none.
@@ -106,6 +111,7 @@ private:
     QTimer* stallTimer = nullptr;
     int stallTimeoutMs = 30000;
     qint64 readBufferBytes = 256 * 1024;
+    qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
     // Set while slot_updateLocal() runs.

@@ -152,6 +152,21 @@ bool TestHttpServer::isHolding(const QString& path) const
     return held.contains(path);
 }
 
+void TestHttpServer::holdAfterWithoutLength(const QString& path, qint64 bytes)
+{
+    Rule rule;
+    rule.mode = Mode::HoldNoLength;
+    rule.bytes = bytes;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::endless(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::Endless;
+    rules.insert(path, rule);
+}
+
 void TestHttpServer::clearRules()
 {
     rules.clear();
@@ -256,6 +271,21 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
             socket->disconnectFromHost();
         return;
     }
+    if (rule.mode == Mode::Endless) {
+        // Paced by the client: another piece only once the previous one has left the socket.
+        socket->write(header(200, -1, false));
+        const QByteArray piece(64 * 1024, 'e');
+        auto more = [this, socket, piece] {
+            if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0)
+                return;
+            socket->write(piece);
+            endlessSent += piece.size();
+        };
+        connect(socket, &QTcpSocket::bytesWritten, this, more);
+        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
+        more();
+        return;
+    }
     if (rule.mode == Mode::Redirect) {
         socket->write(header(rule.status, 0, keepAlive,
                              "Location: " + rule.location.toUtf8() + "\r\n"));
@@ -292,6 +322,12 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->write(header(200, body.size(), keepAlive) + body.left(rule.bytes));
         socket->flush();
         held.insert(path, {socket, body.mid(rule.bytes), keepAlive});
+        return;
+    case Mode::HoldNoLength:
+        // Without a length the end of the body is the end of the connection.
+        socket->write(header(200, -1, false) + body.left(rule.bytes));
+        socket->flush();
+        held.insert(path, {socket, body.mid(rule.bytes), false});
         return;
     case Mode::NoLength:
         socket->write(header(200, -1, false) + body);

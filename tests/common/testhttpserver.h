@@ -46,6 +46,13 @@ public:
     // Announces the full Content-Length, sends this many body bytes and holds the rest back until
     // release(path): the test decides when the client may see the end of the file.
     void holdAfter(const QString& path, qint64 bytes);
+    // The same without Content-Length: the body ends when release(path) closes the connection.
+    void holdAfterWithoutLength(const QString& path, qint64 bytes);
+    // Sends a body without Content-Length that never ends: more whenever the client has taken
+    // what was sent, until it closes the connection.
+    void endless(const QString& path);
+    // Body bytes sent so far for endless paths.
+    qint64 endlessBytesSent() const { return endlessSent; }
     // Sends the next bytes of every held answer for path, still holding back what follows.
     void sendMore(const QString& path, qint64 bytes);
     // Sends the rest of every held answer for path and completes it. A path not yet requested is
@@ -66,7 +73,18 @@ public:
     int connectionCount() const;
 
 private:
-    enum class Mode { Serve, Status, Drop, Stall, NoLength, Redirect, Trickle, Hold };
+    enum class Mode {
+        Serve,
+        Status,
+        Drop,
+        Stall,
+        NoLength,
+        Redirect,
+        Trickle,
+        Hold,
+        HoldNoLength,
+        Endless
+    };
     struct Rule
     {
         Mode mode = Mode::Serve;
@@ -99,4 +117,5 @@ private:
     int inFlight = 0;
     int maxInFlight = 0;
     int connections = 0;
+    qint64 endlessSent = 0;
 };

@@ -64,6 +64,8 @@ private slots:
 
     void pathSafety_data();
     void pathSafety();
+    void caseCollisions_data();
+    void caseCollisions();
 };
 
 void tst_Config::readsWellFormedDocuments_data()
@@ -621,6 +623,33 @@ void tst_Config::pathSafety_data()
     QTest::newRow("update as a deeper folder") << "/data/update/a.dll" << true;
     QTest::newRow("name starting with update") << "/updates/a.dll" << true;
     QTest::newRow("configuration in a folder") << "/data/UpdateCfg.xml" << true;
+
+    // Names Windows cannot hold or reads as something else, refused on every platform.
+    for (const char* name : {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "aux.tar.gz", "COM1",
+                             "com9.log", "COM0", "LPT1", "lpt9.dll", "Con .txt", "CONIN$",
+                             "conout$.x"})
+        QTest::newRow(qPrintable(QStringLiteral("device %1").arg(name)))
+            << QStringLiteral("/dir/") + name << false;
+    QTest::newRow("device as a folder") << "/nul/a.txt" << false;
+    QTest::newRow("superscript port") << QStringLiteral("/COM\u00b9.txt") << false;
+    QTest::newRow("superscript port, lower") << QStringLiteral("/lpt\u00b3") << false;
+    for (const char* name : {"CONSOLE", "con_", "aux1", "COM10", "LPT", "nula.txt", "xcon",
+                             "COM", "a.con", "my nul.txt", "COMA"})
+        QTest::newRow(qPrintable(QStringLiteral("not a device %1").arg(name)))
+            << QStringLiteral("/") + name << true;
+    QTest::newRow("ends in a dot") << "/a/b." << false;
+    QTest::newRow("folder ends in a dot") << "/update./x" << false;
+    QTest::newRow("ends in a space") << "/Update /x" << false;
+    QTest::newRow("file ends in a space") << "/a.txt " << false;
+    QTest::newRow("ends in dots and spaces") << "/a. ." << false;
+    QTest::newRow("begins with a space and a dot") << "/ .a/ b" << true;
+    for (const char c : {'<', '>', '"', '|', '?', '*'})
+        QTest::newRow(qPrintable(QStringLiteral("character %1").arg(QChar(c))))
+            << QStringLiteral("/a%1b").arg(QChar(c)) << false;
+    for (const char* name : {"hash#1.txt", "pct%41.txt", "a%2Fb.txt", "d#1/x", "a&b=c;d", "[x]",
+                             "{y}", "a+b", "~tilde", "'q'", "a,b", "@at", "$d", "!x"})
+        QTest::newRow(qPrintable(QStringLiteral("allowed %1").arg(name)))
+            << QStringLiteral("/") + name << true;
 }
 
 void tst_Config::pathSafety()
@@ -628,6 +657,35 @@ void tst_Config::pathSafety()
     QFETCH(QString, path);
     QFETCH(bool, safe);
     QCOMPARE(isSafeFilePath(path), safe);
+}
+
+void tst_Config::caseCollisions_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("collision");
+    QTest::newRow("none") << QStringList{"/a", "/b/c", "/b/d", "/bc"} << "";
+    QTest::newRow("empty") << QStringList() << "";
+    QTest::newRow("same path twice") << QStringList{"/a", "/a"} << "";
+    QTest::newRow("letter case") << QStringList{"/App.exe", "/b", "/app.EXE"} << "/app.EXE";
+    QTest::newRow("folder in other case") << QStringList{"/Bin/a.dll", "/bin/A.DLL"}
+                                          << "/bin/A.DLL";
+    QTest::newRow("folders differ, files do not") << QStringList{"/Bin/a", "/bin/b"} << "";
+    QTest::newRow("file, then folder of that name") << QStringList{"/data", "/data/x"}
+                                                    << "/data/x";
+    QTest::newRow("folder, then file of that name") << QStringList{"/Data/x", "/data"} << "/data";
+    QTest::newRow("deep folder") << QStringList{"/a/b/c/d", "/A/B/c"} << "/A/B/c";
+    QTest::newRow("beyond ASCII") << QStringList{QStringLiteral("/\u00c4.txt"),
+                                                 QStringLiteral("/\u00e4.txt")}
+                                  << QStringLiteral("/\u00e4.txt");
+    QTest::newRow("prefix without a slash is no folder") << QStringList{"/ab", "/a/b", "/abc"}
+                                                         << "";
+}
+
+void tst_Config::caseCollisions()
+{
+    QFETCH(QStringList, paths);
+    QFETCH(QString, collision);
+    QCOMPARE(firstCaseCollision(paths), collision);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)

@@ -123,6 +123,9 @@ class tst_E2e : public QObject
 
 private slots:
     void wholeUpdateRun();
+    void oddNamesWithLoggingRulesOff();
+    void unattendedRunEndsByItself_data();
+    void unattendedRunEndsByItself();
 };
 
 static QByteArray readAll(const QString& path)
@@ -279,10 +282,180 @@ void tst_E2e::wholeUpdateRun()
     QCOMPARE(messages.mid(startIndex + 1),
              QStringList{QStringLiteral("BasicMessageDialog::~BasicMessageDialog")});
     QVERIFY(messages.contains(
-        QStringLiteral("download: \"%1/data/new file.txt\" \"%2/update/data/new file.txt\"")
+        QStringLiteral("download: \"%1/data/new%20file.txt\" \"%2/update/data/new file.txt\"")
             .arg(nginx.url(), install)));
     // Three files to fetch; the window saw the bar full.
     QVERIFY(!messages.filter(QRegularExpression(QStringLiteral("^progress: 300 300 "))).isEmpty());
+}
+
+void tst_E2e::oddNamesWithLoggingRulesOff()
+{
+    if (Nginx::executable().isEmpty())
+        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+
+    // Names a URL reads as fragment, query or escape, each with content of its own so that a
+    // file fetched from a neighbour's URL shows; sizes given, and without them for one.
+    const QStringList names = {"/hash#1.txt",
+                               "/pct%41.txt",
+                               "/pctA.txt",
+                               "/a%2Fb.txt",
+                               "/d#1/in.txt",
+                               "/with space+plus.txt",
+                               QStringLiteral("/\u76ee\u5f55/caf\u00e9.txt")};
+    QTemporaryDir served;
+    QTemporaryDir base;
+    QVERIFY(served.isValid() && base.isValid());
+    const QString install = base.filePath("install");
+    const QString updater = install + "/updater";
+    QVERIFY(QDir().mkpath(install));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
+    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    // A main program that starts and ends at once, so that nothing waits on a box.
+    const QString mainName = QStringLiteral("app");
+    QVERIFY(QFile::copy(QStringLiteral(FAKEMAIN_PATH), install + "/" + mainName));
+    QVERIFY(QFile::setPermissions(install + "/" + mainName,
+                                  QFile::permissions(QStringLiteral(FAKEMAIN_PATH))));
+
+    Nginx nginx;
+    QString error;
+    QVERIFY2(nginx.start(served.path(), &error), qPrintable(error));
+    QString files;
+    for (const QString& name : names) {
+        const QByteArray content = "content of " + name.toUtf8() + "\n";
+        QVERIFY(writeAll(served.path() + name, content));
+        files +=
+            QStringLiteral("  <file path=\"%1\" md5=\"%2\"%3/>\n")
+                .arg(name.toHtmlEscaped(), md5(content),
+                     name.startsWith("/pctA") ? QString()
+                                              : QStringLiteral(" size=\"%1\"").arg(content.size()));
+    }
+    const auto config = [&](const char* version, const QString& fileElements) {
+        return (QStringLiteral("<update>\n  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
+                    .arg(QLatin1String(version), mainName, nginx.url()) +
+                fileElements + QStringLiteral("</update>\n"))
+            .toUtf8();
+    };
+    QVERIFY(writeAll(install + "/config/UpdateCfg.xml", config("1.0", QString())));
+    const QByteArray newConfig = config("1.1", files);
+    QVERIFY(writeAll(install + "/update/UpdateCfg.xml", newConfig));
+
+    // Logging turned off every way Qt offers: the log must be written all the same.
+    QTemporaryDir xdg;
+    QVERIFY(writeAll(xdg.filePath("QtProject/qtlogging.ini"), "[Rules]\n*.debug=false\n"));
+    QProcess run;
+    run.setProgram(updater);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false;default=false"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), xdg.path());
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), xdg.path());
+    run.setProcessEnvironment(env);
+    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    run.start();
+    QVERIFY(run.waitForStarted(30000));
+    QVERIFY2(run.waitForFinished(180000), "the updater did not end");
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+
+    const QString log = QString::fromLocal8Bit(readAll(install + "/log/update.log"));
+    QVERIFY2(log.contains(QLatin1String("Controller::slot_updateFinished true \"success\"")),
+             qPrintable(log.right(2000)));
+    for (const QString& name : names)
+        QCOMPARE(readAll(install + name), "content of " + name.toUtf8() + "\n");
+    QCOMPARE(readAll(install + "/config/UpdateCfg.xml"), newConfig);
+    QVERIFY(log.contains(QStringLiteral("download: \"%1/hash%231.txt\"").arg(nginx.url())));
+}
+
+void tst_E2e::unattendedRunEndsByItself_data()
+{
+    QTest::addColumn<bool>("withConfigs");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("mainStarted");
+    QTest::newRow("server refuses the download")
+        << true << QStringList{QStringLiteral("网络出现错误:")} << true;
+    QTest::newRow("no configuration files")
+        << false
+        << QStringList{QStringLiteral("读取更新配置文件为空"), QStringLiteral("无法找到文件:")}
+        << false;
+}
+
+void tst_E2e::unattendedRunEndsByItself()
+{
+    // Offscreen nobody can answer a box: the run must end by itself, with the box's text on
+    // standard error and in the log, and go on as if it had been answered.
+    QFETCH(bool, withConfigs);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, mainStarted);
+
+#ifdef Q_OS_WIN
+    const QString mainName = QStringLiteral("app.exe");
+#else
+    const QString mainName = QStringLiteral("app");
+#endif
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QString install = base.filePath("install");
+    QVERIFY(QDir().mkpath(install));
+    const QString updater = install + "/updater";
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
+    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    const QByteArray mainBytes = readAll(QStringLiteral(FAKEMAIN_PATH));
+    QVERIFY(writeAll(install + "/" + mainName, mainBytes));
+    QVERIFY(QFile::setPermissions(install + "/" + mainName,
+                                  QFile::permissions(QStringLiteral(FAKEMAIN_PATH))));
+    const QByteArray data = "data 1.0\n";
+    QVERIFY(writeAll(install + "/data.bin", data));
+
+    if (withConfigs) {
+        // A port that was listened on and closed again: every connection is refused.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const QString server = QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort());
+        probe.close();
+        QVERIFY(writeAll(install + "/config/UpdateCfg.xml",
+                         configXml("1.0", mainName, server, {{"/data.bin", data}}, {})));
+        QVERIFY(writeAll(install + "/update/UpdateCfg.xml",
+                         configXml("1.1", mainName, server, {{"/data.bin", "data 1.1\n"}}, {})));
+    }
+
+    QProcess run;
+    run.setProgram(updater);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    run.setProcessEnvironment(env);
+    run.start();
+    QVERIFY(run.waitForStarted(30000));
+    // A box waiting for an answer would hold the run until killed here.
+    const bool ended = run.waitForFinished(120000);
+    if (!ended)
+        run.kill();
+    QVERIFY2(ended, "the updater waited for an answer nobody can give");
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+
+    const QString err = QString::fromLocal8Bit(run.readAllStandardError());
+    const QString log = QString::fromUtf8(readAll(install + "/log/update.log"));
+    for (const QString& message : messages) {
+        QVERIFY2(err.contains(QStringLiteral("message: ") + message), qPrintable(err));
+        QVERIFY2(log.contains(QStringLiteral("] message: \"") + message), qPrintable(log));
+    }
+    // Only the start-up line is meant for standard error; Qt has nothing to warn about.
+    QVERIFY2(!err.contains(QLatin1String("XDG_RUNTIME_DIR")), qPrintable(err));
+    QVERIFY(err.contains(QLatin1String("current dir is:")));
+    QVERIFY2(!log.contains(QLatin1String("propagateSizeHints")), qPrintable(log));
+    QVERIFY(log.contains(QLatin1String("BasicMessageDialog::~BasicMessageDialog")));
+
+    const QString marker = install + "/started.txt";
+    if (mainStarted) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 60000);
+        QVERIFY(log.contains(QStringLiteral("start main: \"%1/%2\"").arg(install, mainName)));
+    } else {
+        QVERIFY(!log.contains(QLatin1String("start main:")));
+        QVERIFY(!QFile::exists(marker));
+    }
+    // Nothing was installed.
+    QCOMPARE(readAll(install + "/data.bin"), data);
+    QVERIFY(!QFileInfo::exists(install + "/backup"));
 }
 
 QTEST_GUILESS_MAIN(tst_E2e)

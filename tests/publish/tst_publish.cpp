@@ -14,6 +14,8 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -138,6 +140,8 @@ private slots:
     void readFailures_data();
     void readFailures();
     void helpAndVersion();
+    void staleConfigurationLeftOutWithWarning();
+    void failedWriteKeepsPreviousOutput();
     void progressCountsEveryByte();
     void progressShownOnlyAfterDelayAndThrottled();
     void progressFormat_data();
@@ -252,8 +256,9 @@ void tst_Publish::classResultReadsBackIdentically()
 void tst_Publish::oddNames_data()
 {
     QTest::addColumn<QString>("name");
-    for (const char* name : {"&", "<", ">", "\"", "'", "a b  c", "&amp;", "]]>",
-                             "\xe4\xb8\xad\xe6\x96\x87.dll", "dir & \xe7\x9b\xae/it's \"x\" <y>"})
+    for (const char* name : {"&", "'", "a b  c", "&amp;", "]]", "hash#1.txt", "pct%41.txt",
+                             "a%2Fb.txt", "d#1/x", "\xe4\xb8\xad\xe6\x96\x87.dll",
+                             "dir & \xe7\x9b\xae/it's [x] {y}"})
         QTest::newRow(name) << QString::fromUtf8(name);
 }
 
@@ -281,14 +286,14 @@ void tst_Publish::pathOrder()
 {
     QTemporaryDir dir;
     for (const char* name :
-         {"b.dll", "B.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
+         {"b.dll", "C.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
         putFile(dir.path(), QString::fromUtf8(name), "x");
     QCOMPARE(runTool(baseArguments + QStringList{dir.path()}).exitCode, 0);
     QStringList paths;
     for (const QString& element : fileElements(dir.filePath("UpdateCfg.xml")))
         paths.append(element.section(' ', 0, 0));
     // By UTF-16 code unit, case-sensitively: capitals first, "." before "/".
-    const QStringList expected = {"/A/z.dll", "/B.dll", "/Z.dll",
+    const QStringList expected = {"/A/z.dll", "/C.dll", "/Z.dll",
                                   "/_x",      "/a.dll", "/a/b/c",
                                   "/app.exe", "/b.dll", QString::fromUtf8("/\xc3\xa4.dll")};
     QCOMPARE(paths, expected);
@@ -356,7 +361,9 @@ void tst_Publish::ignorePatterns()
 
 void tst_Publish::refusals_data()
 {
-    QTest::addColumn<QStringList>("files"); // "name" regular, "name->target" symlink, "name|" fifo
+    // "name" regular, "name->target" symlink, "name|" fifo, "name!" unreadable; a "~" in a name
+    // stands for the byte 0xE9, which is not UTF-8 on its own.
+    QTest::addColumn<QStringList>("files");
     QTest::addColumn<QByteArray>("previous"); // content of an OLD.xml; empty: no --previous
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("reason");
@@ -388,6 +395,24 @@ void tst_Publish::refusals_data()
     QTest::newRow("fifo") << QStringList{"app.exe", "pipe|"} << none << noArgs << "not a regular file";
     QTest::newRow("unreadable file") << QStringList{"app.exe", "secret!"} << none << noArgs << "cannot read";
     QTest::newRow("not http") << app << none << QStringList{"--server", "ftp://h/x"} << "http";
+    QTest::newRow("server with query") << app << none << QStringList{"--server", "http://h/x?a=1"} << "query";
+    QTest::newRow("server with empty query") << app << none << QStringList{"--server", "http://h/x?"} << "query";
+    QTest::newRow("server with fragment") << app << none << QStringList{"--server", "http://h/x#top"} << "fragment";
+    QTest::newRow("server with user") << app << none << QStringList{"--server", "http://me@h/x"} << "user name";
+    QTest::newRow("server with password") << app << none << QStringList{"--server", "https://me:pw@h/"} << "user name";
+    QTest::newRow("file not UTF-8") << QStringList{"app.exe", "caf~.txt"} << none << noArgs << "\"caf\\xe9.txt\" is not valid UTF-8";
+    QTest::newRow("deep file not UTF-8") << QStringList{"app.exe", "a/b/~"} << none << noArgs << "\"a/b/\\xe9\" is not valid UTF-8";
+    QTest::newRow("folder not UTF-8") << QStringList{"app.exe", "d~/x.txt"} << none << noArgs << "\"d\\xe9\" is not valid UTF-8";
+    QTest::newRow("device name") << QStringList{"app.exe", "bin/aux.dll"} << none << noArgs << "reserves";
+    QTest::newRow("ends in a dot") << QStringList{"app.exe", "a."} << none << noArgs << "\"a.\" cannot be published";
+    QTest::newRow("folder ends in a space") << QStringList{"app.exe", "d /x"} << none << noArgs << "cannot be published";
+    QTest::newRow("question mark") << QStringList{"app.exe", "a?b"} << none << noArgs << "cannot be published";
+    QTest::newRow("less-than") << QStringList{"app.exe", "<y>"} << none << noArgs << "cannot be published";
+    QTest::newRow("quote") << QStringList{"app.exe", "\"q\""} << none << noArgs << "cannot be published";
+    QTest::newRow("letter case") << QStringList{"app.exe", "Read.me", "read.me"} << none << noArgs << "\"read.me\" cannot be published beside";
+    QTest::newRow("letter case of a folder") << QStringList{"app.exe", "lib/a", "Lib/a"} << none << noArgs << "\"lib/a\" cannot be published beside";
+    QTest::newRow("file and folder in other case") << QStringList{"app.exe", "data", "DATA/x"} << none << noArgs << "\"data\" cannot be published beside";
+    QTest::newRow("letter case, one ignored") << QStringList{"app.exe", "x.log", "X.log"} << none << QStringList{"--ignore", "*.log"} << "beside";
     QTest::newRow("empty pattern") << app << none << QStringList{"--ignore", "/"} << "pattern";
     QTest::newRow("release missing") << QStringList() << none << noArgs << "does not exist";
     // clang-format on
@@ -419,6 +444,23 @@ void tst_Publish::refusals()
 #else
             QSKIP("POSIX only");
 #endif
+        } else if (entry.contains('~')) {
+#ifdef Q_OS_UNIX
+            QByteArray path = QFile::encodeName(rel);
+            const QList<QByteArray> segments = entry.toUtf8().replace('~', '\xe9').split('/');
+            for (int i = 0; i < segments.size(); ++i) {
+                path += '/' + segments.at(i);
+                if (i + 1 < segments.size()) {
+                    QVERIFY(::mkdir(path.constData(), 0755) == 0 || errno == EEXIST);
+                } else {
+                    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                    QVERIFY(fd >= 0);
+                    ::close(fd);
+                }
+            }
+#else
+            QSKIP("POSIX only");
+#endif
         } else {
             putFile(rel, entry, "content");
         }
@@ -439,6 +481,8 @@ void tst_Publish::refusals()
     QVERIFY2(QString::fromUtf8(run.err).contains(reason), run.err.constData());
     QCOMPARE(readAll(dir.filePath("out.xml")), QByteArray("keep me"));
     QVERIFY(!QFile::exists(rel + "/UpdateCfg.xml"));
+    // Names that are not UTF-8 are beyond QTemporaryDir's clean-up.
+    QProcess::execute("rm", {"-rf", rel});
 }
 
 void tst_Publish::usageErrors_data()
@@ -492,6 +536,82 @@ void tst_Publish::readFailures()
     QVERIFY2(publisher.errorString().contains(reason), qPrintable(publisher.errorString()));
     QVERIFY(!publisher.write());
     QVERIFY(!QFile::exists(dir.filePath("UpdateCfg.xml")));
+}
+
+void tst_Publish::staleConfigurationLeftOutWithWarning()
+{
+    QTemporaryDir dir;
+    const QString rel = dir.filePath("rel");
+    putFile(rel, "app.exe", "a");
+    putFile(rel, "UpdateCfg.xml", "stale");
+    putFile(rel, "sub/UpdateCfg.xml", "a file like any other below the top");
+
+    // Written elsewhere, the release's own UpdateCfg.xml is a file the updater cannot take.
+    const Run run = runTool(baseArguments + QStringList{"--output", dir.filePath("out.xml"), rel});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.err),
+             QStringLiteral("updater-publish: warning: \"UpdateCfg.xml\" in the release folder is "
+                            "left out: it is not the output, and the updater keeps its own "
+                            "configuration under that name\n"));
+    RecordingPresenter presenter;
+    const ConfigInfo read = ConfigReader().read(dir.filePath("out.xml"));
+    QCOMPARE(read.fileList, (QStringList{"/app.exe", "/sub/UpdateCfg.xml"}));
+
+    // Written over it, it is the output and nothing is said.
+    const Run again = runTool(baseArguments + QStringList{rel});
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.err, QByteArray());
+}
+
+void tst_Publish::failedWriteKeepsPreviousOutput()
+{
+#ifdef Q_OS_LINUX
+    if (geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    QTemporaryDir dir;
+    const QString mountPoint = dir.filePath("full");
+    QVERIFY(QDir().mkpath(mountPoint));
+    QProcess mount;
+    mount.start("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mountPoint});
+    if (!mount.waitForFinished(30000) || mount.exitStatus() != QProcess::NormalExit ||
+        mount.exitCode() != 0)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " +
+                         QString::fromLocal8Bit(mount.readAllStandardError()).trimmed()));
+    struct Unmount {
+        QString path;
+        ~Unmount() { QProcess::execute("umount", {path}); }
+    } unmount{mountPoint};
+
+    // The previous output, then a filler that leaves no room for a new one.
+    const QString output = mountPoint + "/UpdateCfg.xml";
+    const QByteArray previous = "<update><info version=\"1.0.3\"/>previous output</update>\n";
+    putFile(mountPoint, "UpdateCfg.xml", previous);
+    {
+        QFile filler(mountPoint + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+    }
+
+    const QString rel = dir.filePath("rel");
+    putFile(rel, "app.exe", "a");
+    for (int i = 0; i < 50; ++i)
+        putFile(rel, QStringLiteral("data/file%1.bin").arg(i), QByteArray::number(i));
+    const Run run = runTool(baseArguments + QStringList{"--output", output, rel});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith("updater-publish: error: cannot write"), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
+    QCOMPARE(run.out, QByteArray());
+    // The previous output is whole, and no temporary file is left beside it.
+    QCOMPARE(readAll(output), previous);
+    QStringList left =
+        QDir(mountPoint).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, (QStringList{"UpdateCfg.xml", "filler"}));
+#else
+    QSKIP("needs a Linux tmpfs");
+#endif
 }
 
 void tst_Publish::helpAndVersion()

@@ -1,7 +1,9 @@
 #include "boxcloser.h"
+#include "logcapture.h"
 
 #include "ui/boxpresenter.h"
 
+#include <QApplication>
 #include <QAtomicInt>
 #include <QDeadlineTimer>
 #include <QMessageBox>
@@ -18,6 +20,7 @@ private slots:
     void otherThreadWaitsForBoxOnGuiThread();
     void shutdownReleasesWaitingThread();
     void noBoxAfterShutdown();
+    void withoutBoxesTextsAreWrittenOut();
 };
 
 // Calls show() from a thread of its own and records when it has returned.
@@ -109,6 +112,21 @@ void tst_BoxPresenter::noBoxAfterShutdown()
     QVERIFY(caller.wait(QDeadlineTimer(60000)));
     QCoreApplication::processEvents();
     QVERIFY(closer.closed.isEmpty());
+}
+
+void tst_BoxPresenter::withoutBoxesTextsAreWrittenOut()
+{
+    // Nobody closes a box here: a box shown would hold this test until it is killed.
+    BoxPresenter presenter(false);
+    LogCapture log;
+    presenter.show(QStringLiteral("无法找到文件:/opt/a \"b\""));
+    Caller caller(&presenter, QStringLiteral("网络出现错误:refused"));
+    caller.start();
+    QVERIFY(caller.wait(60000));
+    QCOMPARE(caller.returned.loadAcquire(), 1);
+    QCOMPARE(log.lines(), (QStringList{QStringLiteral("message: \"无法找到文件:/opt/a \"b\"\""),
+                                       QStringLiteral("message: \"网络出现错误:refused\"")}));
+    QVERIFY(QApplication::topLevelWidgets().isEmpty());
 }
 
 QTEST_MAIN(tst_BoxPresenter)

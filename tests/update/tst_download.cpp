@@ -8,6 +8,8 @@
 #include "testhttpserver.h"
 #include "tmpfsmount.h"
 
+#include "update/downloadrules.h"
+
 #include <QNetworkProxy>
 #include <QTcpServer>
 
@@ -30,6 +32,14 @@ private slots:
     void serverVariantsStillDeliver();
     void slowTransferIsNotAStall();
     void largeFileArrivesWholeInBoundedPieces();
+    void oddNamesFetchedFromTheirOwnUrl();
+    void downloadUrlEncodesEverySegment_data();
+    void downloadUrlEncodesEverySegment();
+    void sizeBoundsTheDownload_data();
+    void sizeBoundsTheDownload();
+    void unknownLengthLimitFollowsFreeSpace();
+    void sizeStandsInForMissingLength();
+    void pathIgnoredByInstalledReleaseIsFetched();
     void systemSocksProxyDoesNotRedirectConnections();
     void systemHttpProxyCarriesRequests();
 
@@ -122,6 +132,11 @@ void tst_Download::networkErrorEndsRun()
     QCOMPARE(run.ok, false);
     const QString prefix = QStringLiteral("网络出现错误:");
     QVERIFY2(run.msg.startsWith(prefix) && run.msg.size() > prefix.size(), qPrintable(run.msg));
+    // A stall says how long the server was silent and which URL it was; Qt's own text for the
+    // abort ("Operation canceled") tells the user nothing.
+    const QString stallText =
+        QStringLiteral("服务器1秒没有响应:") + release.server.baseUrl() + "/b.bin";
+    QCOMPARE(run.msg == prefix + stallText, Fault(fault) == Fault::Stalled);
     QCOMPARE(run.records.last().finished, (failingFile - 1) * 100);
 
     // Files fetched before stay under update/, the partial one is gone, nothing is installed.
@@ -251,6 +266,10 @@ void tst_Download::unsafePathStopsRunBeforeAnyDownload_data()
     QTest::newRow("control character") << "/x\t.dll";
     QTest::newRow("inside the download folder") << "/update/x.dll";
     QTest::newRow("over the new configuration") << "/UpdateCfg.xml";
+    QTest::newRow("device name") << "/bin/nul.dll";
+    QTest::newRow("folder that Windows reads as update/") << "/update./x.dll";
+    QTest::newRow("question mark") << "/x?.dll";
+    QTest::newRow("file over a folder of another") << "/a.bin/x.dll";
 }
 
 void tst_Download::unsafePathStopsRunBeforeAnyDownload()
@@ -423,6 +442,196 @@ void tst_Download::systemHttpProxyCarriesRequests()
     QCOMPARE(release.server.proxiedRequests(),
              QStringList({"http://updates.invalid/a.bin", "http://updates.invalid/b.bin",
                           "http://updates.invalid/c.bin"}));
+}
+
+void tst_Download::oddNamesFetchedFromTheirOwnUrl()
+{
+    // Names that a URL would read as fragment, query, escape or separator, each with its own
+    // content, so that a file fetched from a neighbour's URL shows.
+    const QStringList names = {"/hash#1.txt",     "/pct%41.txt",
+                               "/pctA.txt",       "/a%2Fb.txt",
+                               "/d#1/x.txt",      "/x=1;y.txt",
+                               "/with space.txt", "/plus+and&.txt",
+                               "/semi;colon.txt", "/\u4e2d\u6587/\u6587\u4ef6.txt",
+                               "/caf\u00e9.txt"};
+    Release release;
+    for (const QString& name : names)
+        release.offer(name, ("content of " + name).toUtf8());
+    release.writeConfigs();
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QStringList expected;
+    for (const auto& file : release.files) {
+        expected.append(file.first);
+        QCOMPARE(release.inst.read(file.first.mid(1)), ("content of " + file.first).toUtf8());
+    }
+    expected.sort();
+    // The server decodes each request: every name arrived exactly as listed, once.
+    QCOMPARE(release.server.requestedPaths(), expected);
+}
+
+void tst_Download::downloadUrlEncodesEverySegment_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("plain") << "http://h:8080/r"
+                           << "/a/b.dll"
+                           << "http://h:8080/r/a/b.dll";
+    QTest::newRow("hash") << "http://h"
+                          << "/hash#1.txt"
+                          << "http://h/hash%231.txt";
+    QTest::newRow("percent") << "http://h"
+                             << "/pct%41.txt"
+                             << "http://h/pct%2541.txt";
+    QTest::newRow("encoded slash") << "http://h"
+                                   << "/a%2Fb.txt"
+                                   << "http://h/a%252Fb.txt";
+    QTest::newRow("folder with hash") << "http://h"
+                                      << "/d#1/x"
+                                      << "http://h/d%231/x";
+    QTest::newRow("question mark") << "http://h"
+                                   << "/a?b"
+                                   << "http://h/a%3Fb";
+    QTest::newRow("space and plus") << "http://h"
+                                    << "/a b+c"
+                                    << "http://h/a%20b%2Bc";
+    QTest::newRow("non-ASCII as UTF-8")
+        << "http://h" << QStringLiteral("/\u00e9/\u4e2d") << "http://h/%C3%A9/%E4%B8%AD";
+    QTest::newRow("server as given") << "https://h/a b/x%20y"
+                                     << "/f"
+                                     << "https://h/a%20b/x%20y/f";
+    QTest::newRow("server with trailing slash") << "http://h/r/"
+                                                << "/f"
+                                                << "http://h/r//f";
+}
+
+void tst_Download::downloadUrlEncodesEverySegment()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, path);
+    QFETCH(QString, url);
+    const QUrl built = downloadUrl(server, path);
+    QVERIFY(built.isValid());
+    QCOMPARE(built.toString(QUrl::FullyEncoded), url);
+    QCOMPARE(QString::fromUtf8(built.toEncoded()), url);
+}
+
+void tst_Download::sizeBoundsTheDownload_data()
+{
+    // The served body is 5000 bytes unless endless; size is the attribute (-1: none).
+    QTest::addColumn<QString>("serving");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("size matches") << "plain" << qint64(5000) << true;
+    QTest::newRow("size matches, no length") << "no length" << qint64(5000) << true;
+    QTest::newRow("longer than size") << "plain" << qint64(4999) << false;
+    QTest::newRow("longer than size, no length") << "no length" << qint64(47) << false;
+    QTest::newRow("shorter than size") << "plain" << qint64(5001) << false;
+    QTest::newRow("endless, with size") << "endless" << qint64(47) << false;
+    QTest::newRow("endless, without size") << "endless" << qint64(-1) << false;
+    QTest::newRow("no length, without size, under the limit") << "no length" << qint64(-1) << true;
+}
+
+void tst_Download::sizeBoundsTheDownload()
+{
+    QFETCH(QString, serving);
+    QFETCH(qint64, size);
+    QFETCH(bool, ok);
+
+    const QByteArray body(5000, 'x');
+    Release release;
+    release.offer("/a.bin", bodyA);
+    // An opaque md5 text: only the size can tell a wrong length.
+    release.offer("/e.bin", body, "not-a-digest");
+    if (serving == "no length")
+        release.server.omitContentLength("/e.bin");
+    else if (serving == "endless")
+        release.server.endless("/e.bin");
+    if (size >= 0)
+        release.extraAttributes.insert("/e.bin", QStringLiteral(" size=\"%1\"").arg(size));
+    release.writeConfigs();
+
+    LogCapture log;
+    WorkerRun run;
+    const qint64 limit = 256 * 1024;
+    run.worker->setUnknownLengthLimit(limit);
+    run.start();
+    QVERIFY(run.waitFinished());
+    QCOMPARE(run.finishedCount, 1);
+    QCOMPARE(run.ok, ok);
+    if (ok) {
+        QCOMPARE(release.inst.read("e.bin"), body);
+        return;
+    }
+    QCOMPARE(run.msg, QStringLiteral("文件校验失败:/e.bin"));
+    // Nothing of it is kept, nothing is installed, and the endless body was cut off near the
+    // bound (what the sockets held in between aside), not written on.
+    QVERIFY(!release.inst.exists("update/e.bin"));
+    QVERIFY(!release.inst.exists("e.bin"));
+    QVERIFY(!release.inst.exists("a.bin"));
+    if (serving == "endless")
+        QVERIFY2(release.server.endlessBytesSent() < (size >= 0 ? size : limit) + 32 * 1024 * 1024,
+                 qPrintable(QString::number(release.server.endlessBytesSent())));
+}
+
+void tst_Download::unknownLengthLimitFollowsFreeSpace()
+{
+    const qint64 gib = qint64(1) << 30;
+    QCOMPARE(unknownLengthLimit(-1), 4 * gib);
+    QCOMPARE(unknownLengthLimit(100 * gib), 4 * gib);
+    QCOMPARE(unknownLengthLimit(8 * gib), 4 * gib);
+    QCOMPARE(unknownLengthLimit(6 * gib), 3 * gib);
+    QCOMPARE(unknownLengthLimit(101), qint64(50));
+    QCOMPARE(unknownLengthLimit(0), qint64(0));
+}
+
+void tst_Download::sizeStandsInForMissingLength()
+{
+    const QByteArray body(10000, 'h');
+    Release release;
+    release.offer("/h.bin", body);
+    release.server.holdAfterWithoutLength("/h.bin", 4000);
+    release.extraAttributes.insert("/h.bin", QStringLiteral(" size=\"10000\""));
+    release.writeConfigs();
+
+    WorkerRun run;
+    run.start();
+    // The server holds the rest back until the window has shown the part that came: 40 %.
+    QVERIFY(QTest::qWaitFor(
+        [&run] { return !run.records.isEmpty() && run.records.last().current > 0; }, 20000));
+    QCOMPARE(run.records.last().current, 40);
+    QCOMPARE(run.records.last().finished, 0);
+    release.server.release("/h.bin");
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.inst.read("h.bin"), body);
+}
+
+void tst_Download::pathIgnoredByInstalledReleaseIsFetched()
+{
+    // The installed release left /conf.ini to the user; the new one manages it.
+    Release release;
+    release.offer("/app.bin", "new app");
+    release.offer("/conf.ini", "managed now");
+    release.writeConfigs({{"/app.bin", "old"}});
+    release.inst.write("config/UpdateCfg.xml",
+                       "<u><info version=\"1.0\" main=\"app.bin\" server=\"x\"/>"
+                       "<file path=\"/app.bin\" md5=\"old\"/>"
+                       "<file path=\"/conf.ini\" md5=\"" +
+                           md5Of("managed now").toLatin1() + "\" ignore=\"1\"/></u>");
+    release.inst.write("conf.ini", "the user's own");
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QVERIFY(release.server.requestedPaths().contains("/conf.ini"));
+    QCOMPARE(release.inst.read("conf.ini"), QByteArray("managed now"));
+    QCOMPARE(release.inst.read("backup/conf.ini"), QByteArray("the user's own"));
 }
 
 QTEST_MAIN(tst_Download)

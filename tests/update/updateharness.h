@@ -12,6 +12,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QPair>
@@ -26,19 +27,20 @@ inline QString md5Of(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
+// extra: more attributes for some paths, as written in the element (` size="5"`).
 inline QByteArray configXml(const QString& version, const QString& main, const QString& server,
-                            const FileEntries& files)
+                            const FileEntries& files, const QHash<QString, QString>& extra = {})
 {
     QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateCfg>\n");
     xml += QStringLiteral("  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
                .arg(version.toHtmlEscaped(), main.toHtmlEscaped(), server.toHtmlEscaped());
     for (const auto& file : files)
         // Character references keep control characters from being normalised away.
-        xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"/>\n")
+        xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"%3/>\n")
                    .arg(file.first.toHtmlEscaped()
                             .replace(QLatin1Char('\t'), QLatin1String("&#9;"))
                             .replace(QLatin1Char('\n'), QLatin1String("&#10;")),
-                        file.second.toHtmlEscaped());
+                        file.second.toHtmlEscaped(), extra.value(file.first));
     xml += QStringLiteral("</UpdateCfg>\n");
     return xml.toUtf8();
 }
@@ -134,7 +136,7 @@ public:
     {
         const QString url = serverUrl.isNull() ? server.baseUrl() : serverUrl;
         installedConfig = configXml("1.0", main, url, installedFiles);
-        offeredConfig = configXml("1.1", main, url, files);
+        offeredConfig = configXml("1.1", main, url, files, extraAttributes);
         inst.write("config/UpdateCfg.xml", installedConfig);
         inst.write("update/UpdateCfg.xml", offeredConfig);
     }
@@ -143,6 +145,8 @@ public:
     QTemporaryDir served;
     TestHttpServer server;
     FileEntries files;
+    // More attributes of offered files, by path (` size="5"`).
+    QHash<QString, QString> extraAttributes;
     QByteArray installedConfig;
     QByteArray offeredConfig;
 };

@@ -14,7 +14,13 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QUrl>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
 
 namespace
 {
@@ -41,6 +47,59 @@ bool hasControlCharacter(const QString& text)
     }
     return false;
 }
+
+// Shows raw name bytes: ASCII as it stands, every other byte as \xNN.
+QString escapedBytes(const QByteArray& bytes)
+{
+    QString shown;
+    for (const char byte : bytes) {
+        const uchar c = uchar(byte);
+        if (c >= 0x20 && c < 0x7f)
+            shown += QLatin1Char(char(c));
+        else
+            shown += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
+
+#ifdef Q_OS_UNIX
+// The first name below dir (relative, "/"-separated, raw bytes) that is not valid UTF-8, or an
+// empty array. Qt's directory listing leaves such names out without a word, so they are looked
+// for in the raw listing. Links are not followed.
+QByteArray firstNameNotUtf8(const QByteArray& dir, const QByteArray& relative = QByteArray())
+{
+    DIR* handle = opendir(dir.constData());
+    if (!handle)
+        return QByteArray(); // an unreadable folder is reported by the walk
+    QList<QByteArray> folders;
+    QByteArray found;
+    while (const dirent* entry = readdir(handle)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray path = relative.isEmpty() ? name : relative + '/' + name;
+        QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = strict(name);
+        if (strict.hasError()) {
+            found = path;
+            break;
+        }
+        struct stat info;
+        if (lstat((dir + '/' + name).constData(), &info) == 0 && S_ISDIR(info.st_mode))
+            folders.append(name);
+    }
+    closedir(handle);
+    if (!found.isEmpty())
+        return found;
+    for (const QByteArray& folder : std::as_const(folders)) {
+        found = firstNameNotUtf8(dir + '/' + folder,
+                                 relative.isEmpty() ? folder : relative + '/' + folder);
+        if (!found.isEmpty())
+            return found;
+    }
+    return QByteArray();
+}
+#endif
 
 // Reading --previous goes through the updater's own reader, which reports a malformed file with
 // a log line and a message box. Here both are caught and turned into the refusal's reason.
@@ -197,6 +256,13 @@ bool ReleasePublisher::checkOptions()
         (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return fail(QStringLiteral("server %1 is not an http:// or https:// address")
                         .arg(quotedName(m_options.server)));
+    // A path appended after a query or a fragment is no path; a user name would travel in
+    // every request and stand in the configuration for anyone to read.
+    if (url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        return fail(QStringLiteral("server %1 must not carry a query (\"?\"), a fragment "
+                                   "(\"#\") or a user name: the updater appends each file's "
+                                   "path to it")
+                        .arg(quotedName(m_options.server)));
 
     for (const QString& pattern : m_options.ignorePatterns) {
         if (!globToRegularExpression(pattern).isValid())
@@ -256,10 +322,17 @@ bool ReleasePublisher::walk()
     const QString root = rootInfo.absoluteFilePath();
     const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
     const QString output = QFileInfo(outputPath()).absoluteFilePath();
+#ifdef Q_OS_UNIX
+    const QByteArray undecodable = firstNameNotUtf8(QFile::encodeName(root));
+    if (!undecodable.isEmpty())
+        return fail(QStringLiteral("the name of \"%1\" is not valid UTF-8: rename it (archives "
+                                   "made on Windows often need unpacking with the right "
+                                   "character set)")
+                        .arg(escapedBytes(undecodable)));
+#endif
 
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    QHash<QString, QString> byFoldedCase;
     QList<bool> patternUsed(m_options.ignorePatterns.size(), false);
     while (it.hasNext()) {
         it.next();
@@ -282,15 +355,25 @@ bool ReleasePublisher::walk()
         }
         if (!info.isFile())
             return fail(QStringLiteral("%1 is not a regular file").arg(quotedName(relative)));
-        // The configuration itself: the one being written, or a stale one from an earlier run.
-        if (info.absoluteFilePath() == output || relative == configFileName)
+        // The configuration itself: the one being written, or a stale one from an earlier run,
+        // which the updater could not take as a file (it would land on its new configuration).
+        if (info.absoluteFilePath() == output)
             continue;
+        if (relative == configFileName) {
+            m_warnings.append(QStringLiteral("%1 in the release folder is left out: it is not "
+                                             "the output, and the updater keeps its own "
+                                             "configuration under that name")
+                                  .arg(quotedName(relative)));
+            continue;
+        }
 
         const QString path = QLatin1Char('/') + relative;
         if (!isSafeFilePath(path))
             return fail(QStringLiteral("%1 cannot be published: the updater refuses paths with "
-                                       "\":\", \"\\\" or control characters, and paths in "
-                                       "its own update/ folder or named UpdateCfg.xml at the top")
+                                       "control characters or any of : \\ < > \" | ? *, names "
+                                       "Windows reserves (CON, NUL, COM1, aux.txt, ...) or that "
+                                       "end in a dot or a space, and paths in its own update/ "
+                                       "folder or named UpdateCfg.xml at the top")
                             .arg(quotedName(relative)));
 
         Entry entry;
@@ -308,15 +391,13 @@ bool ReleasePublisher::walk()
             }
         }
         m_files.insert(path, entry);
-
-        const QString folded = path.toCaseFolded();
-        if (byFoldedCase.contains(folded))
-            m_warnings.append(QStringLiteral("%1 and %2 differ only in letter case and are one "
-                                             "file on Windows")
-                                  .arg(quotedName(byFoldedCase.value(folded)), quotedName(path)));
-        else
-            byFoldedCase.insert(folded, path);
     }
+    // Windows holds one of them only, so the updater refuses the release: so does this tool.
+    const QString collision = firstCaseCollision(m_files.keys());
+    if (!collision.isEmpty())
+        return fail(QStringLiteral("%1 cannot be published beside a file or folder whose path "
+                                   "differs only in letter case: Windows holds only one of them")
+                        .arg(quotedName(collision.mid(1))));
     for (int i = 0; i < patternUsed.size(); ++i) {
         if (!patternUsed.at(i))
             m_warnings.append(QStringLiteral("--ignore %1 matches no file")
