@@ -2,18 +2,40 @@
 # Shows a whole update: an installed release 1.0.0 of a small application, release 1.0.1 with
 # some files changed, one added and one ignored, published with updater-publish, served from a
 # local nginx on loopback, and updater doing the run in the installation directory.
-set -euo pipefail
+#
+# Works as root (wherever the clone is, /root included) and as an ordinary user once the
+# packages are installed. Ends with "DEMO SUCCEEDED" (status 0) or "DEMO FAILED: reason"
+# (status 1) after printing what the updater and the server reported.
+set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 # shellcheck source=lib/serve.sh
 . scripts/lib/serve.sh
 
-bash scripts/deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --parallel "$(nproc)" --target updater updater-publish >/dev/null
+started_at=$(date +%s)
+fail() {
+    echo
+    echo "DEMO FAILED: $*"
+    exit 1
+}
+indent() { sed 's/^/  /'; }
+
+mkdir -p build
+setup_log="$root/build/demo-setup.log"
+echo "== installing what is missing and building updater (output in $setup_log)"
+if ! {
+    bash scripts/deps.sh &&
+        cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+        cmake --build build --parallel "$(nproc)" --target updater updater-publish
+} >"$setup_log" 2>&1; then
+    tail -n 25 "$setup_log" | indent
+    fail "installing or building failed (the whole output is in $setup_log)"
+fi
+echo "  done in $(($(date +%s) - started_at)) s"
 
 updater="$root/build/src/app/updater"
 publish="$(find "$root/build/tools" -type f -name updater-publish -perm -u+x | head -n 1)"
+[ -x "$updater" ] && [ -n "$publish" ] || fail "the build left no updater or updater-publish"
 
 demo="$root/build/demo"
 rm -rf "$demo"
@@ -51,28 +73,40 @@ echo "volume=2 (changed by the user)" > "$install/user/settings.ini"
 cp "$updater" "$install/updater"
 
 SERVE_EXTRA="limit_rate 2m;"   # slow enough to see the window move
-serve_start "$new" "$demo/server"
+serve_start "$new" "$demo/server" || fail "could not start nginx (see $demo/server/start.log)"
 trap serve_stop EXIT
 
 mkdir -p "$install/config" "$install/update"
-"$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
-    --output "$install/config/UpdateCfg.xml" "$old"
-"$publish" --version 1.0.1 --main app --server "$SERVE_URL" --ignore 'user/*' \
-    --previous "$install/config/UpdateCfg.xml" --output "$new/UpdateCfg.xml" "$new"
+{
+    "$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
+        --output "$install/config/UpdateCfg.xml" "$old" &&
+        "$publish" --version 1.0.1 --main app --server "$SERVE_URL" --ignore 'user/*' \
+            --previous "$install/config/UpdateCfg.xml" --output "$new/UpdateCfg.xml" "$new"
+} >"$demo/publish.log" 2>&1 || { indent < "$demo/publish.log"; fail "updater-publish failed"; }
 cp "$new/UpdateCfg.xml" "$install/update/UpdateCfg.xml"
 
 (cd "$install" && find . -type f ! -path './updater' -exec md5sum {} + | sort -k2) > "$demo/before.txt"
 
 echo
+echo "== the setting"
+echo "  installed: release 1.0.0 in $install"
+echo "  offered:   release 1.0.1 served by nginx at $SERVE_URL from $new"
+echo "             (world.map and core.so changed, audio.so added, user/ left to the user)"
+
+echo
 status=0
 if [ -n "${DISPLAY:-}" ]; then
     echo "== running updater in a window (DISPLAY=$DISPLAY)"
-    "$install/updater" || status=$?
+    "$install/updater" 2>"$demo/updater.stderr" || status=$?
 else
-    echo "== no display: running updater offscreen"
-    QT_QPA_PLATFORM=offscreen "$install/updater" || status=$?
+    echo "== no display: running updater offscreen (a message box goes to standard error)"
+    QT_QPA_PLATFORM=offscreen "$install/updater" 2>"$demo/updater.stderr" || status=$?
 fi
-echo "updater exited with status $status"
+echo "  updater exited with status $status"
+
+log="$install/log/update.log"
+[ -f "$log" ] || fail "updater wrote no log (standard error: $(tr '\n' ' ' < "$demo/updater.stderr"))"
+outcome="$(tr -d '\r' < "$log" | sed -n 's/^\[[^]]*\] \(Controller::slot_updateFinished .*\)$/\1/p' | tail -n 1)"
 
 # The main program is started detached; give it a moment to write its note.
 for _ in $(seq 1 50); do [ -f "$install/started.txt" ] && break; sleep 0.1; done
@@ -85,22 +119,56 @@ echo "== what changed in the installation (md5 before -> after)"
 join -j 2 -a 1 -a 2 -e '(none)' -o '0,1.1,2.1' "$demo/before.txt" "$demo/after.txt" |
     awk '$2 != $3 { printf "  %-28s %s -> %s\n", $1, substr($2,1,8), substr($3,1,8) }'
 echo
-echo "== backup/ (the previous copies)"
-(cd "$install" && find backup -type f | sort | sed 's/^/  /')
+echo "== backup/ (the copies that were replaced; emptied by the next update)"
+if [ -d "$install/backup" ]; then
+    (cd "$install" && find backup -type f | sort | indent)
+else
+    echo "  (none)"
+fi
 echo
 echo "== update/ after the run"
 if [ -e "$install/update" ]; then echo "  still there"; else echo "  gone"; fi
 echo
 echo "== installed configuration"
-grep -o '<info [^>]*>' "$install/config/UpdateCfg.xml" | sed 's/^/  /'
+grep -o '<info [^>]*>' "$install/config/UpdateCfg.xml" | indent
 echo
 echo "== the user's own file (ignored by the release)"
-sed 's/^/  /' "$install/user/settings.ini"
+indent < "$install/user/settings.ini"
 echo
-echo "== the main program"
-sed 's/^/  /' "$install/started.txt" 2>/dev/null || echo "  not started"
+echo "== the restarted application"
+if [ -f "$install/started.txt" ]; then indent < "$install/started.txt"; else echo "  not started"; fi
 echo
-echo "== log/update.log"
-tr -d '\r' < "$install/log/update.log" | grep -v -E 'Update::slot_readyRead|write to file|Update::slot_downloadProgress|^\[[^]]*\] [0-9]+ -?[0-9]+$' | sed 's/^/  /'
-echo "  (progress lines of the download omitted: $(grep -c 'write to file' "$install/log/update.log") writes)"
-exit $status
+echo "== last lines of log/update.log (the download's progress lines left out)"
+tr -d '\r' < "$log" |
+    grep -v -E 'Update::slot_readyRead|write to file|Update::slot_downloadProgress|^\[[^]]*\] [0-9]+ -?[0-9]+$|progress: ' |
+    tail -n 12 | sed "s|$demo/||g" | indent
+
+# The outcome is the log's, not the exit status: after a failure box the updater still exits 0.
+reasons=()
+[ "$outcome" = 'Controller::slot_updateFinished true "success"' ] ||
+    reasons+=("the updater reported: ${outcome:-no outcome line in the log}")
+installed_version="$(sed -n 's/.*<info [^>]*version="\([^"]*\)".*/\1/p' "$install/config/UpdateCfg.xml")"
+[ "$installed_version" = "1.0.1" ] || reasons+=("the installed configuration is version '$installed_version'")
+for f in app lib/core.so lib/plugins/image.so lib/plugins/audio.so data/readme.txt data/maps/world.map; do
+    cmp -s "$new/$f" "$install/$f" || reasons+=("$f is not the file of release 1.0.1")
+done
+grep -q 'changed by the user' "$install/user/settings.ini" || reasons+=("the user's settings were replaced")
+[ -f "$install/started.txt" ] || reasons+=("the application was not started again")
+
+if [ ${#reasons[@]} -ne 0 ]; then
+    echo
+    echo "== why it failed"
+    printf '  %s\n' "${reasons[@]}"
+    if [ -s "$demo/updater.stderr" ]; then
+        echo "  updater's standard error:"
+        sed 's/^/    /' "$demo/updater.stderr"
+    fi
+    if [ -s "$demo/server/error.log" ]; then
+        echo "  the server's error log (last lines):"
+        tail -n 5 "$demo/server/error.log" | sed 's/^/    /'
+    fi
+    fail "${reasons[0]}"
+fi
+echo
+echo "DEMO SUCCEEDED: release 1.0.0 updated to 1.0.1 and the application restarted" \
+    "($(($(date +%s) - started_at)) s in all)"

@@ -11,6 +11,7 @@ packages=(
     xvfb xauth x11-apps imagemagick
     fonts-wqy-microhei
     curl
+    clang
 )
 
 missing=()
@@ -32,5 +33,34 @@ fi
 
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+
+# nginx is only run by the demo and the tests, on loopback, as a private process: the package
+# must not start it as a service now nor at the next boot. While apt runs, a policy refuses
+# the start (only when no policy is in place already); afterwards the service is disabled.
+nginx_was_installed=yes
+dpkg-query -W -f='${Status}' nginx-light 2>/dev/null | grep -q "install ok installed" ||
+    nginx_was_installed=no
+policy=/usr/sbin/policy-rc.d
+own_policy=no
+if [ "$nginx_was_installed" = no ] && [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Left by scripts/deps.sh while it installs packages.\n[ "$1" = nginx ] && exit 101\nexit 0\n' > "$policy"
+    chmod 755 "$policy"
+    own_policy=yes
+    trap 'rm -f "$policy"' EXIT
+fi
+
 apt-get update -q
 apt-get install -y -q "${missing[@]}"
+
+if [ "$own_policy" = yes ]; then
+    rm -f "$policy"
+fi
+if [ "$nginx_was_installed" = no ]; then
+    if command -v systemctl >/dev/null; then
+        systemctl disable --now nginx.service >/dev/null 2>&1 || true
+    fi
+    if command -v update-rc.d >/dev/null && [ -e /etc/init.d/nginx ]; then
+        update-rc.d nginx disable >/dev/null 2>&1 || true
+    fi
+    echo "nginx is installed but not enabled as a service: the demo and the tests start their own."
+fi

@@ -2,14 +2,34 @@
 #   serve_start ROOT WORKDIR   -> sets SERVE_PORT and SERVE_URL; nginx runs until serve_stop
 #   serve_stop
 # Extra "server" directives may be passed in SERVE_EXTRA (for example "limit_rate 200k;").
+# nginx runs as one process of the invoking user (no master, no worker switching to another
+# user), so it reads whatever that user can read, /root included; it listens on loopback only.
+
+# nginx lives in /usr/sbin, which is not on an ordinary user's PATH.
+serve_nginx() {
+    command -v nginx 2>/dev/null && return 0
+    local dir
+    for dir in /usr/sbin /usr/local/sbin /sbin; do
+        if [ -x "$dir/nginx" ]; then
+            echo "$dir/nginx"
+            return 0
+        fi
+    done
+    return 1
+}
 
 serve_start() {
     local root="$1" work="$2"
     mkdir -p "$work"
-    local port try
+    local port try nginx
+    if ! nginx="$(serve_nginx)"; then
+        echo "nginx is not installed (scripts/deps.sh installs nginx-light)" >&2
+        return 1
+    fi
     for try in $(seq 1 20); do
         port=$(( 20000 + (RANDOM % 20000) ))
         cat > "$work/nginx.conf" <<CONF
+master_process off;
 worker_processes 1;
 pid $work/nginx.pid;
 error_log $work/error.log warn;
@@ -36,7 +56,8 @@ http {
 }
 CONF
         mkdir -p "$work/tmp"
-        if nginx -c "$work/nginx.conf" -p "$work" 2>>"$work/start.log"; then
+        # -e: the error log from the start, never the system's /var/log/nginx.
+        if "$nginx" -e "$work/error.log" -c "$work/nginx.conf" -p "$work" 2>>"$work/start.log"; then
             SERVE_PORT=$port
             SERVE_URL="http://127.0.0.1:$port"
             SERVE_WORK="$work"
@@ -49,7 +70,14 @@ CONF
 
 serve_stop() {
     if [ -n "${SERVE_WORK:-}" ] && [ -f "$SERVE_WORK/nginx.pid" ]; then
-        kill "$(cat "$SERVE_WORK/nginx.pid")" 2>/dev/null || true
+        local pid i
+        pid="$(cat "$SERVE_WORK/nginx.pid")"
+        kill "$pid" 2>/dev/null || true
+        # nginx removes its pid file as it exits; wait for that so nothing outlives the script.
+        for i in $(seq 1 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.05
+        done
         rm -f "$SERVE_WORK/nginx.pid"
     fi
 }
