@@ -11,6 +11,7 @@ packages=(
     xvfb xauth x11-apps imagemagick
     fonts-wqy-microhei
     curl
+    strace
     clang
 )
 
