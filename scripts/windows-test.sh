@@ -25,7 +25,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export QT_QPA_PLATFORM="${UPDATER_WINE_QPA:-windows}"
 export QT_LOGGING_RULES="qt.qpa.*=false"
 
-# Failures that come from Wine, not from the program: "program function" -> reason.
+# Failures that come from Wine, not from the program, each with its reason, for example
+#   known["tst_example someFunction"]="what Wine does differently"
 declare -A known=()
 
 [ -x "$bin/updater.exe" ] || { echo "No $bin/updater.exe: run scripts/windows.sh first" >&2; exit 1; }
