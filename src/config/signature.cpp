@@ -92,10 +92,12 @@ bool verifies(const QByteArray& rawKey, const QByteArray& message, const QByteAr
 }
 #endif
 
+#ifndef UPDATER_HAVE_LIBCRYPTO
 QString unavailableText()
 {
     return QStringLiteral("this build has no Ed25519 (built without libcrypto)");
 }
+#endif
 } // namespace
 
 bool Signature::available()

@@ -48,7 +48,7 @@ void tst_Signature::initTestCase()
 void tst_Signature::verifyJudgesTheSignatureFile_data()
 {
     QTest::addColumn<QByteArray>("signatureFile");
-    QTest::addColumn<QByteArray>("signed");
+    QTest::addColumn<QByteArray>("signedMessage");
     QTest::addColumn<bool>("byOtherKey");
     QTest::addColumn<bool>("otherKeyCarried");
     QTest::addColumn<int>("expected");
@@ -80,7 +80,7 @@ void tst_Signature::verifyJudgesTheSignatureFile_data()
 void tst_Signature::verifyJudgesTheSignatureFile()
 {
     QFETCH(QByteArray, signatureFile);
-    QFETCH(QByteArray, signed);
+    QFETCH(QByteArray, signedMessage);
     QFETCH(bool, byOtherKey);
     QFETCH(bool, otherKeyCarried);
     QFETCH(int, expected);
@@ -89,7 +89,7 @@ void tst_Signature::verifyJudgesTheSignatureFile()
     const Key other = newKey();
     QString error;
     const QByteArray written =
-        Signature::sign(byOtherKey ? other.pem : trusted.pem, signed, &error);
+        Signature::sign(byOtherKey ? other.pem : trusted.pem, signedMessage, &error);
     QVERIFY2(written.endsWith('\n') && written.count('\n') == 1, written.constData());
     if (signatureFile.contains('@'))
         signatureFile.replace("@", written.trimmed());
