@@ -189,19 +189,9 @@ void tst_Links::plantedLinkIsNeverFollowed()
     run.setProcessChannelMode(QProcess::MergedChannels);
     run.start(inst + "/updater", {});
     QVERIFY(run.waitForStarted(30000));
-    // A refused run shows its message in a box that waits for a person; the outcome is in the
-    // log by then and nothing after the box touches the installation.
+    // Without a display a refused run's message goes to the log, and the run ends by itself.
     const QString log = inst + "/log/update.log";
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return run.state() == QProcess::NotRunning ||
-                   readAll(log).contains("Controller::slot_updateFinished false");
-        },
-        120000));
-    if (run.state() != QProcess::NotRunning) {
-        run.kill();
-        run.waitForFinished(30000);
-    }
+    QVERIFY(QTest::qWaitFor([&] { return run.state() == QProcess::NotRunning; }, 120000));
     const QString logText = QString::fromUtf8(readAll(log));
 
     // Outside: byte for byte, mode for mode, time for time, nothing added or removed.
