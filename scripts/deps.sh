@@ -11,6 +11,8 @@ packages=(
     xvfb xauth x11-apps imagemagick
     fonts-wqy-microhei
     curl
+    strace
+    clang
 )
 
 missing=()

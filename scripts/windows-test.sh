@@ -233,6 +233,14 @@ CONF
         echo "-- output:"; tr -d '\r' <"$work/updater.out" | tail -n 30
     fi
 }
+# The shipped program asks for administrator rights (Wine itself does not enforce it).
+if grep -aq 'level="requireAdministrator"' "$bin/updater.exe"; then
+    row "manifest" - - - "pass (requireAdministrator embedded)"
+else
+    row "manifest" - - - "FAIL: no requireAdministrator manifest in updater.exe"
+    status=1
+fi
+
 echo "-- whole update"
 whole_update
 

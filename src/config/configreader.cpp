@@ -26,15 +26,25 @@ qint64 parseSize(QStringView text)
 
 ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ConfigInfo info;
+        info.buildFileList();
+        return info;
+    }
+    return read(&file, sharedWith);
+}
+
+ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) const
+{
     ConfigInfo info;
     // Configurations list their files in path order as a rule: the entry after the previous
     // match is tried before a search.
     QMap<QString, QString>::const_iterator shared;
     if (sharedWith)
         shared = sharedWith->fileMap.cbegin();
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        QXmlStreamReader reader(&file);
+    {
+        QXmlStreamReader reader(device);
         while (!reader.atEnd()) {
             if (reader.readNext() != QXmlStreamReader::StartElement)
                 continue;
@@ -107,7 +117,6 @@ ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith)
             // The box is shown by the GUI thread; this thread waits until it is closed.
             MessagePresenter::present(QStringLiteral("read config file error"));
         }
-        file.close();
     }
     info.buildFileList();
     return info;

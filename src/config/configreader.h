@@ -6,6 +6,8 @@
 
 #include "config/configinfo.h"
 
+class QIODevice;
+
 class ConfigReader
 {
 public:
@@ -13,4 +15,6 @@ public:
     // time: with hundreds of thousands of files the installed and the new configuration are
     // mostly the same strings.
     ConfigInfo read(const QString& path, const ConfigInfo* sharedWith = nullptr) const;
+    // The same from an open device, read to its end or to the first error.
+    ConfigInfo read(QIODevice* device, const ConfigInfo* sharedWith = nullptr) const;
 };

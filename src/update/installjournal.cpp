@@ -492,6 +492,12 @@ void InstallJournal::keepUnrestored(const QString& original, const QString& curr
 
 bool InstallJournal::recover(InstallFs& fs)
 {
+    // A journal that was being written when the run stopped never came into force.
+    InstallFs::Entry unfinished;
+    const QString temp = journalPath + QStringLiteral(".tmp");
+    if (fs.entry(temp, &unfinished) && unfinished.kind == InstallFs::Kind::File &&
+        fs.removeFile(temp))
+        qDebug() << "InstallJournal::recover removed" << logQuoted(fs.absolutePath(temp));
     InstallFs::Entry found;
     if (!fs.entry(journalPath, &found) || !found.exists())
         return false;

@@ -1,10 +1,15 @@
 #include "update/streamhasher.h"
 
+#ifndef Q_OS_WIN
 #include <openssl/evp.h>
+#endif
 
-StreamHasher::StreamHasher() : md(EVP_MD_fetch(nullptr, "MD5", nullptr)), context(EVP_MD_CTX_new())
+StreamHasher::StreamHasher()
+#ifndef Q_OS_WIN
+    : md(EVP_MD_fetch(nullptr, "MD5", nullptr)), context(EVP_MD_CTX_new())
+#endif
 {
-    EVP_DigestInit_ex2(context, md, nullptr);
+    restart();
 }
 
 StreamHasher::~StreamHasher()
@@ -16,13 +21,40 @@ StreamHasher::~StreamHasher()
     wake.notify_all();
     if (worker.joinable())
         worker.join();
+#ifndef Q_OS_WIN
     EVP_MD_CTX_free(context);
     EVP_MD_free(md);
+#endif
+}
+
+void StreamHasher::restart()
+{
+#ifdef Q_OS_WIN
+    hash.reset();
+#else
+    EVP_DigestInit_ex2(context, md, nullptr);
+#endif
 }
 
 void StreamHasher::update(const QByteArray& data)
 {
+#ifdef Q_OS_WIN
+    hash.addData(data);
+#else
     EVP_DigestUpdate(context, data.constData(), size_t(data.size()));
+#endif
+}
+
+QByteArray StreamHasher::finish()
+{
+#ifdef Q_OS_WIN
+    return hash.result();
+#else
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context, digest, &length);
+    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+#endif
 }
 
 void StreamHasher::reset()
@@ -34,7 +66,7 @@ void StreamHasher::reset()
     drained.notify_all();
     waitUntilIdle(lock);
     streamBytes = 0;
-    EVP_DigestInit_ex2(context, md, nullptr);
+    restart();
 }
 
 void StreamHasher::addData(const QByteArray& data)
@@ -64,13 +96,11 @@ QByteArray StreamHasher::result()
 {
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
+    const QByteArray digest = finish();
     // Finalising ends the stream; the next one starts clean even without a reset().
-    EVP_DigestInit_ex2(context, md, nullptr);
+    restart();
     streamBytes = 0;
-    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+    return digest;
 }
 
 void StreamHasher::waitUntilIdle(std::unique_lock<std::mutex>& lock)

@@ -3,7 +3,8 @@
 // MD5 of a stream of data, computed on a thread of its own so that hashing a large download
 // overlaps with receiving and writing it instead of adding to it. Data handed over is shared, not
 // copied; at most a few MiB wait to be hashed, beyond which addData() waits for the hashing thread.
-// The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed).
+// The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed);
+// the Windows build, which has no libcrypto, uses Qt's.
 
 #include <QByteArray>
 
@@ -12,8 +13,12 @@
 #include <mutex>
 #include <thread>
 
+#ifdef Q_OS_WIN
+#include <QCryptographicHash>
+#else
 struct evp_md_st;
 struct evp_md_ctx_st;
+#endif
 
 class StreamHasher
 {
@@ -37,7 +42,10 @@ public:
 private:
     void run();
     void waitUntilIdle(std::unique_lock<std::mutex>& lock);
+    // The digest itself: restart() begins a stream, update() adds to it, finish() ends it.
+    void restart();
     void update(const QByteArray& data);
+    QByteArray finish();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -49,7 +57,11 @@ private:
     bool hashing = false;
     bool idleWorker = false;
     bool stopping = false;
+#ifdef Q_OS_WIN
+    QCryptographicHash hash{QCryptographicHash::Md5};
+#else
     evp_md_st* md = nullptr;
     evp_md_ctx_st* context = nullptr;
+#endif
     std::thread worker;
 };

@@ -49,9 +49,14 @@ TestHttpServer::TestHttpServer(const QString& rootDir, QObject* parent)
 
 TestHttpServer::~TestHttpServer() = default;
 
-bool TestHttpServer::listen()
+bool TestHttpServer::listen(quint16 port)
 {
-    return server->listen(QHostAddress::LocalHost, 0);
+    return server->listen(QHostAddress::LocalHost, port);
+}
+
+void TestHttpServer::close()
+{
+    server->close();
 }
 
 quint16 TestHttpServer::port() const

@@ -23,8 +23,11 @@ public:
     explicit TestHttpServer(const QString& rootDir, QObject* parent = nullptr);
     ~TestHttpServer() override;
 
-    // Starts listening on 127.0.0.1 on a free port.
-    bool listen();
+    // Starts listening on 127.0.0.1, on a free port or the one given (to come back on the port
+    // of an earlier listen() after close()).
+    bool listen(quint16 port = 0);
+    // Stops accepting connections: the server is down, connections are refused.
+    void close();
     quint16 port() const;
     // "http://127.0.0.1:<port>", no trailing slash.
     QString baseUrl() const;

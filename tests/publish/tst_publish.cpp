@@ -286,14 +286,14 @@ void tst_Publish::pathOrder()
 {
     QTemporaryDir dir;
     for (const char* name :
-         {"b.dll", "C.dll", "a.dll", "A/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
+         {"b.dll", "C.dll", "a.dll", "B/z.dll", "_x", "a/b/c", "Z.dll", "\xc3\xa4.dll", "app.exe"})
         putFile(dir.path(), QString::fromUtf8(name), "x");
     QCOMPARE(runTool(baseArguments + QStringList{dir.path()}).exitCode, 0);
     QStringList paths;
     for (const QString& element : fileElements(dir.filePath("UpdateCfg.xml")))
         paths.append(element.section(' ', 0, 0));
     // By UTF-16 code unit, case-sensitively: capitals first, "." before "/".
-    const QStringList expected = {"/A/z.dll", "/C.dll", "/Z.dll",
+    const QStringList expected = {"/B/z.dll", "/C.dll", "/Z.dll",
                                   "/_x",      "/a.dll", "/a/b/c",
                                   "/app.exe", "/b.dll", QString::fromUtf8("/\xc3\xa4.dll")};
     QCOMPARE(paths, expected);
@@ -424,6 +424,30 @@ void tst_Publish::refusals()
     QFETCH(QByteArray, previous);
     QFETCH(QStringList, arguments);
     QFETCH(QString, reason);
+#ifdef Q_OS_WIN
+    // What Windows cannot hold cannot be planted there to be refused: it refuses the name
+    // itself, keeps it as another name (no trailing dot or space, one of two names differing in
+    // case), opens a device for it, or makes a shortcut where a link was asked for. The path
+    // check refuses these names on every system, and its own tests show it.
+    static const QStringList notOnWindows = {"colon",
+                                             "backslash",
+                                             "newline",
+                                             "link to file",
+                                             "link to folder",
+                                             "dangling link",
+                                             "device name",
+                                             "ends in a dot",
+                                             "folder ends in a space",
+                                             "question mark",
+                                             "less-than",
+                                             "quote",
+                                             "letter case",
+                                             "letter case of a folder",
+                                             "file and folder in other case",
+                                             "letter case, one ignored"};
+    if (notOnWindows.contains(QString::fromUtf8(QTest::currentDataTag())))
+        QSKIP("a name or kind of file Windows cannot hold");
+#endif
     QTemporaryDir dir;
     const QString rel = dir.filePath("rel");
     for (const QString& entry : files) {
