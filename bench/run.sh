@@ -29,13 +29,14 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
-    --target updater updater-publish qtfetch installbench md5speed manifestbench >/dev/null
+    --target updater updater-publish qtfetch installbench md5speed manifestbench downloadbench >/dev/null
 updater="$build/src/app/updater"
 publish="$(find "$build/tools" -type f -name updater-publish -perm -u+x | head -n 1)"
 qtfetch="$build/bench/qtfetch"
 installbench="$build/bench/installbench"
 md5speed="$build/bench/md5speed"
 manifestbench="$build/bench/manifestbench"
+downloadbench="$build/bench/downloadbench"
 
 data="$build/bench-data"
 www="$data/www"
@@ -108,6 +109,18 @@ run_updater() {
     rm -rf "$dir"
 }
 
+# Runs the download loop alone (bench/downloadbench) on release $1 in a fresh installation; prints
+# seconds.
+run_download_only() {
+    local rel="$1" dir="$work/dl-$1"
+    rm -rf "$dir"; mkdir -p "$dir/config" "$dir/update"
+    printf '<update><info version="1.0" main="app" server=""/></update>\n' > "$dir/config/UpdateCfg.xml"
+    cp "$work/$rel.xml" "$dir/update/UpdateCfg.xml"
+    sync
+    "$downloadbench" "$dir"
+    rm -rf "$dir"
+}
+
 timed() { # command... -> seconds
     /usr/bin/time -f '%e' -o "$work/t.txt" "$@" >/dev/null; cat "$work/t.txt"
 }
@@ -145,9 +158,10 @@ for r in small small10k; do
     (cd "$www/$r" && find . -name '*.bin' | sed 's|^\.||' | sort) > "$work/$r.list"
     awk -v u="$SERVE_URL/$r" -v o="$work/curl-$r" '{ print "url = \"" u $0 "\""; print "output = \"" o $0 "\"" }' \
         "$work/$r.list" > "$work/curl-$r.cfg"
-    : > "$work/$r-up.txt"; : > "$work/$r-qt.txt"; : > "$work/$r-curl.txt"
+    : > "$work/$r-up.txt"; : > "$work/$r-qt.txt"; : > "$work/$r-curl.txt"; : > "$work/$r-dl.txt"
     for _ in $(seq "$RUNS"); do
         run_updater "$r" | awk '{ print $1 }' >> "$work/$r-up.txt"
+        run_download_only "$r" >> "$work/$r-dl.txt"
         rm -rf "$work/qt-$r"
         timed "$qtfetch" "$SERVE_URL/$r" "$work/$r.list" "$work/qt-$r" >> "$work/$r-qt.txt"
         rm -rf "$work/qt-$r" "$work/curl-$r"
@@ -156,6 +170,7 @@ for r in small small10k; do
     done
     ratios "$work/$r-up.txt" "$work/$r-qt.txt" "$work/$r-r-qt.txt"
     ratios "$work/$r-up.txt" "$work/$r-curl.txt" "$work/$r-r-curl.txt"
+    ratios "$work/$r-dl.txt" "$work/$r-qt.txt" "$work/$r-r-dl.txt"
 done
 
 # --- memory ---------------------------------------------------------------------------------------
@@ -245,6 +260,8 @@ for r in small small10k; do
         "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-qt.txt")" "$([ "$r" = small ] && echo "<= 1.15" || echo reported)"
     row "$n x 8 KiB (s; peer one \`curl -K\` over keep-alive, ratio updater/curl)" "$(stats "$work/$r-up.txt")" \
         "$(stats "$work/$r-curl.txt")" "$(stats "$work/$r-r-curl.txt")" "reported"
+    row "$n x 8 KiB, download loop alone \`bench/downloadbench\` (s; peer bare Qt loop, ratio loop/Qt)" \
+        "$(stats "$work/$r-dl.txt")" "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-dl.txt")" "reported"
 done
 row "peak RSS, 1 GiB, $MEMRUNS runs (MiB)" "$(stats "$work/mem-mib.txt"); $mem_over of $MEMRUNS at or above 64" \
     "" "" "< 64 in every run"

@@ -10,11 +10,16 @@
 // the limit applies. Through DefaultProxy, Qt reads the socket buffered, 64 KiB at a time, and
 // goes back to its event loop in between, where the limit arrives before the next read.
 
+#include <QHash>
+#include <QMutex>
 #include <QNetworkProxyFactory>
 
 class DownloadProxyFactory : public QNetworkProxyFactory
 {
 public:
+    // The system's settings are looked up once per scheme, host and port: every request of a
+    // run goes to the same server, and the look-up (which may read configuration files and ask
+    // another thread) would otherwise be paid again for each of thousands of small files.
     QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override;
 
     // Makes DefaultProxy mean a direct connection for the whole process. Needed before the first
@@ -22,4 +27,8 @@ public:
     // DefaultProxy would look them up again as a plain TCP connection, for which a SOCKS proxy
     // in all_proxy applies, and would leave the machine through it.
     static void pinDirectConnections();
+
+private:
+    QMutex mutex;
+    QHash<QString, QList<QNetworkProxy>> answers;
 };

@@ -452,7 +452,10 @@ bool InstallJournal::undo(const Record& r)
         }
         if (!source.exists()) {
             // Back across the file systems: complete beside the original place, then renamed.
-            const QString temp = tempBeside(first);
+            const QString temp =
+                InstallFs::join(InstallFs::parentOf(first),
+                                QStringLiteral(".%1.~restore").arg(InstallFs::nameOf(first)));
+            fs.removeFile(temp);
             if (fs.copyFile(second, temp) && fs.rename(temp, first)) {
                 fs.removeFile(second);
                 qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"

@@ -2,7 +2,7 @@
 
 // MD5 of a stream of data, computed on a thread of its own so that hashing a large download
 // overlaps with receiving and writing it instead of adding to it. Data handed over is shared, not
-// copied; at most a few MiB wait to be hashed, beyond which addData() waits for the hashing thread.
+// copied; at most 1 MiB waits to be hashed, beyond which addData() waits for the hashing thread.
 // The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed);
 // the Windows build, which has no libcrypto, uses Qt's.
 
@@ -34,7 +34,7 @@ public:
     // The raw digest of everything handed over since reset(); waits until all of it is hashed.
     QByteArray result();
 
-    static constexpr qint64 maxPendingBytes = 4 * 1024 * 1024;
+    static constexpr qint64 maxPendingBytes = 1024 * 1024;
     // The first bytes of a stream are hashed by the caller: for a small file the hand-over to
     // the other thread would cost more than the hashing it saves.
     static constexpr qint64 inlineBytes = 256 * 1024;

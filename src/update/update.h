@@ -110,7 +110,7 @@ private:
 
     QTimer* stallTimer = nullptr;
     int stallTimeoutMs = 30000;
-    qint64 readBufferBytes = 1024 * 1024;
+    qint64 readBufferBytes = 256 * 1024;
     qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
