@@ -20,11 +20,13 @@ export WINEDEBUG=-all
 # No prompts to install Wine's .NET and HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Under Wine the tests use the Windows platform plugin on the Xvfb display: the whole Windows
-# windowing path is exercised, as on a user's machine.
-export QT_QPA_PLATFORM=windows
+# windowing path is exercised, as on a user's machine. UPDATER_WINE_QPA=offscreen chooses Qt's
+# offscreen plugin instead.
+export QT_QPA_PLATFORM="${UPDATER_WINE_QPA:-windows}"
 export QT_LOGGING_RULES="qt.qpa.*=false"
 
-# Failures that come from Wine, not from the program: "program function" -> reason.
+# Failures that come from Wine, not from the program, each with its reason, for example
+#   known["tst_example someFunction"]="what Wine does differently"
 declare -A known=()
 
 [ -x "$bin/updater.exe" ] || { echo "No $bin/updater.exe: run scripts/windows.sh first" >&2; exit 1; }
@@ -120,7 +122,8 @@ whole_update() {
     mkdir -p "$served/lib" "$served/data" "$install/lib" "$install/data" "$install/user" \
         "$install/config" "$install/update" "$nginx_dir/tmp"
     cp "$bin/updater.exe" "$bin/qt.conf" "$bin"/*.dll "$install/"
-    cp -r "$bin/platforms" "$bin/styles" "$install/"
+    cp -r "$bin/platforms" "$install/"
+    [ -d "$bin/styles" ] && cp -r "$bin/styles" "$install/"
     cp "$bin/fakemain.exe" "$install/app.exe"
     # Bytes after the image leave the program runnable and change its digest.
     { cat "$bin/fakemain.exe"; printf 'release 1.0.1\n'; } >"$served/app.exe"

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -831,14 +832,30 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
     Parent target;
     if (!openParent(from, false, &source) || !openParent(to, false, &target))
         return false;
-    const QString targetPath = target.dir + QLatin1Char('/') + target.name;
-    if (QFileInfo::exists(targetPath) || isReparse(QFileInfo(targetPath))) {
-        if (!replace)
-            return fail(EEXIST);
-        if (!QFile::remove(targetPath))
-            return fail(EACCES);
+    const QString sourcePath =
+        QDir::toNativeSeparators(source.dir + QLatin1Char('/') + source.name);
+    const QString targetPath =
+        QDir::toNativeSeparators(target.dir + QLatin1Char('/') + target.name);
+    // One call that replaces the target in place (or refuses when it exists) and never copies:
+    // another volume fails as EXDEV does on POSIX.
+    DWORD flags = MOVEFILE_WRITE_THROUGH;
+    if (replace)
+        flags |= MOVEFILE_REPLACE_EXISTING;
+    if (::MoveFileExW(reinterpret_cast<const wchar_t*>(sourcePath.utf16()),
+                      reinterpret_cast<const wchar_t*>(targetPath.utf16()), flags))
+        return true;
+    switch (::GetLastError()) {
+    case ERROR_NOT_SAME_DEVICE:
+        return fail(EXDEV);
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return fail(EEXIST);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return fail(ENOENT);
+    default:
+        return fail(EACCES);
     }
-    return QDir().rename(source.dir + QLatin1Char('/') + source.name, targetPath) || fail(EXDEV);
 }
 
 bool InstallFs::setMode(const QString&, uint)

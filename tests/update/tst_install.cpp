@@ -9,6 +9,7 @@
 #include "testhttpserver.h"
 #include "tmpfsmount.h"
 #include "update/fileops.h"
+#include "update/installjournal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -32,6 +33,9 @@ private slots:
     void copyAcrossFileSystems();
     void failedRollbackKeepsTheOldCopies();
     void removeDirRemovesLinksNotTargets();
+    void copyFileNeverLeavesAPartialTarget();
+    void recoveryRollsBackOrFinishes_data();
+    void recoveryRollsBackOrFinishes();
 
 private:
     RecordingPresenter presenter;
@@ -526,6 +530,106 @@ void tst_Install::removeDirRemovesLinksNotTargets()
     QVERIFY(removeDir(base.path() + "/linkroot"));
     QVERIFY(!QFileInfo(base.path() + "/linkroot").isSymLink());
     QVERIFY(QFileInfo::exists(outside + "/dir/keep"));
+}
+
+void tst_Install::copyFileNeverLeavesAPartialTarget()
+{
+    Installation inst;
+    inst.write("src.txt", "source");
+    inst.write("dst.txt", "old target");
+    LogCapture log;
+    // A copy replaces the target, keeps the source, and logs its line.
+    QVERIFY(copyFile(inst.path("src.txt"), inst.path("deep/er/dst.txt"), false));
+    QCOMPARE(inst.read("deep/er/dst.txt"), QByteArray("source"));
+    QCOMPARE(inst.read("src.txt"), QByteArray("source"));
+    QVERIFY(copyFile(inst.path("src.txt"), inst.path("dst.txt"), true));
+    QCOMPARE(inst.read("dst.txt"), QByteArray("source"));
+    QVERIFY(!inst.exists("src.txt"));
+    QCOMPARE(log.linesStartingWith("CopyFileW").last(),
+             QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
+                 .arg(inst.path("src.txt"), inst.path("dst.txt")));
+    // A missing source fails with its error code and leaves the target alone.
+    QVERIFY(!copyFile(inst.path("src.txt"), inst.path("dst.txt"), false));
+    QCOMPARE(inst.read("dst.txt"), QByteArray("source"));
+    QVERIFY(log.linesStartingWith("CopyFileW")
+                .last()
+                .endsWith(QStringLiteral(" %1").arg(int(QFileDevice::OpenError))));
+
+    // On a full disk the copy fails and nothing partial is left.
+    TmpfsMount full;
+    QString reason;
+    if (!full.mount(inst.path("full"), 16 * 1024, &reason))
+        QSKIP(qPrintable(reason));
+    inst.write("big.bin", QByteArray(64 * 1024, 'b'));
+    QVERIFY(!copyFile(inst.path("big.bin"), inst.path("full/big.bin"), true));
+    QVERIFY(inst.exists("big.bin"));
+    QCOMPARE(
+        QDir(inst.path("full")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
+}
+
+void tst_Install::recoveryRollsBackOrFinishes_data()
+{
+    QTest::addColumn<bool>("committed");
+    QTest::newRow("stopped before the new configuration was in place") << false;
+    QTest::newRow("stopped after") << true;
+}
+
+void tst_Install::recoveryRollsBackOrFinishes()
+{
+    QFETCH(bool, committed);
+    // An installation stopped half-way (as by a kill): the journal is left behind.
+    Installation inst;
+    inst.write("a.dll", "old a");
+    inst.write("backup/a.dll", "older a");
+    inst.write("config/UpdateCfg.xml", "old config");
+    inst.write("update/a.dll", "new a");
+    inst.write("update/n/new.dll", "new n");
+    inst.write("update/UpdateCfg.xml", "new config");
+    const auto before = inst.snapshot({});
+    {
+        InstallFs fs(inst.root);
+        InstallJournal journal(fs);
+        QVERIFY(journal.begin());
+        QVERIFY(journal.setAside("/backup/a.dll"));
+        QVERIFY(journal.move("/a.dll", "/backup/a.dll"));
+        QVERIFY(journal.move("/update/a.dll", "/a.dll"));
+        QVERIFY(journal.makePath("/n"));
+        QVERIFY(journal.move("/update/n/new.dll", "/n/new.dll"));
+        if (committed)
+            QVERIFY(journal.commit("/update/UpdateCfg.xml", "/config/UpdateCfg.xml"));
+    }
+    QVERIFY(inst.exists("backup/.install-journal"));
+
+    LogCapture log;
+    InstallFs fs(inst.root);
+    QVERIFY(InstallJournal::recover(fs));
+    const QString journal = inst.path("backup/.install-journal");
+    if (committed) {
+        QCOMPARE(log.lines().first(),
+                 QStringLiteral("InstallJournal::recover finish \"%1\"").arg(journal));
+        QCOMPARE(inst.read("a.dll"), QByteArray("new a"));
+        QCOMPARE(inst.read("n/new.dll"), QByteArray("new n"));
+        QCOMPARE(inst.read("backup/a.dll"), QByteArray("old a"));
+        QCOMPARE(inst.read("config/UpdateCfg.xml"), QByteArray("new config"));
+        QVERIFY(!inst.exists("update"));
+        QCOMPARE(QDir(inst.path("backup"))
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"a.dll"});
+    } else {
+        QCOMPARE(log.lines().first(),
+                 QStringLiteral("InstallJournal::recover rollback \"%1\"").arg(journal));
+        // Everything as before, update/ included: the release is offered again.
+        QCOMPARE(inst.snapshot({}), before);
+        QVERIFY(
+            log.lines().contains(QStringLiteral("InstallJournal::rollback \"%1\" to \"%2\" success")
+                                     .arg(inst.path("a.dll"), inst.path("update/a.dll"))));
+        QVERIFY(log.lines().contains(
+            QStringLiteral("InstallJournal::rollback removed \"%1\"").arg(inst.path("n"))));
+    }
+    QVERIFY(!inst.exists("backup/.install-journal"));
+    // Nothing left to do the next time.
+    QVERIFY(!InstallJournal::recover(fs));
 }
 
 QTEST_MAIN(tst_Install)
