@@ -63,7 +63,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 
 # --- packages -------------------------------------------------------------------------------
 stage packages
-packages=(g++-mingw-w64-x86-64-posix ninja-build cmake wine64 xvfb xauth nginx-light
+packages=(g++-mingw-w64-x86-64-posix ninja-build cmake wine wine64 xvfb xauth nginx-light curl python3
           qt6-base-dev qt6-base-dev-tools dpkg-dev xz-utils)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done

@@ -56,7 +56,7 @@ int main(int argc, char* argv[])
     // thread. The presenter outlives the window: the Controller's destructor releases through it
     // a worker still waiting on a box before it waits for the worker thread.
     // Without a display nobody could answer a box: its text is written out and the run goes on.
-    BoxPresenter presenter(MessagePresenter::platformShowsWindows());
+    BoxPresenter presenter(platformShowsWindows());
     MessagePresenter::install(&presenter);
 
     int status = 0;

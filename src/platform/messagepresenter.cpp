@@ -4,7 +4,6 @@
 
 #include <QAtomicPointer>
 #include <QDebug>
-#include <QGuiApplication>
 
 #include <cstdio>
 
@@ -40,10 +39,4 @@ void MessagePresenter::writeOut(const QString& text)
     const QByteArray line = QByteArrayLiteral("message: ") + text.toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
-}
-
-bool MessagePresenter::platformShowsWindows()
-{
-    const QString name = QGuiApplication::platformName();
-    return name != QLatin1String("offscreen") && name != QLatin1String("minimal");
 }

@@ -31,8 +31,4 @@ public:
     // What stands for a box nobody can see: one "message:" line in the log and the text on
     // standard error. Returns at once.
     static void writeOut(const QString& text);
-
-    // Whether the platform the application runs on shows its windows to a person: false for
-    // the platforms without a display ("offscreen", "minimal"), where a box would wait for ever.
-    static bool platformShowsWindows();
 };

@@ -102,6 +102,12 @@ bool startDetachedProgram(const QString& program, const QString& workingDir)
     return process.startDetached();
 }
 
+bool platformShowsWindows()
+{
+    const QString name = QGuiApplication::platformName();
+    return name != QLatin1String("offscreen") && name != QLatin1String("minimal");
+}
+
 QRect primaryScreenGeometry()
 {
     const QScreen* screen = QGuiApplication::primaryScreen();

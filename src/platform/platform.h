@@ -37,6 +37,10 @@ void removePrivateRuntimeDir();
 // after the updater has exited and shares none of its pipes. Returns whether it was started.
 bool startDetachedProgram(const QString& program, const QString& workingDir);
 
+// Whether the platform the application runs on shows its windows to a person: false for the
+// platforms without a display ("offscreen", "minimal"), where a message box would wait for ever.
+bool platformShowsWindows();
+
 // Geometry of the primary screen; an empty rectangle when there is no screen.
 QRect primaryScreenGeometry();
 

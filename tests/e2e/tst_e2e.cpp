@@ -286,6 +286,10 @@ void tst_E2e::wholeUpdateRun()
             .arg(nginx.url(), install)));
     // Three files to fetch; the window saw the bar full.
     QVERIFY(!messages.filter(QRegularExpression(QStringLiteral("^progress: 300 300 "))).isEmpty());
+    // At each file's end the window is told that file is done and nothing of the next one is in
+    // flight yet.
+    for (const char* line : {"progress: 100 300 0", "progress: 200 300 0", "progress: 300 300 0"})
+        QVERIFY2(messages.contains(QLatin1String(line)), line);
 }
 
 void tst_E2e::oddNamesWithLoggingRulesOff()

@@ -180,12 +180,15 @@ public:
         thread.start();
         QMetaObject::invokeMethod(worker, &Update::slot_work, Qt::QueuedConnection);
     }
-    // Waits for sig_finished, then a little longer for anything that would wrongly follow it.
-    bool waitFinished(int timeoutMs = 20000)
+    // Waits for sig_finished, then lets through whatever the worker did next: a round trip to
+    // the worker thread, after which everything it emitted before is delivered here. The limit
+    // only ends a run that hangs; a loaded machine never comes near it.
+    bool waitFinished(int timeoutMs = 120000)
     {
         if (!QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs))
             return false;
-        QTest::qWait(50);
+        QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
+        QCoreApplication::sendPostedEvents();
         return true;
     }
     QString mainExe()
