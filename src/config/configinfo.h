@@ -16,10 +16,13 @@ public:
     QString version;
     QString main;
     QString server;
+    // The release's Ed25519 public key (base64), empty when unsigned. Once installed, the next
+    // release must be signed by it.
+    QString publicKey;
     QStringList ignoreList;
     QMap<QString, QString> fileMap;
     QStringList fileList;
-    // The size and exec attributes of managed files, only for paths whose (last) managed element
+    // The size, exec and sha256 attributes of managed files, only for paths whose (last) managed element
     // carries at least one of them.
     QMap<QString, FileAttributes> fileAttributes;
 

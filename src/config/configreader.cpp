@@ -54,6 +54,7 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                 info.version = attrs.value(QLatin1String("version")).toString();
                 info.main = attrs.value(QLatin1String("main")).toString();
                 info.server = attrs.value(QLatin1String("server")).toString();
+                info.publicKey = attrs.value(QLatin1String("publickey")).toString();
             }
             if (name == QLatin1String("file")) {
                 const QXmlStreamAttributes attrs = reader.attributes();
@@ -104,6 +105,10 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                 if (attrs.hasAttribute(QLatin1String("exec"))) {
                     // Read like ignore: a non-zero decimal integer means yes.
                     attributes.executable = attrs.value(QLatin1String("exec")).toInt() != 0;
+                    carried = true;
+                }
+                if (attrs.hasAttribute(QLatin1String("sha256"))) {
+                    attributes.sha256 = attrs.value(QLatin1String("sha256")).toString();
                     carried = true;
                 }
                 if (carried)

@@ -47,6 +47,8 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
     xml.writeAttribute(QStringLiteral("version"), info.version);
     xml.writeAttribute(QStringLiteral("main"), info.main);
     xml.writeAttribute(QStringLiteral("server"), info.server);
+    if (!info.publicKey.isEmpty())
+        xml.writeAttribute(QStringLiteral("publickey"), info.publicKey);
     for (const FileEntry& entry : entries) {
         xml.writeEmptyElement(QStringLiteral("file"));
         xml.writeAttribute(QStringLiteral("path"), entry.path);
@@ -58,14 +60,16 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
             xml.writeAttribute(QStringLiteral("size"), QString::number(entry.attributes->size));
         if (entry.attributes && entry.attributes->executable)
             xml.writeAttribute(QStringLiteral("exec"), QStringLiteral("1"));
+        if (entry.attributes && !entry.attributes->sha256.isEmpty())
+            xml.writeAttribute(QStringLiteral("sha256"), entry.attributes->sha256);
     }
     xml.writeEndElement();
     xml.writeEndDocument();
     return !xml.hasError();
 }
 
-bool ConfigWriter::writeFile(const QString& path, const ConfigInfo& info,
-                             QString* errorString) const
+bool ConfigWriter::writeFile(const QString& path, const ConfigInfo& info, QString* errorString,
+                             QByteArray* written) const
 {
     // The whole document is made first, so that what reaches the file can be checked byte for
     // byte: a failing flush on a full disk does not keep QSaveFile from committing an empty or
@@ -101,5 +105,7 @@ bool ConfigWriter::writeFile(const QString& path, const ConfigInfo& info,
             *errorString = file.errorString();
         return false;
     }
+    if (written)
+        *written = document;
     return true;
 }

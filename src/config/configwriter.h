@@ -2,7 +2,7 @@
 
 // Writes a ConfigInfo as an UpdateCfg.xml document that ConfigReader reads back to the same
 // record: one info element, then one file element per managed and per ignored path, all in
-// path order, each with its size and exec attributes when the record has them. Used by the
+// path order, each with its size, exec and sha256 attributes when the record has them. Used by the
 // publishing tool; the updater itself never writes a configuration.
 
 #include "config/configinfo.h"
@@ -27,9 +27,10 @@ public:
     // Writes the document, UTF-8 and indented, to an open device. False on a device error.
     bool write(QIODevice* device, const ConfigInfo& info) const;
     // Writes the document to path atomically: a temporary file renamed into place, so that the
-    // old file stays whole if anything fails. On failure errorString (if given) says why.
-    bool writeFile(const QString& path, const ConfigInfo& info,
-                   QString* errorString = nullptr) const;
+    // old file stays whole if anything fails. On failure errorString (if given) says why; on
+    // success written (if given) receives the exact bytes of the file.
+    bool writeFile(const QString& path, const ConfigInfo& info, QString* errorString = nullptr,
+                   QByteArray* written = nullptr) const;
 
 private:
     QMap<QString, QString> m_ignoredMd5;

@@ -46,4 +46,6 @@ public:
     StreamHasher hash;
     // Lower-case hex digest the file must have, or empty when its md5 text is not a digest.
     QByteArray expectedMd5;
+    // Lower-case hex SHA-256 the file must have, or empty when the configuration gives none.
+    QByteArray expectedSha256;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-// MD5 of a stream of data, computed on a thread of its own so that hashing a large download
+// MD5, and on request SHA-256, of a stream of data, computed on a thread of its own so that hashing a large download
 // overlaps with receiving and writing it instead of adding to it. Data handed over is shared, not
 // copied; at most 1 MiB waits to be hashed, beyond which addData() waits for the hashing thread.
 // The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed);
@@ -28,11 +28,14 @@ public:
     StreamHasher(const StreamHasher&) = delete;
     StreamHasher& operator=(const StreamHasher&) = delete;
 
-    // Starts a new stream; whatever was handed over before no longer counts.
-    void reset();
+    // Starts a new stream; whatever was handed over before no longer counts. With withSha256 the
+    // stream's SHA-256 is computed as well, in the same pass over the data.
+    void reset(bool withSha256 = false);
     void addData(const QByteArray& data);
-    // The raw digest of everything handed over since reset(); waits until all of it is hashed.
+    // The raw MD5 of everything handed over since reset(); waits until all of it is hashed.
     QByteArray result();
+    // The raw SHA-256 of the stream the last result() ended, or empty when it was not asked for.
+    QByteArray sha256Result() const { return lastSha256; }
 
     static constexpr qint64 maxPendingBytes = 1024 * 1024;
     // The first bytes of a stream are hashed by the caller: for a small file the hand-over to
@@ -46,6 +49,7 @@ private:
     void restart();
     void update(const QByteArray& data);
     QByteArray finish();
+    QByteArray finishSha256();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -57,11 +61,16 @@ private:
     bool hashing = false;
     bool idleWorker = false;
     bool stopping = false;
+    bool sha256 = false;
+    QByteArray lastSha256;
 #ifdef Q_OS_WIN
     QCryptographicHash hash{QCryptographicHash::Md5};
+    QCryptographicHash hash256{QCryptographicHash::Sha256};
 #else
     evp_md_st* md = nullptr;
     evp_md_ctx_st* context = nullptr;
+    evp_md_st* md256 = nullptr;
+    evp_md_ctx_st* context256 = nullptr;
 #endif
     std::thread worker;
 };

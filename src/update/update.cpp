@@ -5,12 +5,14 @@
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
+#include "config/signature.h"
 #include "platform/installfs.h"
 #include "update/downloadproxyfactory.h"
 #include "update/downloadrules.h"
 #include "update/fileops.h"
 #include "update/installjournal.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -151,9 +153,11 @@ void Update::slot_work()
     // hundreds of thousands of files the rest is memory the new record needs more.
     oldConfig.fileList.clear();
     oldConfig.fileAttributes.clear();
-    const ConfigInfo newConfig = reader.read(newPath, &oldConfig);
-
     qDebug() << "current path:" << logQuoted(QDir::currentPath());
+
+    ConfigInfo newConfig;
+    if (!readNewConfig(newPath, oldConfig, &newConfig))
+        return;
 
     config.main = newConfig.main.isEmpty() ? oldConfig.main : newConfig.main;
 
@@ -218,6 +222,84 @@ void Update::slot_work()
     }
 
     downloadNextFile();
+}
+
+bool Update::readNewConfig(const QString& newPath, const ConfigInfo& oldConfig,
+                           ConfigInfo* newConfig)
+{
+    const ConfigReader reader;
+    signedRelease = !oldConfig.publicKey.isEmpty();
+    verifiedConfig.clear();
+    if (!signedRelease) {
+        *newConfig = reader.read(newPath, &oldConfig);
+        return true;
+    }
+
+    // The bytes are read once: the signature is checked over them, the record is read from them,
+    // and before the installation they are compared with what update/ then holds.
+    InstallFs fs(QDir::currentPath());
+    const QString configPath = QStringLiteral("/update/") + configFileName;
+    const QString signaturePath = configPath + QStringLiteral(".sig");
+    QByteArray bytes;
+    if (!fs.readFile(configPath, &bytes)) {
+        qDebug() << "read new config failed:" << logQuoted(newPath);
+        endRun(false, tr("读取更新配置文件为空"));
+        return false;
+    }
+    // Null when there is none; something there that cannot be read (a folder, a link, which is
+    // never followed) counts as a malformed signature.
+    QByteArray signatureFile;
+    InstallFs::Entry signatureEntry;
+    if (!fs.entry(signaturePath, &signatureEntry) || signatureEntry.exists()) {
+        if (!fs.readFile(signaturePath, &signatureFile) || signatureFile.isNull())
+            signatureFile = QByteArray("");
+    }
+
+    {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        *newConfig = reader.read(&buffer, &oldConfig);
+    }
+    const Signature::Check check =
+        Signature::verify(oldConfig.publicKey, bytes, signatureFile, newConfig->publicKey);
+    if (check != Signature::Check::Valid) {
+        qDebug() << "update config signature invalid:" << Signature::reason(check)
+                 << logQuoted(fs.absolutePath(signaturePath));
+        endRun(false, tr("更新配置文件签名无效"));
+        return false;
+    }
+    // Installing a release without a usable key of its own would end the checking for good.
+    if (!Signature::isPublicKey(newConfig->publicKey)) {
+        qDebug() << "update config signature invalid:"
+                 << (newConfig->publicKey.isEmpty() ? "release carries no public key"
+                                                    : "release carries a malformed public key")
+                 << logQuoted(newPath);
+        endRun(false, tr("更新配置文件签名无效"));
+        return false;
+    }
+    for (auto it = newConfig->fileMap.cbegin(); it != newConfig->fileMap.cend(); ++it) {
+        if (!Signature::isSha256Hex(newConfig->fileAttributes.value(it.key()).sha256)) {
+            qDebug() << "signed config: file without sha256:" << logQuoted(it.key());
+            endRun(false, tr("配置文件中的文件校验值无效:") + it.key());
+            return false;
+        }
+    }
+    qDebug() << "update config signature valid:" << logQuoted(oldConfig.publicKey);
+    verifiedConfig = bytes;
+    return true;
+}
+
+bool Update::verifiedConfigUnchanged(InstallFs& fs)
+{
+    if (!signedRelease)
+        return true;
+    QByteArray bytes;
+    if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes) &&
+        bytes == verifiedConfig)
+        return true;
+    qDebug() << "update config changed after its signature was checked";
+    endRun(false, tr("更新配置文件签名无效"));
+    return false;
 }
 
 void Update::ensureParentDir(const QString& path)
@@ -313,9 +395,14 @@ void Update::downloadNextFile()
         return;
     }
 
-    task.hash.reset();
     const QString md5 = config.fileMap.value(entry);
     task.expectedMd5 = isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
+    // A signed release gives one for every file (checked before any download); an unsigned one
+    // may give it too.
+    const QString sha256 = config.fileAttributes.value(entry).sha256;
+    task.expectedSha256 =
+        Signature::isSha256Hex(sha256) ? sha256.toLower().toLatin1() : QByteArray();
+    task.hash.reset(!task.expectedSha256.isEmpty());
 
     QNetworkReply* reply = networkManager->get(QNetworkRequest(url));
     // Without a bound the reply would hold a fast download whole in memory.
@@ -376,7 +463,7 @@ bool Update::writeAvailable()
             emit sig_progress(progress);
         }
     }
-    if (!task.expectedMd5.isEmpty())
+    if (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty())
         task.hash.addData(data);
     qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
     return true;
@@ -466,10 +553,18 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
         endRun(false, tr("文件校验失败:") + task.path);
         return;
     }
-    if (!task.expectedMd5.isEmpty() && task.hash.result().toHex() != task.expectedMd5) {
-        removeDownloadFile();
-        endRun(false, tr("文件校验失败:") + task.path);
-        return;
+    if (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty()) {
+        const QByteArray md5 = task.hash.result().toHex();
+        const bool md5Differs = !task.expectedMd5.isEmpty() && md5 != task.expectedMd5;
+        const bool sha256Differs = !task.expectedSha256.isEmpty() &&
+                                   task.hash.sha256Result().toHex() != task.expectedSha256;
+        if (md5Differs || sha256Differs) {
+            if (sha256Differs)
+                qDebug() << "download: sha256 differs:" << logQuoted(task.url);
+            removeDownloadFile();
+            endRun(false, tr("文件校验失败:") + task.path);
+            return;
+        }
     }
 
     // A finished reply holds nothing more of use; keeping thousands of them until the manager
@@ -532,8 +627,9 @@ void Update::slot_updateLocal()
     replacedModes.clear();
     installError.clear();
 
-    // Links planted while the files were downloaded are refused before anything changes.
-    if (!refuseLinks(fs)) {
+    // Links planted while the files were downloaded, or a configuration swapped after its
+    // signature was checked, are refused before anything changes.
+    if (!refuseLinks(fs) && verifiedConfigUnchanged(fs)) {
         if (!journal.begin()) {
             fs.removeTree(QStringLiteral("/update"));
             endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);

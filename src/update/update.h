@@ -100,6 +100,12 @@ private:
     bool createDownloadFile(const QString& relative);
     // Removes the local file of the download in flight.
     void removeDownloadFile();
+    // Reads the new configuration. When the installed one carries a public key, the new one must
+    // be signed by it, name a key itself and give a sha256 for every managed file; otherwise the
+    // run ends here (false) with nothing fetched.
+    bool readNewConfig(const QString& newPath, const ConfigInfo& oldConfig, ConfigInfo* newConfig);
+    // For a signed release: whether update/UpdateCfg.xml still holds the bytes that were verified.
+    bool verifiedConfigUnchanged(InstallFs& fs);
 
     UpdateProgress progress;
     ConfigInfo config;
@@ -125,4 +131,7 @@ private:
     QString downloadLocalPath;
     std::unique_ptr<InstallFs> downloadFs;
     QString installError;
+    // The exact bytes of the verified new configuration, when the release had to be signed.
+    QByteArray verifiedConfig;
+    bool signedRelease = false;
 };

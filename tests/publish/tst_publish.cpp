@@ -1,4 +1,5 @@
 #include "config/configreader.h"
+#include "config/signature.h"
 #include "progressreporter.h"
 #include "recordingpresenter.h"
 #include "releasepublisher.h"
@@ -146,6 +147,8 @@ private slots:
     void progressShownOnlyAfterDelayAndThrottled();
     void progressFormat_data();
     void progressFormat();
+    void generatedKeyIsPrivateAndNeverOverwritten();
+    void signedOutputVerifiesOverItsExactBytes();
 };
 
 void tst_Publish::md5Vectors_data()
@@ -220,6 +223,9 @@ void tst_Publish::roundTrip()
     for (auto it = managed.cbegin(); it != managed.cend(); ++it) {
         const FileAttributes attributes = read.fileAttributes.value("/" + it.key());
         QCOMPARE(attributes.size, qint64(it.value().size()));
+        QCOMPARE(attributes.sha256,
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex()));
 #ifdef Q_OS_UNIX
         QCOMPARE(attributes.executable, it.key() == "app.exe" || it.key() == "bin/lib.dll");
 #endif
@@ -715,6 +721,99 @@ void tst_Publish::progressFormat()
     QFETCH(qint64, bytes);
     QFETCH(QString, text);
     QCOMPARE(ProgressReporter::formatBytes(bytes), text);
+}
+
+void tst_Publish::generatedKeyIsPrivateAndNeverOverwritten()
+{
+    if (!Signature::available())
+        QSKIP("this build cannot sign");
+    QTemporaryDir dir;
+    const QString keyPath = dir.filePath("release.key");
+    const Run made = runTool({"--generate-key", keyPath});
+    QCOMPARE(made.exitCode, 0);
+    // One line, the public half of the key in the file.
+    QCOMPARE(made.out.count('\n'), 1);
+    const QString publicKey = QString::fromLatin1(made.out.trimmed());
+    QVERIFY(Signature::isPublicKey(publicKey));
+    const QByteArray pem = readAll(keyPath);
+    QString error;
+    QCOMPARE(Signature::publicKeyOf(pem, &error), publicKey);
+#ifdef Q_OS_UNIX
+    struct stat st;
+    QCOMPARE(stat(QFile::encodeName(keyPath).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0600);
+    // Through a link planted at the name nothing is created either.
+    const QString target = dir.filePath("elsewhere");
+    QVERIFY(QFile::link(target, dir.filePath("planted.key")));
+    QCOMPARE(runTool({"--generate-key", dir.filePath("planted.key")}).exitCode, 2);
+    QVERIFY(!QFileInfo::exists(target));
+#endif
+
+    // An existing key is never replaced: losing it would lock out every signed installation.
+    const Run again = runTool({"--generate-key", keyPath});
+    QCOMPARE(again.exitCode, 2);
+    QVERIFY(again.err.contains("cannot create"));
+    QCOMPARE(readAll(keyPath), pem);
+    // Given with anything else it is a usage error.
+    QCOMPARE(runTool({"--generate-key", dir.filePath("other.key"), dir.path()}).exitCode, 2);
+    QVERIFY(!QFileInfo::exists(dir.filePath("other.key")));
+}
+
+void tst_Publish::signedOutputVerifiesOverItsExactBytes()
+{
+    if (!Signature::available())
+        QSKIP("this build cannot sign");
+    QTemporaryDir dir;
+    const QString rel = dir.filePath("release");
+    putFile(rel, "app.exe", "main");
+    putFile(rel, "lib.dll", "lib");
+    // Left by an earlier signed run in the release folder: neither listed nor kept.
+    putFile(rel, "UpdateCfg.xml.sig", "stale");
+    const QString keyPath = dir.filePath("release.key");
+    const QString publicKey =
+        QString::fromLatin1(runTool({"--generate-key", keyPath}).out.trimmed());
+    const QStringList common = {"--version", "1.0", "--main", "app.exe", "--server",
+                                "http://127.0.0.1/r"};
+
+    const Run run = runTool(common + QStringList{"--sign-key", keyPath, rel});
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray xml = readAll(rel + "/UpdateCfg.xml");
+    const QByteArray signature = readAll(rel + "/UpdateCfg.xml.sig");
+    QCOMPARE(signature.count('\n'), 1);
+    QCOMPARE(Signature::verify(publicKey, xml, signature), Signature::Check::Valid);
+    const ConfigInfo read = ConfigReader().read(rel + "/UpdateCfg.xml");
+    QCOMPARE(read.publicKey, publicKey);
+    QCOMPARE(read.fileList, QStringList({"/app.exe", "/lib.dll"}));
+    for (const QString& path : read.fileList)
+        QVERIFY(Signature::isSha256Hex(read.fileAttributes.value(path).sha256));
+
+    // Handing on a new key: signed by the trusted key, naming the new one.
+    const QString nextPath = dir.filePath("next.key");
+    const QString nextKey = QString::fromLatin1(runTool({"--generate-key", nextPath}).out.trimmed());
+    QCOMPARE(runTool(common + QStringList{"--rotate-to", nextPath, rel}).exitCode, 2);
+    QCOMPARE(readAll(rel + "/UpdateCfg.xml"), xml);
+    QCOMPARE(runTool(common + QStringList{"--sign-key", keyPath, "--rotate-to", nextPath, rel})
+                 .exitCode,
+             0);
+    const QByteArray rotated = readAll(rel + "/UpdateCfg.xml");
+    QCOMPARE(ConfigReader().read(rel + "/UpdateCfg.xml").publicKey, nextKey);
+    QCOMPARE(Signature::verify(publicKey, rotated, readAll(rel + "/UpdateCfg.xml.sig"), nextKey),
+             Signature::Check::Valid);
+
+    // Unsigned again: the configuration names no key and the old signature is gone.
+    const Run plain = runTool(common + QStringList{rel});
+    QCOMPARE(plain.exitCode, 0);
+    QVERIFY(plain.err.contains("removed the signature"));
+    QVERIFY(!QFileInfo::exists(rel + "/UpdateCfg.xml.sig"));
+    QVERIFY(ConfigReader().read(rel + "/UpdateCfg.xml").publicKey.isEmpty());
+
+    // A file that is not a private key stops the run before anything is written.
+    const QByteArray before = readAll(rel + "/UpdateCfg.xml");
+    const Run refused = runTool(common + QStringList{"--sign-key", rel + "/lib.dll", rel});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY(refused.err.contains("cannot sign"));
+    QCOMPARE(readAll(rel + "/UpdateCfg.xml"), before);
+    QVERIFY(!QFileInfo::exists(rel + "/UpdateCfg.xml.sig"));
 }
 
 QTEST_GUILESS_MAIN(tst_Publish)

@@ -37,7 +37,15 @@ Nothing is written, and the exit status is 2, when: the version is not one the u
 (numbers separated by dots); --previous is missing, malformed, or not older than --version; the
 main executable is not among the release's files; a file or folder is a symbolic link or not a
 regular file; a path holds ":", "\" or a control character, which the updater refuses; a file or
-folder cannot be read. The exit status is 0 on success.
+folder cannot be read; the --sign-key file is not an Ed25519 private key. The exit status is 0
+on success.
+
+Every file element carries the SHA-256 of the file beside its MD5. With --sign-key KEYFILE the
+info element names the key's public half (publickey="...") and OUTPUT.sig holds, on one base64
+line, an Ed25519 signature over the exact bytes of OUTPUT. An installation whose configuration
+names a key accepts only a next configuration signed by that key, naming a key of its own (the
+same, or with --rotate-to NEWKEYFILE a new one to rotate to). Without --sign-key a stale
+OUTPUT.sig is removed.
 )";
 
 void printError(const QString& message)
@@ -102,8 +110,25 @@ int main(int argc, char* argv[])
         QStringLiteral("output"),
         QStringLiteral("Where to write (default: RELEASE_DIR/UpdateCfg.xml)."),
         QStringLiteral("FILE"));
-    parser.addOptions(
-        {versionOption, mainOption, serverOption, ignoreOption, previousOption, outputOption});
+    const QCommandLineOption signOption(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Sign the output with this private key (from --generate-key): writes "
+                       "OUTPUT.sig and names the key's public half in the configuration."),
+        QStringLiteral("KEYFILE"));
+    const QCommandLineOption generateOption(
+        QStringLiteral("generate-key"),
+        QStringLiteral("Create a new Ed25519 key pair: the private key in KEYFILE (mode 0600, "
+                       "never overwritten), the public key printed as one base64 line. Given "
+                       "alone."),
+        QStringLiteral("KEYFILE"));
+    const QCommandLineOption rotateOption(
+        QStringLiteral("rotate-to"),
+        QStringLiteral("With --sign-key: name the public half of this other private key in the "
+                       "configuration, so that installations trust it, and only it, from this "
+                       "release on."),
+        QStringLiteral("NEWKEYFILE"));
+    parser.addOptions({versionOption, mainOption, serverOption, ignoreOption, previousOption,
+                       outputOption, signOption, rotateOption, generateOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"),
                                  QStringLiteral("Folder holding the release's files."));
 
@@ -112,6 +137,18 @@ int main(int argc, char* argv[])
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
         std::fputs(helpDetails, stdout);
+        return 0;
+    }
+    if (parser.isSet(generateOption)) {
+        if (!parser.positionalArguments().isEmpty() || parser.optionNames().size() != 1)
+            return usageError(QStringLiteral("--generate-key is given alone"));
+        QString publicKey;
+        QString error;
+        if (!ReleasePublisher::generateKey(parser.value(generateOption), &publicKey, &error)) {
+            printError(error);
+            return refusedStatus;
+        }
+        std::printf("%s\n", qUtf8Printable(publicKey));
         return 0;
     }
     const QStringList positional = parser.positionalArguments();
@@ -133,6 +170,8 @@ int main(int argc, char* argv[])
     options.ignorePatterns = parser.values(ignoreOption);
     options.previousPath = parser.value(previousOption);
     options.outputPath = parser.value(outputOption);
+    options.signKeyPath = parser.value(signOption);
+    options.nextKeyPath = parser.value(rotateOption);
 
     const bool interactive = isatty(fileno(stderr));
     QElapsedTimer clock;
@@ -166,5 +205,8 @@ int main(int argc, char* argv[])
                 qUtf8Printable(publisher.outputPath()), qUtf8Printable(config.version),
                 int(config.fileMap.size() + config.ignoreList.size()),
                 int(config.ignoreList.size()));
+    if (!config.publicKey.isEmpty())
+        std::printf("signed %s with key %s\n", qUtf8Printable(publisher.signatureFilePath()),
+                    qUtf8Printable(config.publicKey));
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "config/configreader.h"
 #include "config/configwriter.h"
 #include "config/pathcheck.h"
+#include "config/signature.h"
 #include "platform/messagepresenter.h"
 
 #include <QCryptographicHash>
@@ -14,12 +15,18 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QStringDecoder>
 #include <QUrl>
 
 #ifdef Q_OS_UNIX
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 namespace
@@ -191,16 +198,19 @@ bool ReleasePublisher::prepare()
     m_ignoredMd5.clear();
     m_ignoredAttributes.clear();
     // Cheap checks first, so that a mistake is reported before hours of hashing.
-    if (!checkOptions() || !checkPrevious() || !walk() || !checkMain() || !hashFiles())
+    if (!checkOptions() || !checkSigningKey() || !checkPrevious() || !walk() || !checkMain() ||
+        !hashFiles())
         return false;
 
     m_config.version = canonicalVersion(m_options.version);
     m_config.main = m_options.main;
     m_config.server = m_options.server;
+    m_config.publicKey = m_publicKey;
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
         FileAttributes attributes;
         attributes.size = it->size;
         attributes.executable = it->executable;
+        attributes.sha256 = it->sha256;
         if (it->ignored) {
             m_config.ignoreList.append(it.key());
             m_ignoredMd5.insert(it.key(), it->md5);
@@ -223,8 +233,116 @@ bool ReleasePublisher::write()
     writer.setIgnoredMd5(m_ignoredMd5);
     writer.setIgnoredAttributes(m_ignoredAttributes);
     QString reason;
-    if (!writer.writeFile(outputPath(), m_config, &reason))
+    QByteArray written;
+    if (!writer.writeFile(outputPath(), m_config, &reason, &written))
         return fail(QStringLiteral("cannot write %1: %2").arg(quotedName(outputPath()), reason));
+
+    const QString signaturePath = signatureFilePath();
+    if (m_signingKey.isEmpty()) {
+        // A signature of an earlier configuration beside this one would only be mistaken for its.
+        if (QFileInfo::exists(signaturePath)) {
+            if (!QFile::remove(signaturePath))
+                return fail(QStringLiteral("cannot remove the stale signature %1")
+                                .arg(quotedName(signaturePath)));
+            m_warnings.append(QStringLiteral("removed the signature %1 of an earlier "
+                                             "configuration: this one is not signed")
+                                  .arg(quotedName(signaturePath)));
+        }
+        return true;
+    }
+    const QByteArray signature = Signature::sign(m_signingKey, written, &reason);
+    if (signature.isEmpty())
+        return fail(QStringLiteral("cannot sign %1: %2").arg(quotedName(outputPath()), reason));
+    QSaveFile file(signaturePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(signature) != signature.size() ||
+        !file.commit())
+        return fail(QStringLiteral("cannot write %1: %2")
+                        .arg(quotedName(signaturePath), file.errorString()));
+    return true;
+}
+
+QString ReleasePublisher::signatureFilePath() const
+{
+    return outputPath() + QStringLiteral(".sig");
+}
+
+bool ReleasePublisher::checkSigningKey()
+{
+    m_signingKey.clear();
+    m_publicKey.clear();
+    if (m_options.signKeyPath.isEmpty()) {
+        if (!m_options.nextKeyPath.isEmpty())
+            return fail(QStringLiteral("a key is handed on only by a signed release: give "
+                                       "--sign-key with the key installations trust now"));
+        return true;
+    }
+    QFile file(m_options.signKeyPath);
+    // A key file is a few hundred bytes; anything much larger is not one.
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read key %1: %2")
+                        .arg(quotedName(m_options.signKeyPath), file.errorString()));
+    const QByteArray pem = file.read(64 * 1024);
+    QString reason;
+    const QString publicKey = Signature::publicKeyOf(pem, &reason);
+    if (publicKey.isEmpty())
+        return fail(QStringLiteral("key %1 cannot sign: %2")
+                        .arg(quotedName(m_options.signKeyPath), reason));
+    m_signingKey = pem;
+    m_publicKey = publicKey;
+    if (m_options.nextKeyPath.isEmpty())
+        return true;
+    // The key handed on is read from its private key file: a release can only hand on a key
+    // whose owner can sign the next one.
+    QFile next(m_options.nextKeyPath);
+    if (!next.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("cannot read key %1: %2")
+                        .arg(quotedName(m_options.nextKeyPath), next.errorString()));
+    m_publicKey = Signature::publicKeyOf(next.read(64 * 1024), &reason);
+    if (m_publicKey.isEmpty())
+        return fail(QStringLiteral("key %1 cannot be handed on: %2")
+                        .arg(quotedName(m_options.nextKeyPath), reason));
+    return true;
+}
+
+bool ReleasePublisher::generateKey(const QString& keyPath, QString* publicKey, QString* error)
+{
+    QByteArray pem;
+    if (!Signature::generateKey(&pem, publicKey, error))
+        return false;
+    // Created here and only here, readable by its owner alone: an existing file is never
+    // overwritten, and the key never sits in a file others could read.
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(keyPath);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot create %1: %2")
+                     .arg(quotedName(keyPath), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // The mode asked for is narrowed by the umask, never widened; fchmod makes it exact.
+    ::fchmod(fd, 0600);
+    QFile file;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ::unlink(name.constData());
+        *error = QStringLiteral("cannot write %1").arg(quotedName(keyPath));
+        return false;
+    }
+#else
+    QFile file(keyPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = QStringLiteral("cannot create %1: %2").arg(quotedName(keyPath), file.errorString());
+        return false;
+    }
+#endif
+    if (file.write(pem) != pem.size() || !file.flush()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(quotedName(keyPath), file.errorString());
+        file.close();
+        QFile::remove(keyPath);
+        return false;
+    }
+    file.close();
     return true;
 }
 
@@ -357,9 +475,10 @@ bool ReleasePublisher::walk()
             return fail(QStringLiteral("%1 is not a regular file").arg(quotedName(relative)));
         // The configuration itself: the one being written, or a stale one from an earlier run,
         // which the updater could not take as a file (it would land on its new configuration).
-        if (info.absoluteFilePath() == output)
+        if (info.absoluteFilePath() == output ||
+            info.absoluteFilePath() == output + QStringLiteral(".sig"))
             continue;
-        if (relative == configFileName) {
+        if (relative == configFileName || relative == configFileName + QStringLiteral(".sig")) {
             m_warnings.append(QStringLiteral("%1 in the release folder is left out: it is not "
                                              "the output, and the updater keeps its own "
                                              "configuration under that name")
@@ -437,11 +556,14 @@ bool ReleasePublisher::hashFiles()
                     .arg(shown, device ? device->errorString() : QStringLiteral("no device")));
         qint64 bytesRead = 0;
         const qint64 before = progress.bytesDone;
-        it->md5 = md5Hex(device.get(), &bytesRead, [&](qint64 chunk) {
-            progress.bytesDone += chunk;
-            if (m_progress)
-                m_progress(progress);
-        });
+        it->md5 = md5Hex(
+            device.get(), &bytesRead,
+            [&](qint64 chunk) {
+                progress.bytesDone += chunk;
+                if (m_progress)
+                    m_progress(progress);
+            },
+            &it->sha256);
         if (it->md5.isEmpty())
             return fail(QStringLiteral("cannot read %1: %2").arg(shown, device->errorString()));
         if (bytesRead != it->size)
@@ -476,9 +598,10 @@ bool ReleasePublisher::isIgnored(const QString& relativePath, const QStringList&
 }
 
 QString ReleasePublisher::md5Hex(QIODevice* device, qint64* bytesRead,
-                                 const std::function<void(qint64)>& chunkDone)
+                                 const std::function<void(qint64)>& chunkDone, QString* sha256Hex)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
+    QCryptographicHash hash256(QCryptographicHash::Sha256);
     QByteArray buffer(chunkSize, Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
@@ -488,11 +611,15 @@ QString ReleasePublisher::md5Hex(QIODevice* device, qint64* bytesRead,
         if (count == 0)
             break;
         hash.addData(QByteArrayView(buffer.constData(), count));
+        if (sha256Hex)
+            hash256.addData(QByteArrayView(buffer.constData(), count));
         total += count;
         if (chunkDone)
             chunkDone(count);
     }
     if (bytesRead)
         *bytesRead = total;
+    if (sha256Hex)
+        *sha256Hex = QString::fromLatin1(hash256.result().toHex());
     return QString::fromLatin1(hash.result().toHex());
 }

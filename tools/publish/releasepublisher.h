@@ -21,6 +21,8 @@ struct PublishOptions {
     QStringList ignorePatterns;
     QString previousPath; // empty: no previous release to compare with
     QString outputPath;   // empty: releaseDir/UpdateCfg.xml
+    QString signKeyPath;  // empty: unsigned; else the PEM private key that signs the output
+    QString nextKeyPath;  // empty: the output names the signing key; else the key handed on
 };
 
 struct HashProgress {
@@ -54,6 +56,11 @@ public:
     // size and exec of the ignored files, likewise.
     const QMap<QString, FileAttributes>& ignoredAttributes() const { return m_ignoredAttributes; }
     QString outputPath() const;
+    // Where the signature of the output goes: the output's name with ".sig".
+    QString signatureFilePath() const;
+    // Writes a new Ed25519 key pair: the private key to keyPath, created exclusively with mode
+    // 0600; the public key (base64) to publicKey. False with error when it cannot.
+    static bool generateKey(const QString& keyPath, QString* publicKey, QString* error);
     QString errorString() const { return m_error; }
     // Things worth telling the publisher that do not stop the run.
     QStringList warnings() const { return m_warnings; }
@@ -65,14 +72,17 @@ public:
     static bool isIgnored(const QString& relativePath, const QStringList& patterns);
     // Lower-case hexadecimal MD5 of everything device yields, read in chunks. On a read
     // error returns an empty string. bytesRead (if given) receives the number of bytes read;
-    // chunkDone is called after every chunk with that chunk's size.
+    // chunkDone is called after every chunk with that chunk's size; sha256Hex (if given)
+    // receives the SHA-256 of the same bytes, from the same pass.
     static QString md5Hex(QIODevice* device, qint64* bytesRead = nullptr,
-                          const std::function<void(qint64)>& chunkDone = {});
+                          const std::function<void(qint64)>& chunkDone = {},
+                          QString* sha256Hex = nullptr);
 
 private:
     bool fail(const QString& message);
     bool checkOptions();
     bool checkPrevious();
+    bool checkSigningKey();
     bool walk();
     bool hashFiles();
     bool checkMain();
@@ -83,6 +93,7 @@ private:
         bool executable = false;
         bool ignored = false;
         QString md5;
+        QString sha256;
     };
 
     PublishOptions m_options;
@@ -94,6 +105,8 @@ private:
     QMap<QString, FileAttributes> m_ignoredAttributes;
     QString m_error;
     QStringList m_warnings;
+    QByteArray m_signingKey; // PEM, empty when unsigned
+    QString m_publicKey;
     bool m_prepared = false;
 };
 
