@@ -520,7 +520,7 @@ void tst_Config::diffOfEveryFileSharesTheNewRecord()
 {
     const ConfigInfo installed = makeConfig("1.0", {{"/a", "1"}, {"/b", "2"}});
     ConfigInfo offered = makeConfig("1.1", {{"/a", "changed"}, {"/c", "3"}});
-    offered.fileAttributes.insert("/c", {5, true});
+    offered.fileAttributes.insert("/c", {5, true, {}});
 
     const ConfigInfo diff = diffConfig(installed, offered);
     QCOMPARE(diff.fileList, (QStringList{"/a", "/c"}));
@@ -540,19 +540,19 @@ void tst_Config::diffOfEveryFileSharesTheNewRecord()
 void tst_Config::diffCarriesAttributes()
 {
     ConfigInfo installed = makeConfig("1.0.0", {{"/same", "s"}, {"/changed", "old"}});
-    installed.fileAttributes.insert("/changed", {10, false});
+    installed.fileAttributes.insert("/changed", {10, false, {}});
     ConfigInfo offered =
         makeConfig("1.0.1", {{"/same", "s"}, {"/changed", "new"}, {"/plain", "p"}, {"/x", "x"}});
-    offered.fileAttributes.insert("/same", {1, true});
-    offered.fileAttributes.insert("/changed", {20, true});
-    offered.fileAttributes.insert("/x", {0, false});
+    offered.fileAttributes.insert("/same", {1, true, {}});
+    offered.fileAttributes.insert("/changed", {20, true, {}});
+    offered.fileAttributes.insert("/x", {0, false, {}});
 
     const ConfigInfo diff = diffConfig(installed, offered);
     QCOMPARE(diff.fileList, (QStringList{"/changed", "/plain", "/x"}));
     // The new release's attributes, only for the files fetched, only where given.
     QCOMPARE(diff.fileAttributes.keys(), (QStringList{"/changed", "/x"}));
-    QCOMPARE(diff.fileAttributes.value("/changed"), (FileAttributes{20, true}));
-    QCOMPARE(diff.fileAttributes.value("/x"), (FileAttributes{0, false}));
+    QCOMPARE(diff.fileAttributes.value("/changed"), (FileAttributes{20, true, {}}));
+    QCOMPARE(diff.fileAttributes.value("/x"), (FileAttributes{0, false, {}}));
 
     // Not newer: no files, so no attributes either.
     QVERIFY(diffConfig(offered, installed).fileAttributes.isEmpty());

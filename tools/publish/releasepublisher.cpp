@@ -332,7 +332,8 @@ bool ReleasePublisher::generateKey(const QString& keyPath, QString* publicKey, Q
 #else
     QFile file(keyPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-        *error = QStringLiteral("cannot create %1: %2").arg(quotedName(keyPath), file.errorString());
+        *error =
+            QStringLiteral("cannot create %1: %2").arg(quotedName(keyPath), file.errorString());
         return false;
     }
 #endif
