@@ -245,7 +245,12 @@ QByteArray Signature::sha256Hex(const QByteArray& data)
 
 bool Signature::isSha256Hex(const QString& text)
 {
-    if (text.size() != 64)
+    return isHexDigest(text, 64);
+}
+
+bool Signature::isHexDigest(const QString& text, int length)
+{
+    if (text.size() != length)
         return false;
     for (const QChar c : text) {
         const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||

@@ -47,4 +47,6 @@ public:
     static QByteArray sha256Hex(const QByteArray& data);
     // Whether text is 64 hexadecimal digits.
     static bool isSha256Hex(const QString& text);
+    // Whether text is exactly length hexadecimal digits, in either case.
+    static bool isHexDigest(const QString& text, int length);
 };

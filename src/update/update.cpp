@@ -37,16 +37,7 @@ namespace {
 // marker that only tells releases apart.
 bool isMd5Digest(const QString& text)
 {
-    if (text.size() != 32)
-        return false;
-    for (const QChar c : text) {
-        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                         (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
-                         (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-        if (!hex)
-            return false;
-    }
-    return true;
+    return Signature::isHexDigest(text, 32);
 }
 
 // Objects of the worker thread are deleted there at once; from elsewhere they are handed to
