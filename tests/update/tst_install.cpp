@@ -12,8 +12,8 @@
 #include "update/installjournal.h"
 
 #include <atomic>
-#include <optional>
 #include <cerrno>
+#include <optional>
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
@@ -681,12 +681,11 @@ void tst_Install::queuedStepsAreRecordedTogether()
         LogCapture log;
         QVERIFY(!journal->performQueued());
         QCOMPARE(journal->failure(), QStringLiteral("b"));
-        QCOMPARE(log.lines(),
-                 QStringList({QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
-                                  .arg(inst.path("a.dll"), inst.path("backup/a.dll")),
-                              QStringLiteral("CopyFileW \"%1\" to \"%2\" %3")
-                                  .arg(inst.path("b.dll"), inst.path("backup/b.dll"))
-                                  .arg(int(QFileDevice::RenameError))}));
+        QCOMPARE(log.lines(), QStringList({QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
+                                               .arg(inst.path("a.dll"), inst.path("backup/a.dll")),
+                                           QStringLiteral("CopyFileW \"%1\" to \"%2\" %3")
+                                               .arg(inst.path("b.dll"), inst.path("backup/b.dll"))
+                                               .arg(int(QFileDevice::RenameError))}));
     }
     QStringList records = QString::fromLatin1(atFailure.mid(begun.size())).split('\n');
     QCOMPARE(records.takeLast(), QString());
