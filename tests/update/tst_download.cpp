@@ -28,6 +28,10 @@ private slots:
     void digestChecked();
     void unsafePathStopsRunBeforeAnyDownload_data();
     void unsafePathStopsRunBeforeAnyDownload();
+    void ignoredFileInTheWayStopsRun_data();
+    void ignoredFileInTheWayStopsRun();
+    void errorStatusIsWhatTheUserSees_data();
+    void errorStatusIsWhatTheUserSees();
     void serverVariantsStillDeliver_data();
     void serverVariantsStillDeliver();
     void slowTransferIsNotAStall();
@@ -291,6 +295,50 @@ void tst_Download::unsafePathStopsRunBeforeAnyDownload()
     QVERIFY(release.server.requestedPaths().isEmpty());
     QCOMPARE(release.inst.snapshot({}), before);
     QCOMPARE(run.records.size(), 1);
+}
+
+void tst_Download::ignoredFileInTheWayStopsRun_data()
+{
+    QTest::addColumn<QString>("ignored");
+    QTest::addColumn<QString>("managed");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("ignored file where a folder is needed") << "/lib" << "/lib/x.dll" << true;
+    QTest::newRow("ignored file below a managed file") << "/a.bin/x" << "/a.bin" << true;
+    QTest::newRow("ignored file in other letter case") << "/User.ini" << "/user.ini" << true;
+    QTest::newRow("ignored file beside") << "/lib.ini" << "/lib/x.dll" << false;
+}
+
+// The user's copy of an ignored file stays where it is: a release that would need it moved aside
+// or overwritten is refused before anything is fetched.
+void tst_Download::ignoredFileInTheWayStopsRun()
+{
+    QFETCH(QString, ignored);
+    QFETCH(QString, managed);
+    QFETCH(bool, refused);
+
+    Release release;
+    release.offer("/app.bin", bodyA);
+    release.offer(managed, bodyB);
+    release.files.append({ignored, "user"});
+    release.extraAttributes.insert(ignored, " ignore=\"1\"");
+    release.writeConfigs();
+    release.inst.write(ignored.mid(1), "the user's own");
+    const auto before = release.inst.snapshot({});
+
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+
+    if (refused) {
+        QCOMPARE(run.ok, false);
+        QCOMPARE(run.msg, QStringLiteral("配置文件中的文件路径无效:") + ignored);
+        QVERIFY(release.server.requestedPaths().isEmpty());
+        QCOMPARE(release.inst.snapshot({}), before);
+    } else {
+        QCOMPARE(run.msg, QStringLiteral("success"));
+        QCOMPARE(release.inst.read(managed.mid(1)), bodyB);
+        QCOMPARE(release.inst.read(ignored.mid(1)), QByteArray("the user's own"));
+    }
 }
 
 void tst_Download::serverVariantsStillDeliver_data()
@@ -575,6 +623,61 @@ void tst_Download::sizeBoundsTheDownload()
     QVERIFY(!release.inst.exists("a.bin"));
     if (serving == "endless")
         QVERIFY2(release.server.endlessBytesSent() < (size >= 0 ? size : limit) + 32 * 1024 * 1024,
+                 qPrintable(QString::number(release.server.endlessBytesSent())));
+}
+
+void tst_Download::errorStatusIsWhatTheUserSees_data()
+{
+    // The file is 5000 bytes; the server answers with an error page of pageBytes (-1: a short
+    // text, 0: without end). size is the attribute (-1: none).
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("pageBytes");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("404, short page") << 404 << qint64(-1) << qint64(5000) << "Not Found";
+    QTest::newRow("404, page longer than the size")
+        << 404 << qint64(20000) << qint64(5000) << "Not Found";
+    QTest::newRow("500, page longer than the size")
+        << 500 << qint64(300000) << qint64(5000) << "Internal Server Error";
+    QTest::newRow("404, page without end, with size")
+        << 404 << qint64(0) << qint64(5000) << "Not Found";
+    QTest::newRow("404, page without end, without size")
+        << 404 << qint64(0) << qint64(-1) << "Not Found";
+}
+
+// However long the error page, the status is what ends the run, not the file's size.
+void tst_Download::errorStatusIsWhatTheUserSees()
+{
+    QFETCH(int, status);
+    QFETCH(qint64, pageBytes);
+    QFETCH(qint64, size);
+    QFETCH(QString, reason);
+
+    Release release;
+    release.offer("/a.bin", bodyA);
+    release.offer("/b.bin", bodyB);
+    if (pageBytes == 0)
+        release.server.endless("/b.bin", status);
+    else
+        release.server.respondWithStatus("/b.bin", status, pageBytes);
+    if (size >= 0)
+        release.extraAttributes.insert("/b.bin", QStringLiteral(" size=\"%1\"").arg(size));
+    release.writeConfigs();
+    const auto before = release.inst.snapshot();
+
+    WorkerRun run;
+    run.worker->setUnknownLengthLimit(256 * 1024);
+    run.start();
+    QVERIFY(run.waitFinished());
+    QCOMPARE(run.finishedCount, 1);
+    QCOMPARE(run.ok, false);
+    QCOMPARE(run.msg,
+             QStringLiteral("网络出现错误:Error transferring %1/b.bin - server replied: %2")
+                 .arg(release.server.baseUrl(), reason));
+    QVERIFY(!release.inst.exists("update/b.bin"));
+    QCOMPARE(release.inst.snapshot(), before);
+    if (pageBytes == 0)
+        QVERIFY2(release.server.endlessBytesSent() < 32 * 1024 * 1024,
                  qPrintable(QString::number(release.server.endlessBytesSent())));
 }
 
