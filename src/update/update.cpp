@@ -52,15 +52,6 @@ void release(QObject* object)
         object->deleteLater();
 }
 
-// The text Qt gives a reply that ended with an HTTP error status, for one given up on before its
-// end: the user reads the same whether the error page was short or not.
-QString httpErrorText(const QNetworkReply* reply)
-{
-    return QStringLiteral("Error transferring %1 - server replied: %2")
-        .arg(reply->url().toString(),
-             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-}
-
 } // namespace
 
 Update::Update(QObject* parent)
@@ -427,15 +418,6 @@ bool Update::writeAvailable()
     const QByteArray data = reply->readAll();
     if (task.aborted)
         return true;
-
-    // An error page (404, 500, ...) is not the file: held against the file's size it would be
-    // reported as a wrong file, and one without end would keep the run waiting.
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400) {
-        removeDownloadFile();
-        endRun(false, tr("网络出现错误:") + httpErrorText(reply));
-        reply->abort();
-        return false;
-    }
 
     if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
         task.sizeLimit = unknownLengthBytes >= 0
