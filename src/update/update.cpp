@@ -172,9 +172,10 @@ void Update::slot_work()
         endRun(false, tr("配置文件中的文件路径无效:") + unsafe);
         return;
     }
-    // Two paths that are one file on Windows would overwrite each other there: the whole new
-    // release is checked, since an unchanged file can be the one a new path lands on.
-    const QString collision = firstCaseCollision(newConfig.fileList);
+    // Two paths that are one file on Windows would overwrite each other there, and a file where
+    // another path needs a folder would be moved aside: the whole new release is checked, since
+    // an unchanged or ignored file can be the one a new path lands on.
+    const QString collision = firstCaseCollision(newConfig.fileList, newConfig.ignoreList);
     if (!collision.isNull()) {
         qDebug() << "path collides in letter case:" << logQuoted(collision);
         endRun(false, tr("配置文件中的文件路径无效:") + collision);
