@@ -515,6 +515,35 @@ int InstallFs::createFile(const QString& relative, uint mode)
     return fd;
 }
 
+int InstallFs::openFile(const QString& relative, bool writable)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    // Non-blocking, so that a fifo planted there cannot hold the open; a regular file ignores it.
+    Fd fd(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                      (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        fail(errno);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        fail(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        return -1;
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        fail(errno);
+        return -1;
+    }
+    return fd.release();
+}
+
 bool InstallFs::copyFile(const QString& from, const QString& to)
 {
     Parent source;
@@ -871,6 +900,28 @@ int InstallFs::createFile(const QString& relative, uint)
     const QString path = parent.dir + QLatin1Char('/') + parent.name;
     const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
                           _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        fail(errno);
+    return fd;
+}
+
+int InstallFs::openFile(const QString& relative, bool writable)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QFileInfo info(path);
+    if (isReparse(info)) {
+        fail(ELOOP);
+        return -1;
+    }
+    if (!info.isFile()) {
+        fail(info.exists() ? EISDIR : ENOENT);
+        return -1;
+    }
+    const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
+                          (writable ? _O_RDWR : _O_RDONLY) | _O_BINARY);
     if (fd < 0)
         fail(errno);
     return fd;

@@ -86,6 +86,10 @@ public:
     // Creates a new file for writing, exclusively and never through a link; returns its
     // descriptor (the caller closes it) or -1.
     int createFile(const QString& relative, uint mode = 0666);
+    // Opens an existing regular file for reading, or for reading and writing, never through a
+    // link and never creating it; returns its descriptor (the caller closes it) or -1. A link,
+    // a folder or any other kind of entry fails.
+    int openFile(const QString& relative, bool writable = false);
     // Copies the file from into a new file to, created exclusively: every write checked, the size
     // compared with the source's, the data flushed to the disk and the descriptor closed, the
     // source's permission bits applied. On failure the partial file is removed. to is the final
