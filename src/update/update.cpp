@@ -1071,8 +1071,8 @@ bool Update::backup(const ConfigInfo& config)
             continue;
         }
         if (!installed.exists()) {
-            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to"
-                     << logQuoted(fs.absolutePath(slot)) << int(QFileDevice::OpenError);
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to" << logQuoted(fs.absolutePath(slot))
+                     << int(QFileDevice::OpenError);
             continue;
         }
         // The mode from the file system: what Qt reports is the caller's access, and a link's
