@@ -806,7 +806,10 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     if (stallTimer && stallTimer->isActive())
         stallTimer->start(stallTimeoutMs);
 
-    // A continued file counts from the bytes it already had.
+    // A ranged answer shows only once it is known to continue the file; a continued file counts
+    // from the bytes it already had.
+    if (task.resumeFrom > 0 && !task.resumed)
+        return;
     if (task.resumed) {
         recieved += task.resumeFrom;
         if (total > 0)
