@@ -10,19 +10,23 @@ bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --parallel "$(nproc)"
 
-# The configuration fuzz target, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
-# replays its seed corpus (CTest replays it too, built plainly, in tst_fuzzreplay).
+# The fuzz targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer, replay
+# their seed corpora (CTest replays them too, built plainly, in tst_fuzzreplay_*).
 fuzz_status=0
 if command -v clang++ >/dev/null; then
     if CXX=clang++ cmake -S tests/fuzz -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
         cmake --build build/fuzz --parallel "$(nproc)" >/dev/null; then
-        build/fuzz/configfuzzer -runs=0 tests/fuzz/corpus 2>&1 | tail -n 1 || fuzz_status=1
+        for target in reader version diff path; do
+            echo -n "fuzz target $target: "
+            build/fuzz/${target}fuzzer -runs=0 tests/fuzz/corpus/$target 2>&1 | tail -n 1 ||
+                fuzz_status=1
+        done
     else
-        echo "building the fuzz target failed" >&2
+        echo "building the fuzz targets failed" >&2
         fuzz_status=1
     fi
 else
-    echo "clang++ is missing: the corpus is replayed by tst_fuzzreplay only" >&2
+    echo "clang++ is missing: the corpora are replayed by tst_fuzzreplay_* only" >&2
 fi
 
 cd build

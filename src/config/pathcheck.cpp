@@ -73,30 +73,56 @@ bool isSafeFilePath(const QString& path)
     return true;
 }
 
-QString firstCaseCollision(const QStringList& paths)
+namespace
+{
+
+// The folders above a folded path: "/a/b/c" gives "/a" and "/a/b".
+QStringList foldersOf(const QString& folded)
+{
+    QStringList folders;
+    for (qsizetype slash = folded.indexOf(QLatin1Char('/'), 1); slash > 0;
+         slash = folded.indexOf(QLatin1Char('/'), slash + 1))
+        folders.append(folded.left(slash));
+    return folders;
+}
+
+} // namespace
+
+QString firstCaseCollision(const QStringList& paths, const QStringList& keptPaths)
 {
     // Every path once, folded, and every folder above a path, folded.
     QSet<QString> seenFiles;
     QSet<QString> foldedFiles;
     QSet<QString> foldedFolders;
+    const auto collides = [&](const QString& folded, const QStringList& folders) {
+        if (foldedFiles.contains(folded) || foldedFolders.contains(folded))
+            return true;
+        for (const QString& folder : folders) {
+            if (foldedFiles.contains(folder))
+                return true;
+        }
+        return false;
+    };
     for (const QString& path : paths) {
         if (seenFiles.contains(path))
             continue;
         seenFiles.insert(path);
         const QString folded = path.toCaseFolded();
-        if (foldedFiles.contains(folded) || foldedFolders.contains(folded))
+        const QStringList folders = foldersOf(folded);
+        if (collides(folded, folders))
             return path;
-        QStringList folders;
-        for (qsizetype slash = folded.indexOf(QLatin1Char('/'), 1); slash > 0;
-             slash = folded.indexOf(QLatin1Char('/'), slash + 1))
-            folders.append(folded.left(slash));
-        for (const QString& folder : folders) {
-            if (foldedFiles.contains(folder))
-                return path;
-        }
         foldedFiles.insert(folded);
         for (const QString& folder : folders)
             foldedFolders.insert(folder);
+    }
+    // A kept file where the release needs a folder would be moved aside to make room for it; one
+    // that is a managed file in other letter case would be overwritten on Windows.
+    for (const QString& path : keptPaths) {
+        if (seenFiles.contains(path))
+            continue;
+        const QString folded = path.toCaseFolded();
+        if (collides(folded, foldersOf(folded)))
+            return path;
     }
     return QString();
 }

@@ -18,6 +18,8 @@ bool isSafeFilePath(const QString& path);
 
 // The first path of paths that cannot live beside an earlier one on a file system that ignores
 // letter case: the same path in other letter case, or a file whose path is, in some letter case,
-// a folder of another path ("/a" beside "/A/b", or "/a" beside "/a/b"). An empty string when
-// there is none. Identical paths are one path and do not collide.
-QString firstCaseCollision(const QStringList& paths);
+// a folder of another path ("/a" beside "/A/b", or "/a" beside "/a/b"). Failing that, the first
+// of keptPaths (files the release names but never writes, such as ignored ones, which stay as
+// the user has them) that collides in the same way with one of paths. An empty string when there
+// is none. Identical paths are one path and do not collide.
+QString firstCaseCollision(const QStringList& paths, const QStringList& keptPaths = QStringList());

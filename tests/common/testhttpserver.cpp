@@ -90,11 +90,12 @@ void TestHttpServer::setRootDir(const QString& rootDir)
     root = rootDir;
 }
 
-void TestHttpServer::respondWithStatus(const QString& path, int status)
+void TestHttpServer::respondWithStatus(const QString& path, int status, qint64 pageBytes)
 {
     Rule rule;
     rule.mode = Mode::Status;
     rule.status = status;
+    rule.bytes = pageBytes;
     rules.insert(path, rule);
 }
 
@@ -181,10 +182,11 @@ void TestHttpServer::holdAfterWithoutLength(const QString& path, qint64 bytes)
     rules.insert(path, rule);
 }
 
-void TestHttpServer::endless(const QString& path)
+void TestHttpServer::endless(const QString& path, int status)
 {
     Rule rule;
     rule.mode = Mode::Endless;
+    rule.status = status;
     rules.insert(path, rule);
 }
 
@@ -332,7 +334,8 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     const Rule rule = rules.value(path);
 
     if (rule.mode == Mode::Status) {
-        const QByteArray body = reasonPhrase(rule.status) + '\n';
+        const QByteArray body =
+            rule.bytes < 0 ? reasonPhrase(rule.status) + '\n' : QByteArray(rule.bytes, 'p');
         socket->write(header(rule.status, body.size(), keepAlive) + body);
         responseDone();
         if (!keepAlive)
@@ -341,7 +344,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     }
     if (rule.mode == Mode::Endless) {
         // Paced by the client: another piece only once the previous one has left the socket.
-        socket->write(header(200, -1, false));
+        socket->write(header(rule.status, -1, false));
         const QByteArray piece(64 * 1024, 'e');
         auto more = [this, socket, piece] {
             if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0)

@@ -34,8 +34,9 @@ public:
 
     void setRootDir(const QString& rootDir);
 
-    // Answers path with this status (404, 500, ...) and a short text body.
-    void respondWithStatus(const QString& path, int status);
+    // Answers path with this status (404, 500, ...) and a short text body, or a page of
+    // pageBytes bytes.
+    void respondWithStatus(const QString& path, int status, qint64 pageBytes = -1);
     // Announces the full Content-Length, sends this many body bytes, then closes the connection.
     void dropAfter(const QString& path, qint64 bytes);
     // Sends this many body bytes and then nothing more, keeping the connection open.
@@ -52,8 +53,9 @@ public:
     // The same without Content-Length: the body ends when release(path) closes the connection.
     void holdAfterWithoutLength(const QString& path, qint64 bytes);
     // Sends a body without Content-Length that never ends: more whenever the client has taken
-    // what was sent, until it closes the connection.
-    void endless(const QString& path);
+    // what was sent, until it closes the connection. With status (404, ...) an endless error
+    // page.
+    void endless(const QString& path, int status = 200);
     // Body bytes sent so far for endless paths.
     qint64 endlessBytesSent() const { return endlessSent; }
     // Sends the next bytes of every held answer for path, still holding back what follows.

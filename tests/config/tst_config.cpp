@@ -662,30 +662,56 @@ void tst_Config::pathSafety()
 void tst_Config::caseCollisions_data()
 {
     QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QStringList>("kept");
     QTest::addColumn<QString>("collision");
-    QTest::newRow("none") << QStringList{"/a", "/b/c", "/b/d", "/bc"} << "";
-    QTest::newRow("empty") << QStringList() << "";
-    QTest::newRow("same path twice") << QStringList{"/a", "/a"} << "";
-    QTest::newRow("letter case") << QStringList{"/App.exe", "/b", "/app.EXE"} << "/app.EXE";
-    QTest::newRow("folder in other case") << QStringList{"/Bin/a.dll", "/bin/A.DLL"}
-                                          << "/bin/A.DLL";
-    QTest::newRow("folders differ, files do not") << QStringList{"/Bin/a", "/bin/b"} << "";
-    QTest::newRow("file, then folder of that name") << QStringList{"/data", "/data/x"}
-                                                    << "/data/x";
-    QTest::newRow("folder, then file of that name") << QStringList{"/Data/x", "/data"} << "/data";
-    QTest::newRow("deep folder") << QStringList{"/a/b/c/d", "/A/B/c"} << "/A/B/c";
-    QTest::newRow("beyond ASCII") << QStringList{QStringLiteral("/\u00c4.txt"),
-                                                 QStringLiteral("/\u00e4.txt")}
-                                  << QStringLiteral("/\u00e4.txt");
-    QTest::newRow("prefix without a slash is no folder") << QStringList{"/ab", "/a/b", "/abc"}
-                                                         << "";
+    const QStringList none;
+    QTest::newRow("none") << QStringList{"/a", "/b/c", "/b/d", "/bc"} << none << "";
+    QTest::newRow("empty") << QStringList() << none << "";
+    QTest::newRow("same path twice") << QStringList{"/a", "/a"} << none << "";
+    QTest::newRow("letter case") << QStringList{"/App.exe", "/b", "/app.EXE"} << none
+                                 << "/app.EXE";
+    QTest::newRow("folder in other case")
+        << QStringList{"/Bin/a.dll", "/bin/A.DLL"} << none << "/bin/A.DLL";
+    QTest::newRow("folders differ, files do not") << QStringList{"/Bin/a", "/bin/b"} << none << "";
+    QTest::newRow("file, then folder of that name")
+        << QStringList{"/data", "/data/x"} << none << "/data/x";
+    QTest::newRow("folder, then file of that name")
+        << QStringList{"/Data/x", "/data"} << none << "/data";
+    QTest::newRow("file, then folder of that name in other case")
+        << QStringList{"/data", "/DATA/x"} << none << "/DATA/x";
+    QTest::newRow("file and a folder two levels up")
+        << QStringList{"/a", "/a/b/c"} << none << "/a/b/c";
+    QTest::newRow("deep folder") << QStringList{"/a/b/c/d", "/A/B/c"} << none << "/A/B/c";
+    QTest::newRow("beyond ASCII")
+        << QStringList{QStringLiteral("/\u00c4.txt"), QStringLiteral("/\u00e4.txt")} << none
+        << QStringLiteral("/\u00e4.txt");
+    QTest::newRow("prefix without a slash is no folder")
+        << QStringList{"/ab", "/a/b", "/abc"} << none << "";
+
+    // Ignored files stay as the user has them: a managed path must not need them moved aside or
+    // overwritten. Among themselves they are never written and do not collide.
+    QTest::newRow("kept file where a folder is needed")
+        << QStringList{"/lib/x.dll"} << QStringList{"/lib"} << "/lib";
+    QTest::newRow("kept file below a managed file")
+        << QStringList{"/a"} << QStringList{"/a/b"} << "/a/b";
+    QTest::newRow("kept file in other letter case")
+        << QStringList{"/b", "/user.ini"} << QStringList{"/x", "/User.ini"} << "/User.ini";
+    QTest::newRow("kept folder in other letter case")
+        << QStringList{"/lib/a"} << QStringList{"/LIB/b"} << "";
+    QTest::newRow("kept and managed, same path")
+        << QStringList{"/user.ini"} << QStringList{"/user.ini"} << "";
+    QTest::newRow("kept files among themselves")
+        << QStringList{"/app"} << QStringList{"/log", "/LOG", "/log/x"} << "";
+    QTest::newRow("managed collision comes first")
+        << QStringList{"/m", "/M"} << QStringList{"/m/x"} << "/M";
 }
 
 void tst_Config::caseCollisions()
 {
     QFETCH(QStringList, paths);
+    QFETCH(QStringList, kept);
     QFETCH(QString, collision);
-    QCOMPARE(firstCaseCollision(paths), collision);
+    QCOMPARE(firstCaseCollision(paths, kept), collision);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)
