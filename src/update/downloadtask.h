@@ -52,8 +52,6 @@ public:
     bool infoSaved = false;
     // The answer's status and headers have been looked at.
     bool bodyStarted = false;
-    // An error answer: its body is not the file and is not written.
-    bool discardBody = false;
     // The server continues the partial file: a check that fails at the end fetches it whole.
     bool resumed = false;
 

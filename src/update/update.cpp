@@ -63,6 +63,15 @@ void release(QObject* object)
         object->deleteLater();
 }
 
+// The text Qt gives a reply that ended with an HTTP error status, for one given up on before its
+// end: the user reads the same whether the error page was short or not.
+QString httpErrorText(const QNetworkReply* reply)
+{
+    return QStringLiteral("Error transferring %1 - server replied: %2")
+        .arg(reply->url().toString(),
+             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+}
+
 } // namespace
 
 Update::Update(QObject* parent)
@@ -547,7 +556,6 @@ void Update::downloadNextFile()
     task.validator.clear();
     task.infoSaved = false;
     task.bodyStarted = false;
-    task.discardBody = false;
     task.resumed = false;
     task.path = entry;
     const QUrl url = downloadUrl(config.server, entry);
@@ -607,10 +615,17 @@ bool Update::beginBody(QNetworkReply* reply)
 {
     task.bodyStarted = true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // An error's body is not the file; the error is reported when the reply ends.
+    // An error page (404, 500, ...) is not the file: held against the file's size it would be
+    // reported as a wrong file, and one without end would keep the run waiting. Partial bytes
+    // from an earlier run stay for the next one.
     if (status >= 400) {
-        task.discardBody = true;
-        return true;
+        if (status == 416 && task.resumeFrom > 0) {
+            restartDownload("range not satisfiable");
+            return false;
+        }
+        endWithError(httpErrorText(reply));
+        reply->abort();
+        return false;
     }
     if (task.resumeFrom > 0) {
         if (status == 206) {
@@ -724,7 +739,6 @@ void Update::restartDownload(const char* reason)
         previous->deleteLater();
     }
     task.bodyStarted = false;
-    task.discardBody = false;
     task.bytesReceived = 0;
     task.bytesTotal = 0;
     task.lastReceived = 0;
@@ -741,7 +755,7 @@ bool Update::writeAvailable()
     if (!task.bodyStarted && !task.aborted && !beginBody(reply))
         return false;
     const QByteArray data = reply->readAll();
-    if (task.aborted || task.discardBody)
+    if (task.aborted)
         return true;
 
     if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
@@ -824,6 +838,18 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     emit sig_progress(progress);
 }
 
+void Update::endWithError(const QString& error)
+{
+    task.file->close();
+    // Bytes the next run can continue stay, beside the note of where they came from.
+    if (keepsPartial())
+        qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
+                 << task.bytesWritten;
+    else
+        removeDownloadFile();
+    endRun(false, tr("网络出现错误:") + error);
+}
+
 void Update::stalled()
 {
     if (runEnded || !task.reply)
@@ -881,13 +907,7 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
             restartDownload("range not satisfiable");
             return;
         }
-        // Bytes the next run can continue stay, beside the note of where they came from.
-        if (keepsPartial())
-            qDebug() << "download: partial kept:"
-                     << logQuoted(downloadFs->absolutePath(downloadPath)) << task.bytesWritten;
-        else
-            removeDownloadFile();
-        endRun(false, tr("网络出现错误:") + (task.stalled ? stallText() : reply->errorString()));
+        endWithError(task.stalled ? stallText() : reply->errorString());
         return;
     }
     if (task.expectedSize >= 0 && task.bytesWritten != task.expectedSize) {

@@ -81,6 +81,9 @@ private:
     // has ended.
     bool writeAvailable();
     void stalled();
+    // Ends the run for a failed request with tr("网络出现错误:") + error; the partial file stays
+    // when the next run can continue it.
+    void endWithError(const QString& error);
     // Why a stalled download ended: the time waited and the URL.
     QString stallText() const;
     QString firstUnsafePath() const;

@@ -29,6 +29,7 @@ private slots:
     void cutFileContinuesWithTheRest();
     void answerThatDoesNotContinueStartsOver_data();
     void answerThatDoesNotContinueStartsOver();
+    void errorAnswerToRangeKeepsPartialBytes();
     void nothingKeptThatCannotBeContinued_data();
     void nothingKeptThatCannotBeContinued();
     void keptFileCountsOnlyWhenItsDigestMatches_data();
@@ -433,6 +434,46 @@ void tst_Resume::answerThatDoesNotContinueStartsOver()
     } else {
         QCOMPARE(sent, qint64(big.size()));
     }
+}
+
+void tst_Resume::errorAnswerToRangeKeepsPartialBytes()
+{
+    Release release;
+    const QByteArray big = pattern(300000, 15);
+    offerChecked(release, "/big.bin", big);
+    release.writeConfigs();
+    release.server.setValidators(true);
+    release.server.dropAfter("/big.bin", 100000);
+    {
+        WorkerRun run;
+        QVERIFY(runToEnd(run));
+        QVERIFY(!run.ok);
+    }
+    const QByteArray partial = release.inst.read("update/big.bin.partial");
+    QVERIFY(!partial.isEmpty());
+
+    // The server is down for maintenance when the rest is asked for: the run fails as any
+    // network failure does, and the bytes stay for the next one.
+    release.server.clearRules();
+    release.server.answerRangeWith("/big.bin", 503);
+    {
+        WorkerRun run;
+        QVERIFY(runToEnd(run));
+        QVERIFY(!run.ok);
+        QCOMPARE(run.msg, QStringLiteral("网络出现错误:Error transferring %1/big.bin - server "
+                                         "replied: Service Unavailable")
+                              .arg(release.server.baseUrl()));
+    }
+    QCOMPARE(release.inst.read("update/big.bin.partial"), partial);
+    QVERIFY(!release.inst.exists("big.bin"));
+
+    release.server.clearRules();
+    const qint64 sentBefore = release.server.bodyBytesSent();
+    WorkerRun run;
+    QVERIFY(runToEnd(run));
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.server.bodyBytesSent() - sentBefore, big.size() - partial.size());
+    QCOMPARE(release.inst.read("big.bin"), big);
 }
 
 void tst_Resume::nothingKeptThatCannotBeContinued_data()
