@@ -691,6 +691,28 @@ bool isReparse(const QFileInfo& info)
     return info.isSymLink() || info.isJunction() || info.isShortcut();
 }
 
+// Whether the entry at path, asked for by its last segment asked, exists under another name.
+// Windows reaches a file by its 8.3 short name too ("UPDATE~1.XML" is "UpdateCfg.xml") and trims
+// a final dot or space, so two different release paths could name one file; only the name the
+// entry really has is accepted. Letter case alone does not count: Windows ignores it.
+bool reachedUnderAnotherName(const QString& path, const QString& asked)
+{
+    // A pattern would match other names, and no entry on Windows holds these characters.
+    if (asked.contains(QLatin1Char('*')) || asked.contains(QLatin1Char('?')))
+        return true;
+    WIN32_FIND_DATAW found;
+    const QString native = QDir::toNativeSeparators(path);
+    const HANDLE handle =
+        ::FindFirstFileExW(reinterpret_cast<const wchar_t*>(native.utf16()), FindExInfoBasic,
+                           &found, FindExSearchNameMatch, nullptr, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    ::FindClose(handle);
+    return ::CompareStringOrdinal(found.cFileName, -1,
+                                  reinterpret_cast<const wchar_t*>(asked.utf16()),
+                                  int(asked.size()), TRUE) != CSTR_EQUAL;
+}
+
 } // namespace
 
 InstallFs::InstallFs(const QString& rootDir) : root(QDir::fromNativeSeparators(rootDir))
@@ -723,10 +745,14 @@ bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
         if (!info.exists()) {
             if (!create || !QDir().mkdir(dir))
                 return fail(ENOENT);
+        } else if (reachedUnderAnotherName(dir, segments.at(i))) {
+            return fail(EINVAL);
         } else if (!info.isDir()) {
             return fail(ENOTDIR);
         }
     }
+    if (reachedUnderAnotherName(dir + QLatin1Char('/') + segments.last(), segments.last()))
+        return fail(EINVAL);
     parent->dir = dir;
     parent->name = segments.last();
     return true;

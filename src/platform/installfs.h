@@ -9,6 +9,9 @@
 //
 // Paths given to it are relative to the installation directory, "/"-separated, with or without a
 // leading "/" (configuration paths begin with one). Empty segments, "." and ".." are refused.
+// On Windows a segment that reaches an entry under another name (an 8.3 short name such as
+// "UPDATE~1.XML", a name with a final dot or space) is refused with EINVAL: every file has one
+// name here, whatever the file system allows.
 // Each instance keeps the error of its last failed operation; use one instance per thread.
 
 #include <QByteArray>

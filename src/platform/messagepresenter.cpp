@@ -7,7 +7,12 @@
 
 #include <cstdio>
 
-namespace {
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace
+{
 QAtomicPointer<MessagePresenter> installedPresenter;
 }
 
@@ -36,7 +41,19 @@ void MessagePresenter::present(const QString& text)
 void MessagePresenter::writeOut(const QString& text)
 {
     qDebug() << "message:" << logQuoted(text);
-    const QByteArray line = QByteArrayLiteral("message: ") + text.toLocal8Bit() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    const QString line = QStringLiteral("message: ") + text + QLatin1Char('\n');
+#ifdef Q_OS_WIN
+    // A console shows the text as it is. Anything else (a pipe, a file) gets UTF-8: the 8-bit
+    // code page of a Western system has no Chinese and would turn the message into "?".
+    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle != INVALID_HANDLE_VALUE && handle != nullptr && ::GetConsoleMode(handle, &mode)) {
+        DWORD written = 0;
+        ::WriteConsoleW(handle, line.utf16(), DWORD(line.size()), &written, nullptr);
+        return;
+    }
+#endif
+    const QByteArray bytes = line.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
 }

@@ -29,6 +29,6 @@ public:
     static void present(const QString& text);
 
     // What stands for a box nobody can see: one "message:" line in the log and the text on
-    // standard error. Returns at once.
+    // standard error, in UTF-8 (on a Windows console, as wide characters). Returns at once.
     static void writeOut(const QString& text);
 };

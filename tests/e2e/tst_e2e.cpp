@@ -141,6 +141,36 @@ static bool writeAll(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Copies the built updater into the installation folder install with what it needs to run: on
+// Windows the DLLs, qt.conf and plugin folders placed beside the built one. Returns the copy's
+// path, or an empty string when a copy failed.
+static QString installUpdater(const QString& install)
+{
+    const QFileInfo built(QStringLiteral(UPDATER_PATH));
+#ifdef Q_OS_WIN
+    const QString updater = install + QStringLiteral("/updater.exe");
+    const QDir from = built.absoluteDir();
+    for (const QFileInfo& file : from.entryInfoList({"*.dll", "qt.conf"}, QDir::Files)) {
+        if (!QFile::copy(file.filePath(), install + "/" + file.fileName()))
+            return QString();
+    }
+    for (const QString& plugins : {QStringLiteral("platforms"), QStringLiteral("styles")}) {
+        const QDir dir(from.filePath(plugins));
+        for (const QFileInfo& file : dir.entryInfoList({"*.dll"}, QDir::Files)) {
+            if (!QDir().mkpath(install + "/" + plugins) ||
+                !QFile::copy(file.filePath(), install + "/" + plugins + "/" + file.fileName()))
+                return QString();
+        }
+    }
+#else
+    const QString updater = install + QStringLiteral("/updater");
+#endif
+    if (!QFile::copy(built.filePath(), updater) ||
+        !QFile::setPermissions(updater, QFile::permissions(built.filePath())))
+        return QString();
+    return updater;
+}
+
 static QString md5(const QByteArray& bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
@@ -197,9 +227,8 @@ void tst_E2e::wholeUpdateRun()
     // A fresh installation, in a path with a space, holding its own copy of the updater.
     const QString install = base.filePath("install dir");
     QVERIFY(QDir().mkpath(install));
-    const QString updater = install + "/updater";
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
-    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    const QString updater = installUpdater(install);
+    QVERIFY(!updater.isEmpty());
     QVERIFY(writeAll(install + mainPath, mainOld));
     QVERIFY(QFile::setPermissions(install + mainPath,
                                   QFile::permissions(QStringLiteral(FAKEMAIN_PATH))));
@@ -310,10 +339,9 @@ void tst_E2e::oddNamesWithLoggingRulesOff()
     QTemporaryDir base;
     QVERIFY(served.isValid() && base.isValid());
     const QString install = base.filePath("install");
-    const QString updater = install + "/updater";
     QVERIFY(QDir().mkpath(install));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
-    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    const QString updater = installUpdater(install);
+    QVERIFY(!updater.isEmpty());
     // A main program that starts and ends at once, so that nothing waits on a box.
     const QString mainName = QStringLiteral("app");
     QVERIFY(QFile::copy(QStringLiteral(FAKEMAIN_PATH), install + "/" + mainName));
@@ -399,9 +427,8 @@ void tst_E2e::unattendedRunEndsByItself()
     QVERIFY(base.isValid());
     const QString install = base.filePath("install");
     QVERIFY(QDir().mkpath(install));
-    const QString updater = install + "/updater";
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), updater));
-    QVERIFY(QFile::setPermissions(updater, QFile::permissions(QStringLiteral(UPDATER_PATH))));
+    const QString updater = installUpdater(install);
+    QVERIFY(!updater.isEmpty());
     const QByteArray mainBytes = readAll(QStringLiteral(FAKEMAIN_PATH));
     QVERIFY(writeAll(install + "/" + mainName, mainBytes));
     QVERIFY(QFile::setPermissions(install + "/" + mainName,
@@ -426,6 +453,10 @@ void tst_E2e::unattendedRunEndsByItself()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+#ifdef Q_OS_WIN
+    // Qt sends a window program's own output to the debugger there unless told otherwise.
+    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+#endif
     run.setProcessEnvironment(env);
     run.start();
     QVERIFY(run.waitForStarted(30000));
@@ -437,7 +468,7 @@ void tst_E2e::unattendedRunEndsByItself()
     QCOMPARE(run.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.exitCode(), 0);
 
-    const QString err = QString::fromLocal8Bit(run.readAllStandardError());
+    const QString err = QString::fromUtf8(run.readAllStandardError());
     const QString log = QString::fromUtf8(readAll(install + "/log/update.log"));
     for (const QString& message : messages) {
         QVERIFY2(err.contains(QStringLiteral("message: ") + message), qPrintable(err));

@@ -132,6 +132,11 @@ void tst_Platform::pathStaysInside()
     QFETCH(QString, dir);
     QFETCH(int, flavour);
     QFETCH(bool, inside);
+    // Qt's path cleaning treats "\\" as a separator wherever it is one: a POSIX name holding a
+    // backslash exists only on a POSIX build.
+    if (PlatformFlavour(flavour) == PlatformFlavour::Posix && path.contains(QLatin1Char('\\')) &&
+        currentPlatformFlavour() != PlatformFlavour::Posix)
+        QSKIP("a backslash separates names on this system");
     QCOMPARE(::pathStaysInside(path, dir, PlatformFlavour(flavour)), inside);
 }
 

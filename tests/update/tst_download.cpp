@@ -474,6 +474,10 @@ void tst_Download::systemSocksProxyDoesNotRedirectConnections()
 
 void tst_Download::systemHttpProxyCarriesRequests()
 {
+#ifdef Q_OS_WIN
+    // Windows' system proxy comes from its Internet settings, not from http_proxy.
+    QSKIP("the system proxy is not set through the environment here");
+#endif
     Release release;
     offerThree(release);
     // A server name that resolves nowhere: only a proxy can reach it.
