@@ -680,44 +680,62 @@ bool Update::clearWayTo(const QString& path)
     return true;
 }
 
+bool Update::installFailed(const QString& msg)
+{
+    // What was queued before the failure is taken first, as it would have been taken one step at
+    // a time; when that fails, its own failure is the one to report.
+    if (!installJournal->performQueued())
+        return journalFailed(msg);
+    installError = msg;
+    return false;
+}
+
+bool Update::journalFailed(const QString& fallback)
+{
+    installError = installJournal->failure().isEmpty() ? fallback : installJournal->failure();
+    return false;
+}
+
 bool Update::backup(const ConfigInfo& config)
 {
     qDebug() << "Update::backup";
     InstallFs& fs = *installFs;
 
+    // Moves to backup locations that are free are queued, so that their records reach the disk
+    // together; anything in the way is dealt with one recorded step at a time.
     for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
         const QString& path = it.key();
         const QString slot = QStringLiteral("/backup") + path;
+        const QString failure = tr("备份文件失败:") + path;
         InstallFs::Entry installed;
-        if (!fs.entry(path, &installed)) {
-            installError = tr("备份文件失败:") + path;
-            return false;
-        }
-        // An older previous copy at the backup location is set aside, not lost, until the
-        // installation is decided. For a file new in this release nothing depends on it: a
-        // failure there is only logged, like the failed attempt to back up what is not there.
-        if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
-            if (installed.exists()) {
-                installError = tr("备份文件失败:") + path;
-                return false;
+        if (!fs.entry(path, &installed))
+            return installFailed(failure);
+        // For a file new in this release nothing depends on its backup location: a failure there
+        // is only logged, like the failed attempt to back up what is not there.
+        if (!installJournal->queueWayTo(slot, installed.exists() ? failure : QString())) {
+            if (!installJournal->performQueued())
+                return journalFailed(failure);
+            // An older previous copy at the backup location is set aside, not lost, until the
+            // installation is decided.
+            if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
+                if (installed.exists())
+                    return installFailed(failure);
+                continue;
             }
-            continue;
         }
         if (!installed.exists()) {
-            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to" << logQuoted(fs.absolutePath(slot))
-                     << int(QFileDevice::OpenError);
+            installJournal->queueMissing(path, slot);
             continue;
         }
         // The mode from the file system: what Qt reports is the caller's access, and a link's
         // mode would be its target's.
         if (installed.kind == InstallFs::Kind::File)
             replacedModes.insert(path, installed.mode);
-        if (!installJournal->move(path, slot)) {
-            installError = tr("备份文件失败:") + path;
-            return false;
-        }
+        if (!installJournal->queueMove(path, slot, failure))
+            return journalFailed(failure);
     }
-    return true;
+    return installJournal->performQueued() ||
+           journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
 }
 
 bool Update::copyUpdateFiles(const QStringList& files)
@@ -725,16 +743,19 @@ bool Update::copyUpdateFiles(const QStringList& files)
     qDebug() << "Update::copyUpdateFiles" << files.size();
     for (const QString& path : files) {
         const QString source = QStringLiteral("/update") + path;
-        if (!clearWayTo(path) || !installJournal->setAside(path)) {
-            installError = tr("安装文件失败:") + path;
-            return false;
+        const QString failure = tr("安装文件失败:") + path;
+        if (!installJournal->queueWayTo(path, failure)) {
+            if (!installJournal->performQueued())
+                return journalFailed(failure);
+            if (!clearWayTo(path) || !installJournal->setAside(path))
+                return installFailed(failure);
         }
         applyMode(path, source);
-        if (!installJournal->move(source, path)) {
-            installError = tr("安装文件失败:") + path;
-            return false;
-        }
+        if (!installJournal->queueMove(source, path, failure))
+            return journalFailed(failure);
     }
+    if (!installJournal->performQueued())
+        return journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
 
     // Only a complete installation may claim the new version; from here on the run is decided.
     const QString installedConfig = QStringLiteral("/config/") + configFileName;

@@ -91,6 +91,12 @@ private:
     // Makes the folders on the way to path, through the journal. A file where a folder is needed
     // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
     bool clearWayTo(const QString& path);
+    // Sets the installation's failure message and returns false, after taking the steps queued
+    // before the failure; when one of those fails, that is the failure reported.
+    bool installFailed(const QString& msg);
+    // Sets the failure message of the journal's step that failed (fallback when it has none) and
+    // returns false.
+    bool journalFailed(const QString& fallback);
     // Gives the downloaded file for path the mode it should have once installed: that of the
     // copy it replaces, or the one it was created with; the main executable executable.
     void applyMode(const QString& path, const QString& downloaded);
