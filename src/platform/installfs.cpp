@@ -252,6 +252,17 @@ InstallFs::Kind kindOf(mode_t mode)
     return InstallFs::Kind::Other;
 }
 
+void describe(const struct stat& st, InstallFs::Entry* result)
+{
+    result->kind = kindOf(st.st_mode);
+    result->device = quint64(st.st_dev);
+    result->inode = quint64(st.st_ino);
+    result->size = qint64(st.st_size);
+    result->mode = uint(st.st_mode & 07777);
+    result->owner = uint(st.st_uid);
+    result->links = quint64(st.st_nlink);
+}
+
 } // namespace
 
 struct InstallFs::Parent {
@@ -347,11 +358,7 @@ bool InstallFs::entry(const QString& relative, Entry* result)
             return fail(errno);
         }
     }
-    result->kind = kindOf(st.st_mode);
-    result->device = quint64(st.st_dev);
-    result->inode = quint64(st.st_ino);
-    result->size = qint64(st.st_size);
-    result->mode = uint(st.st_mode & 07777);
+    describe(st, result);
     return true;
 }
 
@@ -515,7 +522,13 @@ int InstallFs::createFile(const QString& relative, uint mode)
     return fd;
 }
 
-int InstallFs::openFile(const QString& relative, bool writable)
+bool InstallFs::adoptable(const Entry& file)
+{
+    return file.kind == Kind::File && file.owner == uint(::geteuid()) && file.links == 1 &&
+           (file.mode & 07022) == 0;
+}
+
+int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 {
     Parent parent;
     if (!openParent(relative, false, &parent))
@@ -536,6 +549,8 @@ int InstallFs::openFile(const QString& relative, bool writable)
         fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
         return -1;
     }
+    if (opened)
+        describe(st, opened);
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         fail(errno);
@@ -931,7 +946,12 @@ int InstallFs::createFile(const QString& relative, uint)
     return fd;
 }
 
-int InstallFs::openFile(const QString& relative, bool writable)
+bool InstallFs::adoptable(const Entry& file)
+{
+    return file.kind == Kind::File;
+}
+
+int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 {
     Parent parent;
     if (!openParent(relative, false, &parent))
@@ -948,8 +968,15 @@ int InstallFs::openFile(const QString& relative, bool writable)
     }
     const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
                           (writable ? _O_RDWR : _O_RDONLY) | _O_BINARY);
-    if (fd < 0)
+    if (fd < 0) {
         fail(errno);
+        return -1;
+    }
+    if (opened) {
+        *opened = Entry();
+        opened->kind = Kind::File;
+        opened->size = info.size();
+    }
     return fd;
 }
 

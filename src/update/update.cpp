@@ -432,9 +432,15 @@ bool Update::resumePartial()
         !saved.sameFile(partialInfo()))
         return false;
 
-    const int fd = fs.openFile(downloadPath, true);
+    // Bytes someone else could still change, or that they own, are not continued.
+    InstallFs::Entry opened;
+    const int fd = fs.openFile(downloadPath, true, &opened);
     if (fd < 0)
         return false;
+    if (!InstallFs::adoptable(opened)) {
+        closeDescriptor(fd);
+        return false;
+    }
     if (!task.file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
                          QFileDevice::AutoCloseHandle)) {
         closeDescriptor(fd);
@@ -482,9 +488,16 @@ bool Update::keepDownloaded(const QString& entry)
     const qint64 size = config.fileAttributes.value(entry).size;
     if (size >= 0 && found.size != size)
         return false;
-    const int fd = fs.openFile(local);
+    // What is installed keeps its owner: a file someone else owns or could still change (another
+    // name for it, write access, set-id bits) is fetched anew, even with the right bytes.
+    InstallFs::Entry opened;
+    const int fd = fs.openFile(local, false, &opened);
     if (fd < 0)
         return false;
+    if (!InstallFs::adoptable(opened)) {
+        closeDescriptor(fd);
+        return false;
+    }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         closeDescriptor(fd);

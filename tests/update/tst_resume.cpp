@@ -16,6 +16,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 class tst_Resume : public QObject
 {
     Q_OBJECT
@@ -348,6 +353,9 @@ void tst_Resume::answerThatDoesNotContinueStartsOver_data()
     QTest::newRow("partial bytes damaged on disk") << "damaged" << 2 << true;
     QTest::newRow("note names another release") << "other release" << 1 << false;
     QTest::newRow("note damaged") << "note damaged" << 1 << false;
+#ifdef Q_OS_UNIX
+    QTest::newRow("partial bytes owned by another user") << "other owner" << 1 << false;
+#endif
 }
 
 void tst_Resume::answerThatDoesNotContinueStartsOver()
@@ -398,6 +406,14 @@ void tst_Resume::answerThatDoesNotContinueStartsOver()
         release.inst.write("update/big.bin.partial.info", note);
     } else if (answer == "note damaged") {
         release.inst.write("update/big.bin.partial.info", "updater-partial 1\nurl x\n");
+    } else if (answer == "other owner") {
+#ifdef Q_OS_UNIX
+        if (::geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QCOMPARE(::chown(QFile::encodeName(release.inst.path("update/big.bin.partial")).constData(),
+                         65534, 65534),
+                 0);
+#endif
     }
 
     const int requestsBefore = release.server.requestedPaths().size();
@@ -413,8 +429,8 @@ void tst_Resume::answerThatDoesNotContinueStartsOver()
     QCOMPARE(ranges.size(), requests);
     // The last request asks for the whole file, or its answer carried the whole file.
     const bool rangedFirst = !ranges.first().isEmpty();
-    const bool noteUsable =
-        answer != "other release" && answer != "note damaged" && answer != "changed";
+    const bool noteUsable = answer != "other release" && answer != "note damaged" &&
+                            answer != "changed" && answer != "other owner";
     QCOMPARE(rangedFirst, noteUsable);
     if (requests > 1)
         QVERIFY(ranges.last().isEmpty());
@@ -524,6 +540,12 @@ void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches_data()
     QTest::newRow("md5 text that is no digest") << "opaque" << false;
     QTest::newRow("link to the right bytes outside") << "link" << false;
     QTest::newRow("md5 matches, sha256 does not") << "md5 only matches" << false;
+#ifdef Q_OS_UNIX
+    QTest::newRow("right bytes, owned by another user") << "other owner" << false;
+    QTest::newRow("right bytes, a second name elsewhere") << "hard link" << false;
+    QTest::newRow("right bytes, writable by others") << "writable" << false;
+    QTest::newRow("right bytes, set-user-id") << "setuid" << false;
+#endif
 }
 
 void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches()
@@ -562,6 +584,20 @@ void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches()
     } else {
         release.inst.write("update/f.bin", body);
     }
+#ifdef Q_OS_UNIX
+    const QByteArray planted8 = QFile::encodeName(release.inst.path("update/f.bin"));
+    if (planted == "other owner") {
+        if (::geteuid() != 0)
+            QSKIP("giving a file to another user needs root");
+        QCOMPARE(::chown(planted8.constData(), 65534, 65534), 0);
+    } else if (planted == "hard link") {
+        QCOMPARE(::link(planted8.constData(), QFile::encodeName(outsideFile).constData()), 0);
+    } else if (planted == "writable") {
+        QCOMPARE(::chmod(planted8.constData(), 0666), 0);
+    } else if (planted == "setuid") {
+        QCOMPARE(::chmod(planted8.constData(), 04755), 0);
+    }
+#endif
 
     LogCapture log;
     WorkerRun run;
@@ -576,7 +612,8 @@ void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches()
     QVERIFY2(run.ok, qPrintable(run.msg));
     QCOMPARE(release.inst.read("f.bin"), body);
     QCOMPARE(QFileInfo(release.inst.path("f.bin")).isSymLink(), false);
-    if (planted == "link") {
+    if (planted == "link" || planted == "hard link") {
+        // The outside name still has the right bytes; the installed file is another one.
         QFile in(outsideFile);
         QVERIFY(in.open(QIODevice::ReadOnly));
         QCOMPARE(in.readAll(), body);
