@@ -606,7 +606,7 @@ void Update::downloadNextFile()
 
 void Update::sendRequest()
 {
-    QNetworkRequest request{QUrl(task.url)};
+    QNetworkRequest request(downloadUrl(config.server, task.path));
     if (task.resumeFrom > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(task.resumeFrom) + '-');
         request.setRawHeader("If-Range", task.validator);
@@ -961,7 +961,8 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
             endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
             return;
         }
-        fs.removeFile(partialInfoPath(downloadTarget));
+        if (task.infoSaved)
+            fs.removeFile(partialInfoPath(downloadTarget));
     }
 
     // A finished reply holds nothing more of use; keeping thousands of them until the manager
