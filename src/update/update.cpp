@@ -446,6 +446,11 @@ bool Update::resumePartial()
         closeDescriptor(fd);
         return false;
     }
+    // The bar shows the bytes already here while they are read again.
+    if (task.expectedSize > 0) {
+        progress.current = progressPercent(opened.size, task.expectedSize);
+        emit sig_progress(progress);
+    }
     // The digest covers the whole file: the bytes already here are hashed first, and what the
     // server sends is written after the last of them.
     qint64 have = 0;
