@@ -35,7 +35,7 @@ if ! command -v clang++ >/dev/null; then
     exit 1
 fi
 CXX=clang++ cmake -S tests/fuzz -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz --parallel 2 >/dev/null
+nice -n 10 cmake --build build/fuzz --parallel 2 >/dev/null
 
 summary=()
 status=0
