@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Shows a whole update: an installed release 1.0.0 of a small application, release 1.0.1 with
 # some files changed, one added and one ignored, published with updater-publish, served from a
-# local nginx on loopback, and updater doing the run in the installation directory.
+# local nginx on loopback, and updater doing the run in the installation directory. Both
+# releases are signed with the publisher's key: 1.0.0 as installed carries the key, so 1.0.1
+# must come with a valid signature by it.
 #
 # Works as root (wherever the clone is, /root included) and as an ordinary user once the
 # packages are installed. Ends with "DEMO SUCCEEDED" (status 0) or "DEMO FAILED: reason"
@@ -76,14 +78,20 @@ SERVE_EXTRA="limit_rate 2m;"   # slow enough to see the window move
 serve_start "$new" "$demo/server" || fail "could not start nginx (see $demo/server/start.log)"
 trap serve_stop EXIT
 
-mkdir -p "$install/config" "$install/update"
+mkdir -p "$install/config" "$install/update" "$demo/keys"
+key="$demo/keys/release.key"   # the publisher's private key: never on the server
 {
-    "$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
-        --output "$install/config/UpdateCfg.xml" "$old" &&
+    "$publish" --generate-key "$key" > "$demo/keys/release.pub" &&
+        "$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
+            --sign-key "$key" --output "$demo/UpdateCfg-1.0.0.xml" "$old" &&
         "$publish" --version 1.0.1 --main app --server "$SERVE_URL" --ignore 'user/*' \
-            --previous "$install/config/UpdateCfg.xml" --output "$new/UpdateCfg.xml" "$new"
+            --sign-key "$key" --previous "$demo/UpdateCfg-1.0.0.xml" \
+            --output "$new/UpdateCfg.xml" "$new"
 } >"$demo/publish.log" 2>&1 || { indent < "$demo/publish.log"; fail "updater-publish failed"; }
-cp "$new/UpdateCfg.xml" "$install/update/UpdateCfg.xml"
+# 1.0.0 was installed with its configuration, which names the key; the application places the
+# new configuration and its signature, each byte for byte as published.
+cp "$demo/UpdateCfg-1.0.0.xml" "$install/config/UpdateCfg.xml"
+cp "$new/UpdateCfg.xml" "$new/UpdateCfg.xml.sig" "$install/update/"
 
 (cd "$install" && find . -type f ! -path './updater' -exec md5sum {} + | sort -k2) > "$demo/before.txt"
 
@@ -92,6 +100,8 @@ echo "== the setting"
 echo "  installed: release 1.0.0 in $install"
 echo "  offered:   release 1.0.1 served by nginx at $SERVE_URL from $new"
 echo "             (world.map and core.so changed, audio.so added, user/ left to the user)"
+echo "  signed:    both releases, with the key $(cut -c1-16 < "$demo/keys/release.pub")...;"
+echo "             the installed 1.0.0 names it, so 1.0.1 must carry a valid signature by it"
 
 echo
 status=0
@@ -119,7 +129,7 @@ echo "== what changed in the installation (md5 before -> after)"
 join -j 2 -a 1 -a 2 -e '(none)' -o '0,1.1,2.1' "$demo/before.txt" "$demo/after.txt" |
     awk '$2 != $3 { printf "  %-28s %s -> %s\n", $1, substr($2,1,8), substr($3,1,8) }'
 echo
-echo "== backup/ (the copies that were replaced; emptied by the next update)"
+echo "== backup/ (the copies that were replaced)"
 if [ -d "$install/backup" ]; then
     (cd "$install" && find backup -type f | sort | indent)
 else
@@ -138,6 +148,9 @@ echo
 echo "== the restarted application"
 if [ -f "$install/started.txt" ]; then indent < "$install/started.txt"; else echo "  not started"; fi
 echo
+echo "== the signature check in log/update.log"
+tr -d '\r' < "$log" | grep -E '^\[[^]]*\] update config signature' | sed "s|$demo/||g" | indent
+echo
 echo "== last lines of log/update.log (the download's progress lines left out)"
 tr -d '\r' < "$log" |
     grep -v -E 'Update::slot_readyRead|write to file|Update::slot_downloadProgress|^\[[^]]*\] [0-9]+ -?[0-9]+$|progress: ' |
@@ -153,6 +166,10 @@ for f in app lib/core.so lib/plugins/image.so lib/plugins/audio.so data/readme.t
     cmp -s "$new/$f" "$install/$f" || reasons+=("$f is not the file of release 1.0.1")
 done
 grep -q 'changed by the user' "$install/user/settings.ini" || reasons+=("the user's settings were replaced")
+tr -d '\r' < "$log" | grep -q '^\[[^]]*\] update config signature valid:' ||
+    reasons+=("the log does not show the signature of 1.0.1 checked")
+grep -q "publickey=\"$(cat "$demo/keys/release.pub")\"" "$install/config/UpdateCfg.xml" ||
+    reasons+=("the installed configuration does not name the publisher's key")
 [ -f "$install/started.txt" ] || reasons+=("the application was not started again")
 
 if [ ${#reasons[@]} -ne 0 ]; then
@@ -170,5 +187,5 @@ if [ ${#reasons[@]} -ne 0 ]; then
     fail "${reasons[0]}"
 fi
 echo
-echo "DEMO SUCCEEDED: release 1.0.0 updated to 1.0.1 and the application restarted" \
+echo "DEMO SUCCEEDED: release 1.0.0 updated to signed release 1.0.1 and the application restarted" \
     "($(($(date +%s) - started_at)) s in all)"

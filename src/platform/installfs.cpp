@@ -252,6 +252,17 @@ InstallFs::Kind kindOf(mode_t mode)
     return InstallFs::Kind::Other;
 }
 
+void describe(const struct stat& st, InstallFs::Entry* result)
+{
+    result->kind = kindOf(st.st_mode);
+    result->device = quint64(st.st_dev);
+    result->inode = quint64(st.st_ino);
+    result->size = qint64(st.st_size);
+    result->mode = uint(st.st_mode & 07777);
+    result->owner = uint(st.st_uid);
+    result->links = quint64(st.st_nlink);
+}
+
 } // namespace
 
 struct InstallFs::Parent {
@@ -347,11 +358,7 @@ bool InstallFs::entry(const QString& relative, Entry* result)
             return fail(errno);
         }
     }
-    result->kind = kindOf(st.st_mode);
-    result->device = quint64(st.st_dev);
-    result->inode = quint64(st.st_ino);
-    result->size = qint64(st.st_size);
-    result->mode = uint(st.st_mode & 07777);
+    describe(st, result);
     return true;
 }
 
@@ -513,6 +520,43 @@ int InstallFs::createFile(const QString& relative, uint mode)
     if (fd < 0)
         fail(errno);
     return fd;
+}
+
+bool InstallFs::adoptable(const Entry& file)
+{
+    return file.kind == Kind::File && file.owner == uint(::geteuid()) && file.links == 1 &&
+           (file.mode & 07022) == 0;
+}
+
+int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    // Non-blocking, so that a fifo planted there cannot hold the open; a regular file ignores it.
+    Fd fd(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
+                      (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        fail(errno);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        fail(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        return -1;
+    }
+    if (opened)
+        describe(st, opened);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        fail(errno);
+        return -1;
+    }
+    return fd.release();
 }
 
 bool InstallFs::copyFile(const QString& from, const QString& to)
@@ -899,6 +943,40 @@ int InstallFs::createFile(const QString& relative, uint)
                           _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0)
         fail(errno);
+    return fd;
+}
+
+bool InstallFs::adoptable(const Entry& file)
+{
+    return file.kind == Kind::File;
+}
+
+int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return -1;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QFileInfo info(path);
+    if (isReparse(info)) {
+        fail(ELOOP);
+        return -1;
+    }
+    if (!info.isFile()) {
+        fail(info.exists() ? EISDIR : ENOENT);
+        return -1;
+    }
+    const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
+                          (writable ? _O_RDWR : _O_RDONLY) | _O_BINARY);
+    if (fd < 0) {
+        fail(errno);
+        return -1;
+    }
+    if (opened) {
+        *opened = Entry();
+        opened->kind = Kind::File;
+        opened->size = info.size();
+    }
     return fd;
 }
 

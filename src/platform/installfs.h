@@ -35,6 +35,9 @@ public:
         qint64 size = 0;
         // Permission bits (07777) of a file or folder; never a link's target's.
         uint mode = 0;
+        // Owner's user id and number of names (hard links); 0 and 1 on Windows.
+        uint owner = 0;
+        quint64 links = 1;
 
         bool exists() const { return kind != Kind::Missing; }
         bool sameIdentity(quint64 dev, quint64 ino) const
@@ -89,6 +92,16 @@ public:
     // Creates a new file for writing, exclusively and never through a link; returns its
     // descriptor (the caller closes it) or -1.
     int createFile(const QString& relative, uint mode = 0666);
+    // Opens an existing regular file for reading, or for reading and writing, never through a
+    // link and never creating it; returns its descriptor (the caller closes it) or -1. A link,
+    // a folder or any other kind of entry fails.
+    // opened (when given) describes the file opened, from its descriptor.
+    int openFile(const QString& relative, bool writable = false, Entry* opened = nullptr);
+    // Whether a file found below the installation, rather than created by this program, may be
+    // taken as if it had created it: owned by the user the program runs as, with no other name
+    // (a hard link someone keeps elsewhere), writable by nobody else and without set-id bits.
+    // Always true on Windows, where the folder's access control decides.
+    static bool adoptable(const Entry& file);
     // Copies the file from into a new file to, created exclusively: every write checked, the size
     // compared with the source's, the data flushed to the disk and the descriptor closed, the
     // source's permission bits applied. On failure the partial file is removed. to is the final

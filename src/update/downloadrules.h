@@ -2,7 +2,9 @@
 
 // Where a file of a release is fetched from, and how many bytes its download may bring.
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 // The URL of the file at path (a configuration path, "/dir/name") on server. The server part is
@@ -17,3 +19,30 @@ QUrl downloadUrl(const QString& server, const QString& path);
 // keeps an endless body from filling the disk the installation and the system live on.
 // bytesAvailable below 0 means unknown.
 qint64 unknownLengthLimit(qint64 bytesAvailable);
+
+// A download cut short keeps its bytes under update/ at partialPath(path), never under the
+// file's own name, and beside them the note of the answer they came from (PartialInfo) at
+// partialInfoPath(path). path is the file's local path ("/update/dir/name").
+QString partialPath(const QString& path);
+QString partialInfoPath(const QString& path);
+
+// The paths of a release whose names could be taken for the partial file, or its note, of
+// another path: those containing ".partial" in any letter case, case-folded and sorted. Usually
+// empty.
+QStringList partialLookalikes(const QStringList& paths);
+// Whether a file of the release (given by partialLookalikes()) lies where path's partial file or
+// its note would go, in any letter case: path is then fetched without keeping partial bytes.
+bool partialNamesTaken(const QStringList& lookalikes, const QString& path);
+
+// The byte range a 206 answer says it carries, from "bytes <first>-<last>/<total>". A total of
+// "*" or anything malformed does not parse.
+struct ContentRange {
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+};
+bool parseContentRange(const QByteArray& value, ContentRange* range);
+
+// What an If-Range header may carry for an answer: its entity tag when that is strong, otherwise
+// its Last-Modified date; empty when it gives neither (a weak tag cannot ask for a range).
+QByteArray rangeValidator(const QByteArray& etag, const QByteArray& lastModified);

@@ -41,6 +41,20 @@ public:
     // Set when the stall timer gave up on the reply.
     bool stalled = false;
 
+    // The download is written to its partial file, and renamed to its own name once checked.
+    bool partial = false;
+    // Bytes of the partial file a ranged request asks the server to continue; 0 for a request of
+    // the whole file.
+    qint64 resumeFrom = 0;
+    // The If-Range value those bytes came with, or the one of this answer once noted down.
+    QByteArray validator;
+    // The note beside the partial file describes its bytes: a failure keeps them.
+    bool infoSaved = false;
+    // The answer's status and headers have been looked at.
+    bool bodyStarted = false;
+    // The server continues the partial file: a check that fails at the end fetches it whole.
+    bool resumed = false;
+
     // Fed with every byte written, so that the file never has to be read back to be checked;
     // hashes on a thread of its own while the transfer goes on.
     StreamHasher hash;

@@ -54,6 +54,8 @@ bool InstallJournal::begin()
     stashCount = 0;
     tempCount = 0;
     unrestored.clear();
+    clearQueue();
+    failedStep.clear();
 
     InstallFs::Entry backup;
     if (!fs.entry(backupDir, &backup))
@@ -88,17 +90,23 @@ QString InstallJournal::unrestoredDir() const
     return unrestored;
 }
 
-bool InstallJournal::record(const QString& kind, const QStringList& paths,
-                            const QList<quint64>& numbers)
+QByteArray InstallJournal::recordLine(const QString& kind, const QStringList& paths,
+                                      const QList<quint64>& numbers)
 {
-    if (!open)
-        return false;
     QByteArray line = kind.toLatin1();
     for (const QString& path : paths)
         line += ' ' + encode(path);
     for (const quint64 number : numbers)
         line += ' ' + QByteArray::number(number);
-    if (!fs.appendDurably(journalPath, line + '\n')) {
+    return line + '\n';
+}
+
+bool InstallJournal::record(const QString& kind, const QStringList& paths,
+                            const QList<quint64>& numbers)
+{
+    if (!open)
+        return false;
+    if (!fs.appendDurably(journalPath, recordLine(kind, paths, numbers))) {
         qDebug() << "InstallJournal::record failed" << logQuoted(fs.absolutePath(journalPath))
                  << logQuoted(fs.errorString());
         return false;
@@ -108,6 +116,9 @@ bool InstallJournal::record(const QString& kind, const QStringList& paths,
 
 bool InstallJournal::makePath(const QString& relative)
 {
+    // Queued steps come first: the order on the disk is the order of the calls.
+    if (!queue.isEmpty() && !performQueued())
+        return false;
     QStringList segments;
     if (!InstallFs::split(relative, &segments))
         return false;
@@ -136,6 +147,26 @@ QString InstallJournal::tempBeside(const QString& relative)
 
 bool InstallJournal::moveEntry(const QString& from, const QString& to, bool logged)
 {
+    InstallFs::Entry source;
+    if (!fs.entry(from, &source) || !source.exists()) {
+        const int error = source.exists() ? fs.lastError() : ENOENT;
+        if (logged)
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << fileErrorOf(error, false);
+        return false;
+    }
+    if (!record(QStringLiteral("move"), {from, to}, {source.device, source.inode})) {
+        if (logged)
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(from)) << "to"
+                     << logQuoted(fs.absolutePath(to)) << fileErrorOf(EIO, false);
+        return false;
+    }
+    return takeMove(from, to, source, logged);
+}
+
+bool InstallJournal::takeMove(const QString& from, const QString& to,
+                              const InstallFs::Entry& source, bool logged)
+{
     auto report = [&](bool ok, int error, bool copying) {
         if (!logged)
             return ok;
@@ -148,13 +179,6 @@ bool InstallJournal::moveEntry(const QString& from, const QString& to, bool logg
         return ok;
     };
 
-    InstallFs::Entry source;
-    if (!fs.entry(from, &source))
-        return report(false, fs.lastError(), false);
-    if (!source.exists())
-        return report(false, ENOENT, false);
-    if (!record(QStringLiteral("move"), {from, to}, {source.device, source.inode}))
-        return report(false, EIO, false);
     if (fs.rename(from, to))
         return report(true, 0, false);
     if (fs.lastError() != EXDEV || source.kind != InstallFs::Kind::File)
@@ -184,8 +208,162 @@ bool InstallJournal::moveEntry(const QString& from, const QString& to, bool logg
     return report(true, 0, true);
 }
 
+bool InstallJournal::touchesQueued(const QString& relative) const
+{
+    if (queuedEnds.contains(relative) || queuedParents.contains(relative) ||
+        queuedDirs.contains(relative))
+        return true;
+    for (int slash = int(relative.lastIndexOf(QLatin1Char('/'))); slash > 0;
+         slash = int(relative.lastIndexOf(QLatin1Char('/'), slash - 1))) {
+        if (queuedEnds.contains(relative.left(slash)))
+            return true;
+    }
+    return false;
+}
+
+bool InstallJournal::queueWayTo(const QString& relative, const QString& failure)
+{
+    QStringList segments;
+    if (!open || !InstallFs::split(relative, &segments) || segments.isEmpty() ||
+        touchesQueued(relative))
+        return false;
+    QStringList missing;
+    QString path;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        path += QLatin1Char('/') + segments.at(i);
+        if (!missing.isEmpty() || queuedDirs.contains(path)) {
+            if (missing.isEmpty())
+                continue;
+            missing.append(path);
+            continue;
+        }
+        if (queuedEnds.contains(path))
+            return false;
+        InstallFs::Entry found;
+        if (!fs.entry(path, &found))
+            return false;
+        if (found.kind == InstallFs::Kind::Dir)
+            continue;
+        if (found.exists())
+            return false;
+        missing.append(path);
+    }
+    if (missing.isEmpty()) {
+        InstallFs::Entry target;
+        if (!fs.entry(relative, &target) || target.exists())
+            return false;
+    }
+    for (const QString& dir : std::as_const(missing)) {
+        queue.append(Step{Step::MakeDir, dir, QString(), InstallFs::Entry(), failure});
+        queuedDirs.insert(dir);
+    }
+    return true;
+}
+
+bool InstallJournal::queueMove(const QString& from, const QString& to, const QString& failure)
+{
+    InstallFs::Entry source;
+    if (touchesQueued(from) || touchesQueued(to) || !fs.entry(from, &source) || !source.exists()) {
+        if (!performQueued())
+            return false;
+        if (moveEntry(from, to, true))
+            return true;
+        failedStep = failure;
+        return false;
+    }
+    queue.append(Step{Step::Move, from, to, source, failure});
+    for (const QString& end : {from, to}) {
+        queuedEnds.insert(end);
+        for (QString parent = InstallFs::parentOf(end); !parent.isEmpty();
+             parent = InstallFs::parentOf(parent))
+            queuedParents.insert(parent);
+    }
+    // A bounded queue: one append and one flush for this many steps.
+    if (queue.size() >= 512)
+        return performQueued();
+    return true;
+}
+
+void InstallJournal::queueMissing(const QString& from, const QString& to)
+{
+    queue.append(Step{Step::Missing, from, to, InstallFs::Entry(), QString()});
+}
+
+void InstallJournal::clearQueue()
+{
+    queue.clear();
+    queuedEnds.clear();
+    queuedParents.clear();
+    queuedDirs.clear();
+}
+
+QString InstallJournal::failure() const
+{
+    return failedStep;
+}
+
+bool InstallJournal::performQueued()
+{
+    const QList<Step> steps = queue;
+    clearQueue();
+    QByteArray records;
+    for (const Step& step : steps) {
+        if (step.kind == Step::MakeDir)
+            records += recordLine(QStringLiteral("mkdir"), {step.from});
+        else if (step.kind == Step::Move)
+            records += recordLine(QStringLiteral("move"), {step.from, step.to},
+                                  {step.source.device, step.source.inode});
+    }
+    // Every record of the batch is on the disk before the first of its steps is taken.
+    if (!records.isEmpty() && (!open || !fs.appendDurably(journalPath, records))) {
+        qDebug() << "InstallJournal::record failed" << logQuoted(fs.absolutePath(journalPath))
+                 << logQuoted(fs.errorString());
+        failedStep.clear();
+        for (const Step& step : steps) {
+            if (!step.failure.isEmpty()) {
+                failedStep = step.failure;
+                break;
+            }
+        }
+        return false;
+    }
+    // A folder that could not be made, where that is passed over, skips the rest of its path.
+    QString skipped;
+    for (const Step& step : steps) {
+        bool ok = true;
+        switch (step.kind) {
+        case Step::MakeDir:
+            if (!skipped.isEmpty() && isBelow(step.from, skipped))
+                continue;
+            ok = fs.makeDir(step.from);
+            if (!ok && step.failure.isEmpty()) {
+                skipped = step.from;
+                continue;
+            }
+            break;
+        case Step::Move:
+            ok = takeMove(step.from, step.to, step.source, true);
+            break;
+        case Step::Missing:
+            if (!skipped.isEmpty() && isBelow(step.to, skipped))
+                continue;
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(step.from)) << "to"
+                     << logQuoted(fs.absolutePath(step.to)) << int(QFileDevice::OpenError);
+            break;
+        }
+        if (!ok) {
+            failedStep = step.failure;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool InstallJournal::move(const QString& from, const QString& to)
 {
+    // Queued steps come first: the order on the disk is the order of the calls.
+    if (!queue.isEmpty() && !performQueued())
+        return false;
     return moveEntry(from, to, true);
 }
 
@@ -214,6 +392,9 @@ bool InstallJournal::makeStash()
 
 bool InstallJournal::setAside(const QString& relative)
 {
+    // Queued steps come first: the order on the disk is the order of the calls.
+    if (!queue.isEmpty() && !performQueued())
+        return false;
     InstallFs::Entry found;
     if (!fs.entry(relative, &found))
         return false;
@@ -232,6 +413,9 @@ bool InstallJournal::setAside(const QString& relative)
 
 bool InstallJournal::commit(const QString& newConfig, const QString& installedConfig)
 {
+    // Queued steps come first: the order on the disk is the order of the calls.
+    if (!queue.isEmpty() && !performQueued())
+        return false;
     auto report = [&](bool ok, int code) {
         if (ok)
             qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
@@ -323,6 +507,7 @@ bool InstallJournal::isCommitted(const QList<Record>& records)
 
 bool InstallJournal::finish()
 {
+    clearQueue();
     QList<Record> records;
     if (!readRecords(&records))
         return false;
@@ -362,6 +547,8 @@ bool InstallJournal::removeJournal()
 
 bool InstallJournal::rollback()
 {
+    // Queued steps were never recorded nor taken: nothing of them to undo.
+    clearQueue();
     QList<Record> records;
     if (!readRecords(&records))
         return false;

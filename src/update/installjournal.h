@@ -4,11 +4,14 @@
 // at any instant can be rolled back or finished at the next start.
 //
 // Every change the installation makes goes through it and is recorded, and flushed to the disk,
-// before it is made. A record names the entry a move takes by its identity (device and inode),
-// so whether the move happened is read from the disk, not assumed. The new configuration
-// replaces the installed one in one rename: once it is there the run is decided (the point of no
-// return) and what is left is clean-up; before that, undoing every recorded step, latest first,
-// gives back the installation as it was.
+// before it is made. Steps that need nothing set aside can be queued: their records are written
+// together and flushed once, and then the steps are taken in order. A record of a step that was
+// never taken does no harm, since undoing a move looks for the moved entry by its identity and
+// undoing a folder looks for the folder. A record names the entry a move takes by its identity
+// (device and inode), so whether the move happened is read from the disk, not assumed. The new
+// configuration replaces the installed one in one rename: once it is there the run is decided (the
+// point of no return) and what is left is clean-up; before that, undoing every recorded step,
+// latest first, gives back the installation as it was.
 //
 // The file is text, one record a line, fields separated by one space, paths relative to the
 // installation with a leading "/" and percent-encoded:
@@ -24,12 +27,13 @@
 //                                     installed configuration
 //   commit                            the new configuration is in place
 
+#include "platform/installfs.h"
+
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
-
-class InstallFs;
 
 class InstallJournal
 {
@@ -52,6 +56,26 @@ public:
     // Sets aside whatever is at relative (a file, a link or a folder) into the stash folder, so
     // that a rollback can put it back and a finished run removes it. True when nothing is there.
     bool setAside(const QString& relative);
+    // Queues the folders missing on the way to relative, each to be recorded and created. True
+    // when that is all the way needs; false, with nothing queued, when anything else is in the
+    // way: an entry at relative, a link or a file where a folder belongs, or an entry that a
+    // queued move takes or makes. The caller then takes the queue and clears the way step by
+    // step. failure is the caller's message for a folder that cannot be made; empty when the
+    // failure is to be passed over (the rest of that path's steps are then skipped).
+    bool queueWayTo(const QString& relative, const QString& failure);
+    // Queues the move of from to to (its source must exist), taken and logged as move() takes
+    // and logs it. When from or to is already in a queued step, or from cannot be looked up, the
+    // queue is taken first and the move made at once. False when that, or the queue taken
+    // because it is full, fails.
+    bool queueMove(const QString& from, const QString& to, const QString& failure);
+    // Queues the "CopyFileW" line of a source that is not there, to be logged in its place.
+    void queueMissing(const QString& from, const QString& to);
+    // Writes the records of every queued step in one append, flushes the journal once, then takes
+    // the steps in order. False at the first step that fails; the rest are dropped and failure()
+    // gives that step's message.
+    bool performQueued();
+    QString failure() const;
+
     // Replaces the installed configuration by the new one in one rename, after flushing every
     // earlier step: the point of no return. False (and nothing replaced) on failure.
     bool commit(const QString& newConfig, const QString& installedConfig);
@@ -79,7 +103,24 @@ private:
         QList<quint64> numbers;
     };
 
+    // One step waiting in the queue.
+    struct Step {
+        enum Kind { MakeDir, Move, Missing } kind;
+        QString from;
+        QString to;
+        // What was at from when the move was queued.
+        InstallFs::Entry source;
+        QString failure;
+    };
+
+    static QByteArray recordLine(const QString& kind, const QStringList& paths,
+                                 const QList<quint64>& numbers = {});
     bool record(const QString& kind, const QStringList& paths, const QList<quint64>& numbers = {});
+    // Whether relative is taken or made by a queued step, holds one, or lies below one.
+    bool touchesQueued(const QString& relative) const;
+    void clearQueue();
+    bool takeMove(const QString& from, const QString& to, const InstallFs::Entry& source,
+                  bool logged);
     bool makeStash();
     QString tempBeside(const QString& relative);
     bool moveEntry(const QString& from, const QString& to, bool logged);
@@ -99,4 +140,11 @@ private:
     bool isDone = false;
     bool backupCreated = false;
     QString unrestored;
+    QList<Step> queue;
+    // The sources and targets of the queued moves, the folders above them, and the queued
+    // folders.
+    QSet<QString> queuedEnds;
+    QSet<QString> queuedParents;
+    QSet<QString> queuedDirs;
+    QString failedStep;
 };

@@ -11,6 +11,7 @@
 #include "update/downloadrules.h"
 #include "update/fileops.h"
 #include "update/installjournal.h"
+#include "update/partialinfo.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -31,13 +32,23 @@
 #include <unistd.h>
 #endif
 
-namespace {
+namespace
+{
 
 // An md5 text is checked against the data only when it is a digest; anything else is an opaque
 // marker that only tells releases apart.
 bool isMd5Digest(const QString& text)
 {
     return Signature::isHexDigest(text, 32);
+}
+
+void closeDescriptor(int fd)
+{
+#ifdef Q_OS_WIN
+    _close(fd);
+#else
+    ::close(fd);
+#endif
 }
 
 // Objects of the worker thread are deleted there at once; from elsewhere they are handed to
@@ -50,6 +61,15 @@ void release(QObject* object)
         delete object;
     else
         object->deleteLater();
+}
+
+// The text Qt gives a reply that ended with an HTTP error status, for one given up on before its
+// end: the user reads the same whether the error page was short or not.
+QString httpErrorText(const QNetworkReply* reply)
+{
+    return QStringLiteral("Error transferring %1 - server replied: %2")
+        .arg(reply->url().toString(),
+             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
 }
 
 } // namespace
@@ -68,9 +88,13 @@ Update::~Update()
     if (networkManager)
         networkManager->disconnect(this);
     // A run closed during a download leaves no partial file under the file's own name, where it
-    // would pass for a complete one.
-    if (task.file->isOpen())
-        removeDownloadFile();
+    // would pass for a complete one; bytes the next run can continue stay as its partial file.
+    if (task.file->isOpen()) {
+        if (keepsPartial())
+            task.file->close();
+        else
+            removeDownloadFile();
+    }
     release(networkManager);
     release(speedTimer);
 }
@@ -163,6 +187,7 @@ void Update::slot_work()
         endRun(false, tr("没有检查到更新文件"));
         return;
     }
+    partialClashes = partialLookalikes(config.fileList);
 
     // A path is appended verbatim to the installation directory and this program runs with
     // administrator rights: one that could leave the installation stops the run before anything
@@ -194,8 +219,7 @@ void Update::slot_work()
         // Owned by the manager.
         networkManager->setProxyFactory(new DownloadProxyFactory);
     }
-    connect(networkManager, &QNetworkAccessManager::finished, this,
-            &Update::slot_downloadFinished);
+    connect(networkManager, &QNetworkAccessManager::finished, this, &Update::slot_downloadFinished);
     connect(this, &Update::sig_allFileDownloaded, this, &Update::slot_updateLocal);
 
     progress.tip = tr("正在安装文件");
@@ -286,8 +310,7 @@ bool Update::verifiedConfigUnchanged(InstallFs& fs)
     if (!signedRelease)
         return true;
     QByteArray bytes;
-    if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes) &&
-        bytes == verifiedConfig)
+    if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes) && bytes == verifiedConfig)
         return true;
     qDebug() << "update config changed after its signature was checked";
     endRun(false, tr("更新配置文件签名无效"));
@@ -301,16 +324,14 @@ void Update::ensureParentDir(const QString& path)
         QDir().mkpath(dir);
 }
 
-bool Update::createDownloadFile(const QString& relative)
+bool Update::prepareDownloadDir(const QString& relative)
 {
     if (!downloadFs || !downloadFs->isValid())
         downloadFs.reset(new InstallFs(QDir::currentPath()));
     InstallFs& fs = *downloadFs;
-    downloadPath = relative;
-    downloadLocalPath = fs.absolutePath(relative);
 
-    // update/ holds only what this program put there: whatever is in the way of a folder or of
-    // the file (a link, a stale file) is removed as what it is, never followed.
+    // update/ holds only what this program put there: whatever is in the way of a folder (a
+    // link, a stale file) is removed as what it is, never followed.
     QStringList segments;
     if (!InstallFs::split(relative, &segments) || segments.isEmpty())
         return false;
@@ -324,11 +345,18 @@ bool Update::createDownloadFile(const QString& relative)
             continue;
         // A link is removed as a link; anything else in the way of a folder stays, and the
         // download cannot be opened.
-        if (found.exists() && (i == 0 || found.kind != InstallFs::Kind::Link || !fs.removeFile(dir)))
+        if (found.exists() &&
+            (i == 0 || found.kind != InstallFs::Kind::Link || !fs.removeFile(dir)))
             return false;
         if (!fs.makeDir(dir))
             return false;
     }
+    return true;
+}
+
+bool Update::openNewFile(const QString& relative)
+{
+    InstallFs& fs = *downloadFs;
     InstallFs::Entry existing;
     if (!fs.entry(relative, &existing))
         return false;
@@ -340,21 +368,172 @@ bool Update::createDownloadFile(const QString& relative)
     // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
     if (!task.file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                          QFileDevice::AutoCloseHandle)) {
-#ifdef Q_OS_WIN
-        _close(fd);
-#else
-        ::close(fd);
-#endif
+        closeDescriptor(fd);
         return false;
     }
     return true;
 }
 
+bool Update::createDownloadFile(const QString& relative)
+{
+    if (!prepareDownloadDir(relative))
+        return false;
+    downloadPath = relative;
+    downloadLocalPath = downloadFs->absolutePath(relative);
+    return openNewFile(relative);
+}
+
+bool Update::openPartialFile(const QString& relative)
+{
+    if (!prepareDownloadDir(relative))
+        return false;
+    InstallFs& fs = *downloadFs;
+    downloadPath = partialPath(relative);
+    // The log and the messages name the file; its bytes lie in the partial file until checked.
+    downloadLocalPath = fs.absolutePath(relative);
+
+    // A file under the final name failed its check (keepDownloaded()): it goes now, so that
+    // only a checked download ever lies there.
+    InstallFs::Entry existing;
+    if (!fs.entry(relative, &existing) || existing.kind == InstallFs::Kind::Dir)
+        return false;
+    if (existing.exists() && !fs.removeFile(relative))
+        return false;
+
+    if (resumePartial())
+        return true;
+    // Bytes that cannot be continued, and a note without bytes, are of no use.
+    return fs.removeTree(downloadPath) && fs.removeTree(partialInfoPath(relative)) &&
+           openNewFile(downloadPath);
+}
+
+PartialInfo Update::partialInfo() const
+{
+    PartialInfo info;
+    info.url = task.url;
+    info.md5 = config.fileMap.value(task.path);
+    info.sha256 = config.fileAttributes.value(task.path).sha256;
+    return info;
+}
+
+bool Update::resumePartial()
+{
+    InstallFs& fs = *downloadFs;
+    const QString infoPath = partialInfoPath(downloadTarget);
+    InstallFs::Entry bytes;
+    InstallFs::Entry note;
+    if (!fs.entry(downloadPath, &bytes) || bytes.kind != InstallFs::Kind::File || bytes.size <= 0 ||
+        (task.expectedSize >= 0 && bytes.size >= task.expectedSize) || !fs.entry(infoPath, &note) ||
+        note.kind != InstallFs::Kind::File || note.size > PartialInfo::maxBytes)
+        return false;
+    QByteArray text;
+    PartialInfo saved;
+    if (!fs.readFile(infoPath, &text) || !PartialInfo::fromBytes(text, &saved) ||
+        !saved.sameFile(partialInfo()))
+        return false;
+
+    // Bytes someone else could still change, or that they own, are not continued.
+    InstallFs::Entry opened;
+    const int fd = fs.openFile(downloadPath, true, &opened);
+    if (fd < 0)
+        return false;
+    if (!InstallFs::adoptable(opened)) {
+        closeDescriptor(fd);
+        return false;
+    }
+    if (!task.file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
+                         QFileDevice::AutoCloseHandle)) {
+        closeDescriptor(fd);
+        return false;
+    }
+    // The digest covers the whole file: the bytes already here are hashed first, and what the
+    // server sends is written after the last of them.
+    qint64 have = 0;
+    while (true) {
+        const QByteArray chunk = task.file->read(1 << 20);
+        if (chunk.isEmpty())
+            break;
+        task.hash.addData(chunk);
+        have += chunk.size();
+    }
+    if (task.file->error() != QFileDevice::NoError || have <= 0 ||
+        (task.expectedSize >= 0 && have >= task.expectedSize) || !task.file->seek(have)) {
+        task.file->close();
+        task.hash.reset(!task.expectedSha256.isEmpty());
+        return false;
+    }
+    task.resumeFrom = have;
+    task.bytesWritten = have;
+    task.validator = saved.validator;
+    task.infoSaved = true;
+    qDebug() << "download: resume:" << logQuoted(task.url) << have;
+    return true;
+}
+
+bool Update::keepDownloaded(const QString& entry)
+{
+    const QString sha256 = config.fileAttributes.value(entry).sha256;
+    const QString md5 = config.fileMap.value(entry);
+    // A signed release gives a sha256 for every file, and then only that counts.
+    const bool bySha256 = Signature::isSha256Hex(sha256);
+    if (!bySha256 && !isMd5Digest(md5))
+        return false;
+    if (!downloadFs || !downloadFs->isValid())
+        downloadFs.reset(new InstallFs(QDir::currentPath()));
+    InstallFs& fs = *downloadFs;
+    const QString local = QStringLiteral("/update") + entry;
+    InstallFs::Entry found;
+    if (!fs.entry(local, &found) || found.kind != InstallFs::Kind::File)
+        return false;
+    const qint64 size = config.fileAttributes.value(entry).size;
+    if (size >= 0 && found.size != size)
+        return false;
+    // What is installed keeps its owner: a file someone else owns or could still change (another
+    // name for it, write access, set-id bits) is fetched anew, even with the right bytes.
+    InstallFs::Entry opened;
+    const int fd = fs.openFile(local, false, &opened);
+    if (fd < 0)
+        return false;
+    if (!InstallFs::adoptable(opened)) {
+        closeDescriptor(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        closeDescriptor(fd);
+        return false;
+    }
+    task.hash.reset(bySha256);
+    while (true) {
+        const QByteArray chunk = file.read(1 << 20);
+        if (chunk.isEmpty())
+            break;
+        task.hash.addData(chunk);
+    }
+    const QByteArray md5Digest = task.hash.result().toHex();
+    if (file.error() != QFileDevice::NoError)
+        return false;
+    const bool same = bySha256 ? task.hash.sha256Result().toHex() == sha256.toLower().toLatin1()
+                               : md5Digest == md5.toLower().toLatin1();
+    if (!same)
+        return false;
+    qDebug() << "download: kept:" << logQuoted(fs.absolutePath(local));
+    return true;
+}
+
+bool Update::keepsPartial() const
+{
+    return task.partial && task.infoSaved && task.bytesWritten > 0;
+}
+
 void Update::removeDownloadFile()
 {
     task.file->close();
-    if (downloadFs && !downloadPath.isEmpty())
+    if (downloadFs && !downloadPath.isEmpty()) {
         downloadFs->removeFile(downloadPath);
+        if (task.partial)
+            downloadFs->removeFile(partialInfoPath(downloadTarget));
+    }
 }
 
 void Update::downloadNextFile()
@@ -364,14 +543,33 @@ void Update::downloadNextFile()
         endRun(true, QStringLiteral("no download file"));
         return;
     }
+    progress.total = n * 100;
+
+    // What an earlier run fetched and checked is not fetched again; it counts as done.
+    bool keptAny = false;
+    while (downloadIndex < n && keepDownloaded(config.fileAt(downloadIndex))) {
+        ++downloadIndex;
+        keptAny = true;
+        progress.finished = downloadIndex * 100;
+        progress.current = 0;
+        emit sig_progress(progress);
+    }
+    if (keptAny && downloadIndex >= n) {
+        emit sig_allFileDownloaded();
+        return;
+    }
 
     const QString entry = config.fileAt(downloadIndex);
-    progress.total = n * 100;
     task.bytesReceived = 0;
     task.bytesTotal = 0;
     task.lastReceived = 0;
     task.bytesWritten = 0;
     task.stalled = false;
+    task.resumeFrom = 0;
+    task.validator.clear();
+    task.infoSaved = false;
+    task.bodyStarted = false;
+    task.resumed = false;
     task.path = entry;
     const QUrl url = downloadUrl(config.server, entry);
     task.url = url.toString(QUrl::FullyEncoded);
@@ -379,13 +577,6 @@ void Update::downloadNextFile()
     // Without a size of its own a download is bounded by its Content-Length, or, when the
     // server sends none, by unknownLengthLimit(), worked out once the headers are in.
     task.sizeLimit = task.expectedSize;
-
-    const QString localPath = QDir::currentPath() + QStringLiteral("/update") + entry;
-    if (!createDownloadFile(QStringLiteral("/update") + entry)) {
-        task.aborted = true;
-        endRun(false, QStringLiteral("open local file failed:") + localPath);
-        return;
-    }
 
     const QString md5 = config.fileMap.value(entry);
     task.expectedMd5 = isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
@@ -396,18 +587,177 @@ void Update::downloadNextFile()
         Signature::isSha256Hex(sha256) ? sha256.toLower().toLatin1() : QByteArray();
     task.hash.reset(!task.expectedSha256.isEmpty());
 
-    QNetworkReply* reply = networkManager->get(QNetworkRequest(url));
+    // Only a file whose digest checks the whole is continued from partial bytes, and only where
+    // no file of the release has the partial file's name.
+    downloadTarget = QStringLiteral("/update") + entry;
+    task.partial = (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty()) &&
+                   !partialNamesTaken(partialClashes, entry);
+    const QString localPath = QDir::currentPath() + downloadTarget;
+    if (!(task.partial ? openPartialFile(downloadTarget) : createDownloadFile(downloadTarget))) {
+        task.aborted = true;
+        endRun(false, QStringLiteral("open local file failed:") + localPath);
+        return;
+    }
+
+    sendRequest();
+    ++downloadIndex;
+    qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
+}
+
+void Update::sendRequest()
+{
+    QNetworkRequest request{QUrl(task.url)};
+    if (task.resumeFrom > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(task.resumeFrom) + '-');
+        request.setRawHeader("If-Range", task.validator);
+        // Offsets are those of the file itself, not of a compressed form of it.
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
+    QNetworkReply* reply = networkManager->get(request);
     // Without a bound the reply would hold a fast download whole in memory.
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::downloadProgress, this, &Update::slot_downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &Update::slot_readyRead);
-
-    ++downloadIndex;
     task.reply = reply;
-    qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
 
     if (stallTimer)
         stallTimer->start(stallTimeoutMs);
+}
+
+bool Update::beginBody(QNetworkReply* reply)
+{
+    task.bodyStarted = true;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // An error page (404, 500, ...) is not the file: held against the file's size it would be
+    // reported as a wrong file, and one without end would keep the run waiting. Partial bytes
+    // from an earlier run stay for the next one.
+    if (status >= 400) {
+        if (status == 416 && task.resumeFrom > 0) {
+            restartDownload("range not satisfiable");
+            return false;
+        }
+        endWithError(httpErrorText(reply));
+        reply->abort();
+        return false;
+    }
+    if (task.resumeFrom > 0) {
+        if (status == 206) {
+            const char* mismatch = rangeMismatch(reply);
+            if (!mismatch) {
+                task.resumed = true;
+                return true;
+            }
+            restartDownload(mismatch);
+            return false;
+        }
+        // Any other answer carries the whole file: the server ignores ranges, or its file is
+        // no longer the one the partial bytes came from.
+        qDebug() << "download: restart:" << logQuoted(task.url) << "status" << status;
+        if (!startOver()) {
+            reply->abort();
+            return false;
+        }
+    }
+    if (task.partial && status == 200)
+        saveValidator(reply);
+    return true;
+}
+
+const char* Update::rangeMismatch(QNetworkReply* reply) const
+{
+    ContentRange range;
+    if (!parseContentRange(reply->rawHeader("Content-Range"), &range))
+        return "no usable Content-Range";
+    if (range.first != task.resumeFrom || range.last != range.total - 1)
+        return "range is not the rest of the file";
+    if (task.expectedSize >= 0 && range.total != task.expectedSize)
+        return "size differs";
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != range.total - range.first)
+        return "length differs";
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return "encoded";
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    if (task.validator.startsWith('"') && !etag.isEmpty() && etag != task.validator)
+        return "entity tag differs";
+    return nullptr;
+}
+
+void Update::saveValidator(QNetworkReply* reply)
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return;
+    PartialInfo info = partialInfo();
+    info.validator = rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
+    for (char c : info.validator) {
+        if (c < 0x20 || c > 0x7e)
+            return;
+    }
+    if (info.validator.isEmpty())
+        return;
+    // Written before the first byte of the body, so the note always describes what the partial
+    // file holds, even after a kill.
+    InstallFs& fs = *downloadFs;
+    const QString infoPath = partialInfoPath(downloadTarget);
+    const int fd = fs.createFile(infoPath, 0666);
+    if (fd < 0)
+        return;
+    QFile file;
+    const QByteArray bytes = info.toBytes();
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                   QFileDevice::AutoCloseHandle)) {
+        closeDescriptor(fd);
+        fs.removeFile(infoPath);
+        return;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        file.close();
+        fs.removeFile(infoPath);
+        return;
+    }
+    file.close();
+    task.validator = info.validator;
+    task.infoSaved = true;
+}
+
+bool Update::startOver()
+{
+    task.file->close();
+    task.resumeFrom = 0;
+    task.resumed = false;
+    task.validator.clear();
+    task.infoSaved = false;
+    task.bytesWritten = 0;
+    task.hash.reset(!task.expectedSha256.isEmpty());
+    InstallFs& fs = *downloadFs;
+    if (fs.removeTree(partialInfoPath(downloadTarget)) && fs.removeTree(downloadPath) &&
+        openNewFile(downloadPath))
+        return true;
+    task.aborted = true;
+    endRun(false, QStringLiteral("open local file failed:") + downloadLocalPath);
+    return false;
+}
+
+void Update::restartDownload(const char* reason)
+{
+    qDebug() << "download: restart:" << logQuoted(task.url) << reason;
+    QNetworkReply* previous = task.reply;
+    // Whatever the previous reply still reports is ignored from here on.
+    task.reply = nullptr;
+    if (previous) {
+        previous->disconnect(this);
+        previous->abort();
+        previous->deleteLater();
+    }
+    task.bodyStarted = false;
+    task.bytesReceived = 0;
+    task.bytesTotal = 0;
+    task.lastReceived = 0;
+    if (!startOver())
+        return;
+    sendRequest();
 }
 
 bool Update::writeAvailable()
@@ -415,22 +765,28 @@ bool Update::writeAvailable()
     QNetworkReply* reply = task.reply;
     if (!reply || reply->bytesAvailable() <= 0)
         return true;
+    if (!task.bodyStarted && !task.aborted && !beginBody(reply))
+        return false;
     const QByteArray data = reply->readAll();
     if (task.aborted)
         return true;
 
     if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
-        task.sizeLimit = unknownLengthBytes >= 0
-                             ? unknownLengthBytes
-                             : unknownLengthLimit(
-                                   QStorageInfo(QDir::currentPath() + QStringLiteral("/update"))
-                                       .bytesAvailable());
+        task.sizeLimit =
+            unknownLengthBytes >= 0
+                ? unknownLengthBytes
+                : unknownLengthLimit(QStorageInfo(QDir::currentPath() + QStringLiteral("/update"))
+                                         .bytesAvailable());
         qDebug() << "download: no length, limit:" << task.sizeLimit;
     }
     if (task.sizeLimit >= 0 && task.bytesWritten + data.size() > task.sizeLimit) {
         // Longer than the release says, or without end: not the file that was published.
         qDebug() << "download: too long:" << logQuoted(task.url) << task.bytesWritten + data.size()
                  << task.sizeLimit;
+        if (task.resumed) {
+            restartDownload("too long");
+            return false;
+        }
         removeDownloadFile();
         endRun(false, tr("文件校验失败:") + task.path);
         reply->abort();
@@ -478,12 +834,33 @@ void Update::slot_downloadProgress(qint64 recieved, qint64 total)
     if (stallTimer && stallTimer->isActive())
         stallTimer->start(stallTimeoutMs);
 
+    // A ranged answer shows only once it is known to continue the file; a continued file counts
+    // from the bytes it already had.
+    if (task.resumeFrom > 0 && !task.resumed)
+        return;
+    if (task.resumed) {
+        recieved += task.resumeFrom;
+        if (total > 0)
+            total += task.resumeFrom;
+    }
     task.bytesReceived = recieved;
     task.bytesTotal = total;
     progress.total = int(config.fileList.size()) * 100;
     // When the server gives no length (chunked, compressed) the configuration's size stands in.
     progress.current = progressPercent(recieved, total > 0 ? total : task.expectedSize);
     emit sig_progress(progress);
+}
+
+void Update::endWithError(const QString& error)
+{
+    task.file->close();
+    // Bytes the next run can continue stay, beside the note of where they came from.
+    if (keepsPartial())
+        qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
+                 << task.bytesWritten;
+    else
+        removeDownloadFile();
+    endRun(false, tr("网络出现错误:") + error);
 }
 
 void Update::stalled()
@@ -529,18 +906,30 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     if (stallTimer)
         stallTimer->stop();
 
-    if (reply->error() == QNetworkReply::NoError && !writeAvailable())
-        return;
+    if (reply->error() == QNetworkReply::NoError) {
+        if (!writeAvailable())
+            return;
+        if (!task.bodyStarted && !beginBody(reply))
+            return;
+    }
     task.file->close();
 
     if (reply->error() != QNetworkReply::NoError) {
-        removeDownloadFile();
-        endRun(false, tr("网络出现错误:") + (task.stalled ? stallText() : reply->errorString()));
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status == 416 && task.resumeFrom > 0 && !task.stalled) {
+            restartDownload("range not satisfiable");
+            return;
+        }
+        endWithError(task.stalled ? stallText() : reply->errorString());
         return;
     }
     if (task.expectedSize >= 0 && task.bytesWritten != task.expectedSize) {
         qDebug() << "download: size differs:" << logQuoted(task.url) << task.bytesWritten
                  << task.expectedSize;
+        if (task.resumed) {
+            restartDownload("size differs");
+            return;
+        }
         removeDownloadFile();
         endRun(false, tr("文件校验失败:") + task.path);
         return;
@@ -553,10 +942,26 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
         if (md5Differs || sha256Differs) {
             if (sha256Differs)
                 qDebug() << "download: sha256 differs:" << logQuoted(task.url);
+            // The partial bytes may be what is wrong: the file is fetched once more, whole.
+            if (task.resumed) {
+                restartDownload("digest differs");
+                return;
+            }
             removeDownloadFile();
             endRun(false, tr("文件校验失败:") + task.path);
             return;
         }
+    }
+
+    // A checked download takes its own name only now.
+    if (task.partial) {
+        InstallFs& fs = *downloadFs;
+        if (!fs.rename(downloadPath, downloadTarget, true)) {
+            removeDownloadFile();
+            endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
+            return;
+        }
+        fs.removeFile(partialInfoPath(downloadTarget));
     }
 
     // A finished reply holds nothing more of use; keeping thousands of them until the manager
@@ -576,7 +981,6 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     else
         emit sig_allFileDownloaded();
 }
-
 
 QString Update::firstLinkedPath(InstallFs& fs) const
 {
@@ -680,44 +1084,62 @@ bool Update::clearWayTo(const QString& path)
     return true;
 }
 
+bool Update::installFailed(const QString& msg)
+{
+    // What was queued before the failure is taken first, as it would have been taken one step at
+    // a time; when that fails, its own failure is the one to report.
+    if (!installJournal->performQueued())
+        return journalFailed(msg);
+    installError = msg;
+    return false;
+}
+
+bool Update::journalFailed(const QString& fallback)
+{
+    installError = installJournal->failure().isEmpty() ? fallback : installJournal->failure();
+    return false;
+}
+
 bool Update::backup(const ConfigInfo& config)
 {
     qDebug() << "Update::backup";
     InstallFs& fs = *installFs;
 
+    // Moves to backup locations that are free are queued, so that their records reach the disk
+    // together; anything in the way is dealt with one recorded step at a time.
     for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
         const QString& path = it.key();
         const QString slot = QStringLiteral("/backup") + path;
+        const QString failure = tr("备份文件失败:") + path;
         InstallFs::Entry installed;
-        if (!fs.entry(path, &installed)) {
-            installError = tr("备份文件失败:") + path;
-            return false;
-        }
-        // An older previous copy at the backup location is set aside, not lost, until the
-        // installation is decided. For a file new in this release nothing depends on it: a
-        // failure there is only logged, like the failed attempt to back up what is not there.
-        if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
-            if (installed.exists()) {
-                installError = tr("备份文件失败:") + path;
-                return false;
+        if (!fs.entry(path, &installed))
+            return installFailed(failure);
+        // For a file new in this release nothing depends on its backup location: a failure there
+        // is only logged, like the failed attempt to back up what is not there.
+        if (!installJournal->queueWayTo(slot, installed.exists() ? failure : QString())) {
+            if (!installJournal->performQueued())
+                return journalFailed(failure);
+            // An older previous copy at the backup location is set aside, not lost, until the
+            // installation is decided.
+            if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
+                if (installed.exists())
+                    return installFailed(failure);
+                continue;
             }
-            continue;
         }
         if (!installed.exists()) {
-            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(path)) << "to" << logQuoted(fs.absolutePath(slot))
-                     << int(QFileDevice::OpenError);
+            installJournal->queueMissing(path, slot);
             continue;
         }
         // The mode from the file system: what Qt reports is the caller's access, and a link's
         // mode would be its target's.
         if (installed.kind == InstallFs::Kind::File)
             replacedModes.insert(path, installed.mode);
-        if (!installJournal->move(path, slot)) {
-            installError = tr("备份文件失败:") + path;
-            return false;
-        }
+        if (!installJournal->queueMove(path, slot, failure))
+            return journalFailed(failure);
     }
-    return true;
+    return installJournal->performQueued() ||
+           journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
 }
 
 bool Update::copyUpdateFiles(const QStringList& files)
@@ -725,16 +1147,19 @@ bool Update::copyUpdateFiles(const QStringList& files)
     qDebug() << "Update::copyUpdateFiles" << files.size();
     for (const QString& path : files) {
         const QString source = QStringLiteral("/update") + path;
-        if (!clearWayTo(path) || !installJournal->setAside(path)) {
-            installError = tr("安装文件失败:") + path;
-            return false;
+        const QString failure = tr("安装文件失败:") + path;
+        if (!installJournal->queueWayTo(path, failure)) {
+            if (!installJournal->performQueued())
+                return journalFailed(failure);
+            if (!clearWayTo(path) || !installJournal->setAside(path))
+                return installFailed(failure);
         }
         applyMode(path, source);
-        if (!installJournal->move(source, path)) {
-            installError = tr("安装文件失败:") + path;
-            return false;
-        }
+        if (!installJournal->queueMove(source, path, failure))
+            return journalFailed(failure);
     }
+    if (!installJournal->performQueued())
+        return journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
 
     // Only a complete installation may claim the new version; from here on the run is decided.
     const QString installedConfig = QStringLiteral("/config/") + configFileName;

@@ -8,6 +8,7 @@
 
 #include "config/configinfo.h"
 #include "update/downloadtask.h"
+#include "update/partialinfo.h"
 #include "update/updateprogress.h"
 
 #include <QHash>
@@ -80,6 +81,9 @@ private:
     // has ended.
     bool writeAvailable();
     void stalled();
+    // Ends the run for a failed request with tr("网络出现错误:") + error; the partial file stays
+    // when the next run can continue it.
+    void endWithError(const QString& error);
     // Why a stalled download ended: the time waited and the URL.
     QString stallText() const;
     QString firstUnsafePath() const;
@@ -91,15 +95,52 @@ private:
     // Makes the folders on the way to path, through the journal. A file where a folder is needed
     // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
     bool clearWayTo(const QString& path);
+    // Sets the installation's failure message and returns false, after taking the steps queued
+    // before the failure; when one of those fails, that is the failure reported.
+    bool installFailed(const QString& msg);
+    // Sets the failure message of the journal's step that failed (fallback when it has none) and
+    // returns false.
+    bool journalFailed(const QString& fallback);
     // Gives the downloaded file for path the mode it should have once installed: that of the
     // copy it replaces, or the one it was created with; the main executable executable.
     void applyMode(const QString& path, const QString& downloaded);
     bool isMainExe(const QString& path) const;
-    // Creates the local file of a download exclusively, never through a link, and opens
-    // task.file on it; false (errno in the InstallFs) when it cannot be created.
+    // Makes the folders of update/ on the way to relative; false when one cannot be made.
+    bool prepareDownloadDir(const QString& relative);
+    // Creates relative exclusively, never through a link, removing a file already there, and
+    // opens task.file on it; false (errno in the InstallFs) when it cannot be created.
+    bool openNewFile(const QString& relative);
+    // Creates the local file of a download under its own name.
     bool createDownloadFile(const QString& relative);
-    // Removes the local file of the download in flight.
+    // Opens the partial file of the download whose own name is relative: the bytes an earlier
+    // run left, when they can be continued (resumePartial()), or a new empty file.
+    bool openPartialFile(const QString& relative);
+    // Opens the partial file for appending when its note names this file and an answer to
+    // continue from, and hashes the bytes it holds; sets task.resumeFrom.
+    bool resumePartial();
+    // The note for the download in flight, without its validator.
+    PartialInfo partialInfo() const;
+    // Whether the update/ copy of entry, left by an earlier run, has the digest the configuration
+    // gives (sha256 when there is one, otherwise an md5 digest); such a file is not fetched.
+    bool keepDownloaded(const QString& entry);
+    // Whether a failure keeps the partial file of the download in flight for the next run.
+    bool keepsPartial() const;
+    // Removes the local file of the download in flight, and its note.
     void removeDownloadFile();
+    // Issues the request for the file in flight: ranged when partial bytes are to be continued.
+    void sendRequest();
+    // Looks at the answer's status and headers before its first byte is written: continues the
+    // partial bytes, starts the file over, or gives up on the answer (false) for a new request.
+    bool beginBody(QNetworkReply* reply);
+    // Why a 206 answer does not continue the partial file; null when it does.
+    const char* rangeMismatch(QNetworkReply* reply) const;
+    // Writes the note beside a partial file, for an answer that can be continued later.
+    void saveValidator(QNetworkReply* reply);
+    // Empties the partial file and forgets its note, for the whole file to be written; false
+    // (and the run ended) when it cannot be created again.
+    bool startOver();
+    // Gives up on the reply in flight and requests the whole file again.
+    void restartDownload(const char* reason);
     // Reads the new configuration. When the installed one carries a public key, the new one must
     // be signed by it, name a key itself and give a sha256 for every managed file; otherwise the
     // run ends here (false) with nothing fetched.
@@ -125,8 +166,13 @@ private:
     InstallJournal* installJournal = nullptr;
     // Mode bits of the installed copies moved to backup/, by configuration path.
     QHash<QString, uint> replacedModes;
-    // Relative path of the local file of the download in flight.
+    // Relative path of the local file of the download in flight (its partial file, when
+    // task.partial is set).
     QString downloadPath;
+    // Relative path, under update/, of the download in flight once complete.
+    QString downloadTarget;
+    // Paths of the release that could be taken for partial files (partialLookalikes()).
+    QStringList partialClashes;
     // Its absolute path, as the log shows it.
     QString downloadLocalPath;
     std::unique_ptr<InstallFs> downloadFs;

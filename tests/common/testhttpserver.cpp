@@ -1,28 +1,44 @@
 #include "testhttpserver.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QLocale>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
-namespace {
+namespace
+{
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 307: return "Temporary Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 416:
+        return "Range Not Satisfiable";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -137,7 +153,7 @@ void TestHttpServer::release(const QString& path)
     const QList<Held> answers = held.values(path);
     held.remove(path);
     for (const Held& answer : answers) {
-        answer.socket->write(answer.rest);
+        writeBody(answer.socket, answer.rest);
         responseDone();
         if (!answer.keepAlive)
             answer.socket->disconnectFromHost();
@@ -147,7 +163,7 @@ void TestHttpServer::release(const QString& path)
 void TestHttpServer::sendMore(const QString& path, qint64 bytes)
 {
     for (auto it = held.find(path); it != held.end() && it.key() == path; ++it) {
-        it->socket->write(it->rest.left(bytes));
+        writeBody(it->socket, it->rest.left(bytes));
         it->socket->flush();
         it->rest.remove(0, bytes);
     }
@@ -177,6 +193,43 @@ void TestHttpServer::endless(const QString& path, int status)
 void TestHttpServer::clearRules()
 {
     rules.clear();
+}
+
+void TestHttpServer::setValidators(bool entityTag, bool lastModified)
+{
+    entityTags = entityTag;
+    lastModifiedDates = lastModified;
+}
+
+void TestHttpServer::setRangesIgnored(bool ignored)
+{
+    rangesIgnored = ignored;
+}
+
+void TestHttpServer::answerRangeWith(const QString& path, int status)
+{
+    Rule rule;
+    rule.mode = Mode::RangeStatus;
+    rule.status = status;
+    rules.insert(path, rule);
+}
+
+void TestHttpServer::misrange(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::Misrange;
+    rules.insert(path, rule);
+}
+
+QStringList TestHttpServer::requestedRanges() const
+{
+    return ranges;
+}
+
+void TestHttpServer::writeBody(QTcpSocket* socket, const QByteArray& bytes)
+{
+    bodySent += bytes.size();
+    socket->write(bytes);
 }
 
 QStringList TestHttpServer::proxiedRequests() const
@@ -233,10 +286,17 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
         const QList<QByteArray> lines = head.split('\n');
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         bool keepAlive = true;
+        QByteArray range;
+        QByteArray ifRange;
         for (int i = 1; i < lines.size(); ++i) {
             const QByteArray line = lines.at(i).trimmed().toLower();
             if (line.startsWith("connection:") && line.contains("close"))
                 keepAlive = false;
+            const QByteArray value = lines.at(i).mid(lines.at(i).indexOf(':') + 1).trimmed();
+            if (line.startsWith("range:"))
+                range = value;
+            if (line.startsWith("if-range:"))
+                ifRange = value;
         }
         QString target = QString::fromLatin1(requestLine.value(1));
         // A request sent to a proxy names the whole URL; this server then plays the proxy and
@@ -245,8 +305,9 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
             proxied.append(target);
             target = QLatin1Char('/') + target.section(QLatin1Char('/'), 3);
         }
-        const QString path = QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
-        handleRequest(socket, requestLine.value(0), path, keepAlive);
+        const QString path =
+            QUrl::fromPercentEncoding(target.section(QLatin1Char('?'), 0, 0).toLatin1());
+        handleRequest(socket, requestLine.value(0), path, keepAlive, range, ifRange);
         if (!buffers.contains(socket))
             return;
     }
@@ -264,9 +325,11 @@ void TestHttpServer::responseDone()
 }
 
 void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
-                                   const QString& path, bool keepAlive)
+                                   const QString& path, bool keepAlive, const QByteArray& range,
+                                   const QByteArray& ifRange)
 {
     requests.append(path);
+    ranges.append(QString::fromLatin1(range));
     responseStarted();
     const Rule rule = rules.value(path);
 
@@ -295,8 +358,8 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         return;
     }
     if (rule.mode == Mode::Redirect) {
-        socket->write(header(rule.status, 0, keepAlive,
-                             "Location: " + rule.location.toUtf8() + "\r\n"));
+        socket->write(
+            header(rule.status, 0, keepAlive, "Location: " + rule.location.toUtf8() + "\r\n"));
         responseDone();
         if (!keepAlive)
             socket->disconnectFromHost();
@@ -312,42 +375,91 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
             socket->disconnectFromHost();
         return;
     }
-    const QByteArray body = file.readAll();
+    QByteArray body = file.readAll();
+
+    // Validators, and the part of the file a ranged request gets.
+    QByteArray extra;
+    const QByteArray etag =
+        '"' + QCryptographicHash::hash(body, QCryptographicHash::Md5).toHex() + '"';
+    const QByteArray lastModified =
+        QLocale::c()
+            .toString(QFileInfo(file).lastModified().toUTC(), "ddd, dd MMM yyyy hh:mm:ss 'GMT'")
+            .toLatin1();
+    if (entityTags)
+        extra += "ETag: " + etag + "\r\n";
+    if (lastModifiedDates)
+        extra += "Last-Modified: " + lastModified + "\r\n";
+    const bool ranged = (entityTags || lastModifiedDates) && !rangesIgnored &&
+                        range.startsWith("bytes=") && range.endsWith('-') &&
+                        (ifRange.isEmpty() || (entityTags && ifRange == etag) ||
+                         (lastModifiedDates && ifRange == lastModified));
+    if (ranged) {
+        const qint64 from = range.mid(6, range.size() - 7).toLongLong();
+        const qint64 size = body.size();
+        if (rule.mode == Mode::RangeStatus || from >= size) {
+            const int status = rule.mode == Mode::RangeStatus ? rule.status : 416;
+            const QByteArray text = reasonPhrase(status) + '\n';
+            socket->write(
+                header(status, text.size(), keepAlive,
+                       extra + "Content-Range: bytes */" + QByteArray::number(size) + "\r\n") +
+                text);
+            responseDone();
+            if (!keepAlive)
+                socket->disconnectFromHost();
+            return;
+        }
+        const qint64 first = rule.mode == Mode::Misrange ? 0 : from;
+        socket->write(header(206, size - first, keepAlive,
+                             extra + "Content-Range: bytes " + QByteArray::number(first) + '-' +
+                                 QByteArray::number(size - 1) + '/' + QByteArray::number(size) +
+                                 "\r\n"));
+        writeBody(socket, body.mid(first));
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
 
     switch (rule.mode) {
     case Mode::Drop:
-        socket->write(header(200, body.size(), true) + body.left(rule.bytes));
+        socket->write(header(200, body.size(), true, extra));
+        writeBody(socket, body.left(rule.bytes));
         socket->disconnectFromHost();
         responseDone();
         return;
     case Mode::Stall:
         // The rest never comes; the connection stays open until the client gives up.
-        socket->write(header(200, body.size(), true) + body.left(rule.bytes));
+        socket->write(header(200, body.size(), true, extra));
+        writeBody(socket, body.left(rule.bytes));
         socket->flush();
         connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
         return;
     case Mode::Hold:
-        socket->write(header(200, body.size(), keepAlive) + body.left(rule.bytes));
+        socket->write(header(200, body.size(), keepAlive, extra));
+        writeBody(socket, body.left(rule.bytes));
         socket->flush();
         held.insert(path, {socket, body.mid(rule.bytes), keepAlive});
         return;
     case Mode::HoldNoLength:
         // Without a length the end of the body is the end of the connection.
-        socket->write(header(200, -1, false) + body.left(rule.bytes));
+        socket->write(header(200, -1, false, extra));
+        writeBody(socket, body.left(rule.bytes));
         socket->flush();
         held.insert(path, {socket, body.mid(rule.bytes), false});
         return;
     case Mode::NoLength:
-        socket->write(header(200, -1, false) + body);
+        socket->write(header(200, -1, false, extra));
+        writeBody(socket, body);
         socket->disconnectFromHost();
         responseDone();
         return;
     case Mode::Trickle:
-        socket->write(header(200, body.size(), keepAlive));
+        socket->write(header(200, body.size(), keepAlive, extra));
         sendPieces(socket, body, int(qMax<qint64>(1, rule.bytes)), keepAlive);
         return;
     default:
-        socket->write(header(200, body.size(), keepAlive) + body);
+        socket->write(header(200, body.size(), keepAlive, extra));
+        writeBody(socket, body);
         responseDone();
         if (!keepAlive)
             socket->disconnectFromHost();
@@ -360,21 +472,22 @@ void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSi
     QPointer<QTcpSocket> guard(socket);
     auto* timer = new QTimer(this);
     timer->setInterval(5);
-    connect(timer, &QTimer::timeout, this, [this, timer, guard, body, chunkSize, keepAlive]() mutable {
-        if (!guard) {
-            timer->deleteLater();
-            responseDone();
-            return;
-        }
-        guard->write(body.left(chunkSize));
-        body.remove(0, chunkSize);
-        if (body.isEmpty()) {
-            timer->stop();
-            timer->deleteLater();
-            responseDone();
-            if (!keepAlive)
-                guard->disconnectFromHost();
-        }
-    });
+    connect(timer, &QTimer::timeout, this,
+            [this, timer, guard, body, chunkSize, keepAlive]() mutable {
+                if (!guard) {
+                    timer->deleteLater();
+                    responseDone();
+                    return;
+                }
+                writeBody(guard, body.left(chunkSize));
+                body.remove(0, chunkSize);
+                if (body.isEmpty()) {
+                    timer->stop();
+                    timer->deleteLater();
+                    responseDone();
+                    if (!keepAlive)
+                        guard->disconnectFromHost();
+                }
+            });
     timer->start();
 }

@@ -68,6 +68,25 @@ public:
     // Forgets every per-path rule.
     void clearRules();
 
+    // Gives every file answer an entity tag (the body's MD5, quoted) and, with lastModified, the
+    // file's Last-Modified date, and answers "Range: bytes=<n>-" the way servers with range
+    // support do: the rest of the file (206) when If-Range is absent or names the file as it is
+    // now, 416 when n is at or past its end, and the whole file (200) when If-Range names
+    // another. Off by default: no validator, ranges ignored.
+    void setValidators(bool entityTag, bool lastModified = false);
+    // Keeps the validators but answers every ranged request with the whole file (200).
+    void setRangesIgnored(bool ignored);
+    // Answers a ranged request for path that would get its rest with this status and a short
+    // text body instead (416, 500, ...).
+    void answerRangeWith(const QString& path, int status);
+    // Answers a ranged request for path with 206 but the whole body, labelled as such
+    // ("bytes 0-<n-1>/<n>"): not the range asked for.
+    void misrange(const QString& path);
+    // Body bytes of files written to clients so far, every answer counted.
+    qint64 bodyBytesSent() const { return bodySent; }
+    // The Range header of every request (empty where there was none), in order of arrival.
+    QStringList requestedRanges() const;
+
     // Paths of every request received, in order of arrival.
     QStringList requestedPaths() const;
     // The largest number of requests whose answer was still being sent at one time.
@@ -88,10 +107,11 @@ private:
         Trickle,
         Hold,
         HoldNoLength,
-        Endless
+        Endless,
+        RangeStatus,
+        Misrange
     };
-    struct Rule
-    {
+    struct Rule {
         Mode mode = Mode::Serve;
         int status = 200;
         qint64 bytes = 0;
@@ -101,7 +121,9 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
     void handleRequest(QTcpSocket* socket, const QByteArray& method, const QString& path,
-                       bool keepAlive);
+                       bool keepAlive, const QByteArray& range, const QByteArray& ifRange);
+    // Writes body bytes of a file answer, counted in bodyBytesSent().
+    void writeBody(QTcpSocket* socket, const QByteArray& bytes);
     void sendPieces(QTcpSocket* socket, QByteArray body, int chunkSize, bool keepAlive);
     void responseStarted();
     void responseDone();
@@ -123,4 +145,9 @@ private:
     int maxInFlight = 0;
     int connections = 0;
     qint64 endlessSent = 0;
+    qint64 bodySent = 0;
+    bool entityTags = false;
+    bool lastModifiedDates = false;
+    bool rangesIgnored = false;
+    QStringList ranges;
 };

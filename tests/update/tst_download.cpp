@@ -30,6 +30,8 @@ private slots:
     void unsafePathStopsRunBeforeAnyDownload();
     void ignoredFileInTheWayStopsRun_data();
     void ignoredFileInTheWayStopsRun();
+    void errorStatusIsWhatTheUserSees_data();
+    void errorStatusIsWhatTheUserSees();
     void serverVariantsStillDeliver_data();
     void serverVariantsStillDeliver();
     void slowTransferIsNotAStall();
@@ -625,6 +627,61 @@ void tst_Download::sizeBoundsTheDownload()
     QVERIFY(!release.inst.exists("a.bin"));
     if (serving == "endless")
         QVERIFY2(release.server.endlessBytesSent() < (size >= 0 ? size : limit) + 32 * 1024 * 1024,
+                 qPrintable(QString::number(release.server.endlessBytesSent())));
+}
+
+void tst_Download::errorStatusIsWhatTheUserSees_data()
+{
+    // The file is 5000 bytes; the server answers with an error page of pageBytes (-1: a short
+    // text, 0: without end). size is the attribute (-1: none).
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("pageBytes");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("404, short page") << 404 << qint64(-1) << qint64(5000) << "Not Found";
+    QTest::newRow("404, page longer than the size")
+        << 404 << qint64(20000) << qint64(5000) << "Not Found";
+    QTest::newRow("500, page longer than the size")
+        << 500 << qint64(300000) << qint64(5000) << "Internal Server Error";
+    QTest::newRow("404, page without end, with size")
+        << 404 << qint64(0) << qint64(5000) << "Not Found";
+    QTest::newRow("404, page without end, without size")
+        << 404 << qint64(0) << qint64(-1) << "Not Found";
+}
+
+// However long the error page, the status is what ends the run, not the file's size.
+void tst_Download::errorStatusIsWhatTheUserSees()
+{
+    QFETCH(int, status);
+    QFETCH(qint64, pageBytes);
+    QFETCH(qint64, size);
+    QFETCH(QString, reason);
+
+    Release release;
+    release.offer("/a.bin", bodyA);
+    release.offer("/b.bin", bodyB);
+    if (pageBytes == 0)
+        release.server.endless("/b.bin", status);
+    else
+        release.server.respondWithStatus("/b.bin", status, pageBytes);
+    if (size >= 0)
+        release.extraAttributes.insert("/b.bin", QStringLiteral(" size=\"%1\"").arg(size));
+    release.writeConfigs();
+    const auto before = release.inst.snapshot();
+
+    WorkerRun run;
+    run.worker->setUnknownLengthLimit(256 * 1024);
+    run.start();
+    QVERIFY(run.waitFinished());
+    QCOMPARE(run.finishedCount, 1);
+    QCOMPARE(run.ok, false);
+    QCOMPARE(run.msg,
+             QStringLiteral("网络出现错误:Error transferring %1/b.bin - server replied: %2")
+                 .arg(release.server.baseUrl(), reason));
+    QVERIFY(!release.inst.exists("update/b.bin"));
+    QCOMPARE(release.inst.snapshot(), before);
+    if (pageBytes == 0)
+        QVERIFY2(release.server.endlessBytesSent() < 32 * 1024 * 1024,
                  qPrintable(QString::number(release.server.endlessBytesSent())));
 }
 

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <optional>
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
@@ -36,6 +37,7 @@ private slots:
     void copyFileNeverLeavesAPartialTarget();
     void recoveryRollsBackOrFinishes_data();
     void recoveryRollsBackOrFinishes();
+    void queuedStepsAreRecordedTogether();
 
 private:
     RecordingPresenter presenter;
@@ -630,6 +632,77 @@ void tst_Install::recoveryRollsBackOrFinishes()
     QVERIFY(!inst.exists("backup/.install-journal"));
     // Nothing left to do the next time.
     QVERIFY(!InstallJournal::recover(fs));
+}
+
+void tst_Install::queuedStepsAreRecordedTogether()
+{
+    Installation inst;
+    inst.write("a.dll", "old a");
+    inst.write("b.dll", "old b");
+    inst.write("config/UpdateCfg.xml", "old config");
+    inst.write("update/n/c.dll", "new c");
+    inst.write("update/UpdateCfg.xml", "new config");
+    const auto before = inst.snapshot({});
+
+    InstallFs fs(inst.root);
+    std::optional<InstallJournal> journal(std::in_place, fs);
+    QVERIFY(journal->begin());
+    const QByteArray begun = inst.read("backup/.install-journal");
+    QVERIFY(journal->queueWayTo("/backup/a.dll", "a"));
+    QVERIFY(journal->queueMove("/a.dll", "/backup/a.dll", "a"));
+    QVERIFY(journal->queueWayTo("/backup/b.dll", "b"));
+    QVERIFY(journal->queueMove("/b.dll", "/backup/b.dll", "b"));
+    // Two folders to make, for a file that is not there: only its log line is queued.
+    QVERIFY(journal->queueWayTo("/backup/n/deep/x.dll", QString()));
+    journal->queueMissing("/n/deep/x.dll", "/backup/n/deep/x.dll");
+    QVERIFY(journal->queueWayTo("/n/c.dll", "c"));
+    QVERIFY(journal->queueMove("/update/n/c.dll", "/n/c.dll", "c"));
+    // What a queued move takes or makes is in the way until the queue is taken, though the disk
+    // does not show it yet.
+    QVERIFY(!journal->queueWayTo("/backup/a.dll", "x"));
+    QVERIFY(!journal->queueWayTo("/backup/b.dll/inner", "x"));
+    QVERIFY(!journal->queueWayTo("/update/n/c.dll", "x"));
+    // Nothing recorded, nothing changed.
+    QCOMPARE(inst.read("backup/.install-journal"), begun);
+    QVERIFY(inst.exists("a.dll"));
+    QVERIFY(!inst.exists("n"));
+
+    // The second move fails, as on a file another program holds. By its time the records of the
+    // whole batch are on the disk, and the first move has been made.
+    QByteArray atFailure;
+    FaultHookReset reset;
+    InstallFs::setFaultHook([&](const QString& operation, const QString& path) {
+        if (operation != QLatin1String("rename") || path != QLatin1String("/b.dll"))
+            return 0;
+        atFailure = inst.read("backup/.install-journal");
+        return EACCES;
+    });
+    {
+        LogCapture log;
+        QVERIFY(!journal->performQueued());
+        QCOMPARE(journal->failure(), QStringLiteral("b"));
+        QCOMPARE(log.lines(), QStringList({QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
+                                               .arg(inst.path("a.dll"), inst.path("backup/a.dll")),
+                                           QStringLiteral("CopyFileW \"%1\" to \"%2\" %3")
+                                               .arg(inst.path("b.dll"), inst.path("backup/b.dll"))
+                                               .arg(int(QFileDevice::RenameError))}));
+    }
+    QStringList records = QString::fromLatin1(atFailure.mid(begun.size())).split('\n');
+    QCOMPARE(records.takeLast(), QString());
+    for (QString& record : records)
+        record = record.section(' ', 0, 2);
+    QCOMPARE(records, QStringList({"move /a.dll /backup/a.dll", "move /b.dll /backup/b.dll",
+                                   "mkdir /backup/n", "mkdir /backup/n/deep", "mkdir /n",
+                                   "move /update/n/c.dll /n/c.dll"}));
+    QCOMPARE(inst.read("backup/a.dll"), QByteArray("old a"));
+    QVERIFY(!inst.exists("backup/n"));
+    QVERIFY(!inst.exists("n"));
+
+    // Stopped here, as by a kill: the records of the steps never taken do no harm.
+    journal.reset();
+    InstallFs::setFaultHook(nullptr);
+    QVERIFY(InstallJournal::recover(fs));
+    QCOMPARE(inst.snapshot({}), before);
 }
 
 QTEST_MAIN(tst_Install)

@@ -1,0 +1,146 @@
+// The built updater killed while a large file is half fetched, then started again: the bytes
+// that had arrived are continued, not fetched again, and the file installed is the published one.
+
+#include "testhttpserver.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_KillResume : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedMidFileContinuesWhereItStopped();
+};
+
+namespace
+{
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+QString hex(const QByteArray& bytes, QCryptographicHash::Algorithm algorithm)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, algorithm).toHex());
+}
+
+QByteArray pattern(qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 88172645u;
+    for (qint64 i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = char(x >> 7);
+    }
+    return bytes;
+}
+
+} // namespace
+
+void tst_KillResume::killedMidFileContinuesWhereItStopped()
+{
+    qunsetenv("http_proxy");
+    qunsetenv("HTTP_PROXY");
+    QTemporaryDir served;
+    QTemporaryDir installation;
+    QVERIFY(served.isValid() && installation.isValid());
+    const QString root = installation.path();
+
+    const QByteArray main = readAll(QStringLiteral(FAKEMAIN_PATH));
+    QVERIFY(!main.isEmpty());
+    const QByteArray big = pattern(4 * 1024 * 1024);
+    QVERIFY(writeAll(served.filePath("data.bin"), big));
+
+    TestHttpServer server(served.path());
+    QVERIFY(server.listen());
+    server.setValidators(true);
+    const qint64 held = big.size() / 10 * 6;
+    server.holdAfter("/data.bin", held);
+
+    auto config = [&](const QString& version, bool withData) {
+        QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
+                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"/>\n"
+                                     "  <file path=\"/app\" md5=\"%3\"/>\n")
+                          .arg(version, server.baseUrl(), hex(main, QCryptographicHash::Md5));
+        if (withData)
+            xml += QStringLiteral("  <file path=\"/data.bin\" md5=\"%1\" sha256=\"%2\" "
+                                  "size=\"%3\"/>\n")
+                       .arg(hex(big, QCryptographicHash::Md5), hex(big, QCryptographicHash::Sha256))
+                       .arg(big.size());
+        return (xml + "</update>\n").toUtf8();
+    };
+    QVERIFY(writeAll(root + "/app", main));
+    QVERIFY(QFile::setPermissions(root + "/app",
+                                  QFile::permissions(root + "/app") | QFileDevice::ExeOwner));
+    QVERIFY(writeAll(root + "/config/UpdateCfg.xml", config("1.0", false)));
+    QVERIFY(writeAll(root + "/update/UpdateCfg.xml", config("1.1", true)));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), root + "/updater"));
+    QVERIFY(QFile::setPermissions(root + "/updater",
+                                  QFile::permissions(root + "/updater") | QFileDevice::ExeOwner));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("http_proxy"));
+    env.remove(QStringLiteral("HTTP_PROXY"));
+
+    // First start: killed once every byte the server let through is on the disk.
+    const QString partial = root + "/update/data.bin.partial";
+    {
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        updater.setProcessChannelMode(QProcess::ForwardedChannels);
+        updater.start(root + "/updater", {});
+        QVERIFY(updater.waitForStarted(30000));
+        QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() == held; }, 120000),
+                 qPrintable(QString::number(QFileInfo(partial).size())));
+        updater.kill();
+        QVERIFY(updater.waitForFinished(30000));
+        QCOMPARE(updater.exitStatus(), QProcess::CrashExit);
+    }
+    QCOMPARE(readAll(partial), big.left(held));
+    QVERIFY(QFileInfo::exists(partial + ".info"));
+    QVERIFY(!QFileInfo::exists(root + "/update/data.bin"));
+    QVERIFY(!QFileInfo::exists(root + "/data.bin"));
+    QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), config("1.0", false));
+
+    // Second start: only the rest is sent, and the release is installed.
+    server.clearRules();
+    const qint64 sentBefore = server.bodyBytesSent();
+    QProcess updater;
+    updater.setProcessEnvironment(env);
+    updater.setProcessChannelMode(QProcess::ForwardedChannels);
+    updater.start(root + "/updater", {});
+    QVERIFY(updater.waitForStarted(30000));
+    QVERIFY(QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning; }, 120000));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    const QString log = QString::fromUtf8(readAll(root + "/log/update.log"));
+    QVERIFY2(log.contains(QStringLiteral("Controller::slot_updateFinished true \"success\"")),
+             qPrintable(log.right(2000)));
+    QCOMPARE(server.requestedRanges().last(), QStringLiteral("bytes=%1-").arg(held));
+    QCOMPARE(server.bodyBytesSent() - sentBefore, big.size() - held);
+    QCOMPARE(readAll(root + "/data.bin"), big);
+    QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), config("1.1", true));
+    QVERIFY(!QFileInfo::exists(root + "/update"));
+}
+
+QTEST_GUILESS_MAIN(tst_KillResume)
+#include "tst_killresume.moc"
