@@ -446,6 +446,11 @@ bool Update::resumePartial()
         closeDescriptor(fd);
         return false;
     }
+    // The bar shows the bytes already here while they are read again.
+    if (task.expectedSize > 0) {
+        progress.current = progressPercent(opened.size, task.expectedSize);
+        emit sig_progress(progress);
+    }
     // The digest covers the whole file: the bytes already here are hashed first, and what the
     // server sends is written after the last of them.
     qint64 have = 0;
@@ -606,7 +611,7 @@ void Update::downloadNextFile()
 
 void Update::sendRequest()
 {
-    QNetworkRequest request{QUrl(task.url)};
+    QNetworkRequest request(downloadUrl(config.server, task.path));
     if (task.resumeFrom > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(task.resumeFrom) + '-');
         request.setRawHeader("If-Range", task.validator);
@@ -961,7 +966,8 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
             endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
             return;
         }
-        fs.removeFile(partialInfoPath(downloadTarget));
+        if (task.infoSaved)
+            fs.removeFile(partialInfoPath(downloadTarget));
     }
 
     // A finished reply holds nothing more of use; keeping thousands of them until the manager
