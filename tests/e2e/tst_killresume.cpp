@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,6 +18,7 @@ class tst_KillResume : public QObject
 
 private slots:
     void killedMidFileContinuesWhereItStopped();
+    void killedInstallationFinishesFromKeptFiles();
 };
 
 namespace
@@ -139,6 +141,87 @@ void tst_KillResume::killedMidFileContinuesWhereItStopped()
     QCOMPARE(server.bodyBytesSent() - sentBefore, big.size() - held);
     QCOMPARE(readAll(root + "/data.bin"), big);
     QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), config("1.1", true));
+    QVERIFY(!QFileInfo::exists(root + "/update"));
+}
+
+void tst_KillResume::killedInstallationFinishesFromKeptFiles()
+{
+    const QString strace = QStandardPaths::findExecutable(QStringLiteral("strace"));
+    if (strace.isEmpty())
+        QSKIP("strace is not installed (scripts/deps.sh installs it)");
+    qunsetenv("http_proxy");
+    qunsetenv("HTTP_PROXY");
+    QTemporaryDir served;
+    QTemporaryDir installation;
+    QVERIFY(served.isValid() && installation.isValid());
+    const QString root = installation.path();
+    const QByteArray main = readAll(QStringLiteral(FAKEMAIN_PATH));
+    QVERIFY(!main.isEmpty());
+    const QByteArray data = pattern(300000);
+    QVERIFY(writeAll(served.filePath("data.bin"), data));
+    TestHttpServer server(served.path());
+    QVERIFY(server.listen());
+
+    auto config = [&](const QString& version, bool withData) {
+        QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
+                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"/>\n"
+                                     "  <file path=\"/app\" md5=\"%3\"/>\n")
+                          .arg(version, server.baseUrl(), hex(main, QCryptographicHash::Md5));
+        if (withData)
+            xml +=
+                QStringLiteral("  <file path=\"/data.bin\" md5=\"%1\" sha256=\"%2\"/>\n")
+                    .arg(hex(data, QCryptographicHash::Md5), hex(data, QCryptographicHash::Sha256));
+        return (xml + "</update>\n").toUtf8();
+    };
+    QVERIFY(writeAll(root + "/app", main));
+    QVERIFY(QFile::setPermissions(root + "/app",
+                                  QFile::permissions(root + "/app") | QFileDevice::ExeOwner));
+    QVERIFY(writeAll(root + "/config/UpdateCfg.xml", config("1.0", false)));
+    const QByteArray offered = config("1.1", true);
+    QVERIFY(writeAll(root + "/update/UpdateCfg.xml", offered));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), root + "/updater"));
+    QVERIFY(QFile::setPermissions(root + "/updater",
+                                  QFile::permissions(root + "/updater") | QFileDevice::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("http_proxy"));
+    env.remove(QStringLiteral("HTTP_PROXY"));
+
+    // The first rename that may not replace anything is the installation's first move (the
+    // checked download took its name, and the journal its place, with plain renames): the kill
+    // stops it before it is made.
+    {
+        QProcess updater;
+        updater.setProcessEnvironment(env);
+        updater.setProcessChannelMode(QProcess::ForwardedChannels);
+        updater.start(strace, {"-f", "-qq", "-o", "/dev/null", "-e",
+                               "inject=renameat2:signal=KILL:when=1", root + "/updater"});
+        QVERIFY(updater.waitForStarted(30000));
+        QVERIFY(QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning; }, 120000));
+    }
+    QCOMPARE(readAll(root + "/update/data.bin"), data);
+    QVERIFY(QFileInfo::exists(root + "/backup/.install-journal"));
+    QVERIFY(!QFileInfo::exists(root + "/data.bin"));
+    QCOMPARE(server.requestedPaths().size(), 1);
+
+    // Next start, with the server gone: the interrupted installation is undone, the checked
+    // download is kept, and the release installs without a request.
+    server.close();
+    QProcess updater;
+    updater.setProcessEnvironment(env);
+    updater.setProcessChannelMode(QProcess::ForwardedChannels);
+    updater.start(root + "/updater", {});
+    QVERIFY(updater.waitForStarted(30000));
+    QVERIFY(QTest::qWaitFor([&] { return updater.state() == QProcess::NotRunning; }, 120000));
+    const QString log = QString::fromUtf8(readAll(root + "/log/update.log"));
+    QVERIFY2(log.contains(QStringLiteral("InstallJournal::recover rollback")),
+             qPrintable(log.left(2000)));
+    QVERIFY2(log.contains(QStringLiteral("download: kept:")), qPrintable(log.right(2000)));
+    QVERIFY2(log.contains(QStringLiteral("Controller::slot_updateFinished true \"success\"")),
+             qPrintable(log.right(2000)));
+    QCOMPARE(server.requestedPaths().size(), 1);
+    QCOMPARE(readAll(root + "/data.bin"), data);
+    QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), offered);
     QVERIFY(!QFileInfo::exists(root + "/update"));
 }
 
