@@ -5,11 +5,14 @@
 #      updates it from a release served by nginx on 127.0.0.1, starts the new app.exe and
 #      removes update/. The installation is then checked byte for byte.
 # Prints a pass/fail table. The exit status is 0 when everything passed or failed only in a known
-# Wine difference (listed below and in the README), 1 otherwise.
+# Wine difference (listed below and in the README), 1 otherwise. Each program's Qt Test results
+# are kept in build-windows/test-results/.
 #
 # Environment: UPDATER_WINDOWS_BUILD (default build-windows), UPDATER_WINEPREFIX (default
 # ~/.cache/updater-wine, created on first use), UPDATER_WINDOWS_TEST_TIMEOUT (seconds per
-# program, default 900), UPDATER_WINDOWS_TESTS (a space-separated subset of test programs).
+# program, default 900), UPDATER_WINDOWS_TESTS (a space-separated subset of test programs),
+# UPDATER_WINE_QPA (Qt platform plugin, default windows). The Xvfb display is started whatever
+# the plugin: without a display Wine does not run a windowed program's event loop properly.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${UPDATER_WINDOWS_BUILD:-$root/build-windows}"
@@ -63,6 +66,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
 fi
 
+# Each program's Qt Test results stay here for reading afterwards.
+results="$build/test-results"
+rm -rf "$results"
+mkdir -p "$results"
+
 rows=()
 status=0
 row() { rows+=("$(printf '%-20s %6s %6s %7s  %s' "$@")"); }
@@ -78,13 +86,15 @@ for exe in "${tests[@]}"; do
     name="$(basename "$exe" .exe)"
     # Qt Test's console output does not reach a pipe under Wine: each program writes its
     # results to a file instead, which is read afterwards.
-    result_file="$work/$name.txt"
+    result_file="$results/$name.txt"
     out="$work/$name.out"
     rm -f "$result_file"
     echo "-- $name"
     (cd "$work" && timeout "$per_test_timeout" wine "$exe" \
         -o "$(winepath -w "$result_file" 2>/dev/null),txt" >"$out" 2>&1)
     code=$?
+    # A program that does not end is stopped with everything it started.
+    [ "$code" = 124 ] && wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
     log="$result_file"
     [ -f "$log" ] || log="$out"

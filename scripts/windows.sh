@@ -6,6 +6,8 @@
 #   qt        qtbase built from Debian's source for MinGW into a cache folder outside the
 #             repository (UPDATER_QT_MINGW_CACHE, default ~/.cache/updater-qt-mingw); skipped
 #             when a finished build is there
+#   libcrypto OpenSSL's libcrypto (static) from Debian's source into the same cache, for the
+#             signatures of signed releases; skipped when built
 #   updater   this project cross-built into build-windows/ (UPDATER_WINDOWS_BUILD)
 #   deploy    the Qt and MinGW runtime DLLs and the platform plugins beside the executables
 #
@@ -64,7 +66,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 # --- packages -------------------------------------------------------------------------------
 stage packages
 packages=(g++-mingw-w64-x86-64-posix ninja-build cmake wine wine64 xvfb xauth nginx-light curl python3
-          qt6-base-dev qt6-base-dev-tools dpkg-dev xz-utils)
+          qt6-base-dev qt6-base-dev-tools dpkg-dev xz-utils perl make)
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -80,6 +82,30 @@ else
     stage_done present
 fi
 
+# Fetches Debian's source of package into dir, adding a deb-src entry for this suite when the
+# system has none.
+fetch_source() {
+    local package="$1" dir="$2"
+    if [ -z "$(apt-get source --print-uris "$package" 2>/dev/null | grep -F .dsc)" ]; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "No deb-src entry for $package; add one for this suite and rerun" >&2
+            exit 1
+        fi
+        local suites
+        suites="$(. /etc/os-release && echo "$VERSION_CODENAME $VERSION_CODENAME-updates")"
+        cat >/etc/apt/sources.list.d/updater-deb-src.sources <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suites
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+        apt-get update -q
+    fi
+    mkdir -p "$dir"
+    (cd "$dir" && apt-get source -q "$package")
+}
+
 # --- qt -------------------------------------------------------------------------------------
 stage qt
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${qt_options[*]} ${qt_targets[*]}" ]; then
@@ -89,23 +115,7 @@ else
     srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
     if [ -z "$srcdir" ]; then
         # The source comes from the same suite as the host tools, so their versions match.
-        if ! apt-get source --print-uris qt6-base >/dev/null 2>&1 \
-            || [ -z "$(apt-get source --print-uris qt6-base 2>/dev/null | grep -F .dsc)" ]; then
-            if [ "$(id -u)" -ne 0 ]; then
-                echo "No deb-src entry for qt6-base; add one for this suite and rerun" >&2
-                exit 1
-            fi
-            suites="$(. /etc/os-release && echo "$VERSION_CODENAME $VERSION_CODENAME-updates")"
-            cat >/etc/apt/sources.list.d/updater-deb-src.sources <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $suites
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-            apt-get update -q
-        fi
-        (cd "$cache/src" && apt-get source qt6-base)
+        fetch_source qt6-base "$cache/src"
         srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
     fi
     [ -n "$srcdir" ] || { echo "qtbase $qt_version source not found in $cache/src" >&2; exit 1; }
@@ -127,12 +137,44 @@ SRC
 fi
 [ "${1:-}" = "--qt-only" ] && { printf '%s\n' "${times[@]}"; exit 0; }
 
+# --- libcrypto ------------------------------------------------------------------------------
+# OpenSSL's libcrypto, static, from Debian's source, for the Ed25519 signatures of signed
+# releases (MD5 comes from Qt there). Only the library and its headers are installed.
+stage libcrypto
+ssl_prefix="$cache/openssl"
+ssl_options=(mingw64 no-shared no-tests no-engine no-dso no-module
+             --cross-compile-prefix="$triple-" --prefix="$ssl_prefix" --libdir=lib)
+ssl_stamp="$ssl_prefix/.updater-openssl-complete"
+if [ -f "$ssl_stamp" ] && [ "$(cat "$ssl_stamp")" = "${ssl_options[*]}" ]; then
+    stage_done cached
+else
+    ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' 2>/dev/null | head -n1)"
+    if [ -z "$ssl_src" ]; then
+        fetch_source openssl "$cache/openssl-src"
+        ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' | head -n1)"
+    fi
+    [ -n "$ssl_src" ] || { echo "OpenSSL 3 source not found in $cache/openssl-src" >&2; exit 1; }
+    rm -f "$ssl_stamp"
+    mkdir -p "$cache/openssl-build"
+    if [ ! -f "$cache/openssl-build/Makefile" ]; then
+        (cd "$cache/openssl-build" && low perl "$ssl_src/Configure" "${ssl_options[@]}" >/dev/null)
+    fi
+    low make -C "$cache/openssl-build" -j"$jobs" build_generated libcrypto.a >/dev/null
+    rm -rf "$ssl_prefix"
+    mkdir -p "$ssl_prefix/include/openssl" "$ssl_prefix/lib"
+    cp "$ssl_src"/include/openssl/*.h "$cache/openssl-build"/include/openssl/*.h \
+        "$ssl_prefix/include/openssl/"
+    cp "$cache/openssl-build/libcrypto.a" "$ssl_prefix/lib/"
+    echo "${ssl_options[*]}" >"$ssl_stamp"
+    stage_done built
+fi
+
 # --- updater --------------------------------------------------------------------------------
 # Every program lands in one folder, bin/, so that one copy of the runtime serves them all.
 stage updater
 low cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_PREFIX_PATH="$prefix;$ssl_prefix" -DOPENSSL_ROOT_DIR="$ssl_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" >/dev/null
 low cmake --build "$build" --parallel "$jobs"

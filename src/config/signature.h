@@ -1,7 +1,7 @@
 #pragma once
 
 // Ed25519 keys and detached signatures of a configuration, and its SHA-256. The cryptography is
-// OpenSSL's libcrypto; a build without it (so far every Windows build) has none of it:
+// OpenSSL's libcrypto; a build without it (a Windows build made without one) has none of it:
 // available() is false there, every key is refused and no signature verifies, so a signed
 // installation is never updated by a build that cannot check what it installs.
 //

@@ -4,7 +4,7 @@
 // overlaps with receiving and writing it instead of adding to it. Data handed over is shared, not
 // copied; at most 1 MiB waits to be hashed, beyond which addData() waits for the hashing thread.
 // The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed);
-// the Windows build, which has no libcrypto, uses Qt's.
+// the Windows build, where libcrypto is optional, uses Qt's.
 
 #include <QByteArray>
 
