@@ -58,13 +58,6 @@ void FileAttributeMap::insert(const_iterator hint, const QString& path,
     entries.insert(at, Entry{path, attributes});
 }
 
-void FileAttributeMap::remove(const QString& path)
-{
-    const qsizetype at = lowerBound(path);
-    if (at < entries.size() && entries.at(at).path == path)
-        entries.remove(at);
-}
-
 FileAttributeMap::iterator FileAttributeMap::erase(iterator it)
 {
     entries.remove(it.index);

@@ -55,7 +55,6 @@ public:
     FileAttributeMap(const QMap<QString, FileAttributes>& map);
 
     qsizetype size() const { return entries.size(); }
-    qsizetype count() const { return entries.size(); }
     bool isEmpty() const { return entries.isEmpty(); }
     void clear() { entries.clear(); }
     void reserve(qsizetype size) { entries.reserve(size); }
@@ -64,8 +63,6 @@ public:
     const_iterator cend() const { return const_iterator(&entries, entries.size()); }
     const_iterator begin() const { return cbegin(); }
     const_iterator end() const { return cend(); }
-    const_iterator constBegin() const { return cbegin(); }
-    const_iterator constEnd() const { return cend(); }
     iterator begin() { return iterator(&entries, 0); }
     iterator end() { return iterator(&entries, entries.size()); }
 
@@ -80,13 +77,8 @@ public:
     void insert(const QString& path, const FileAttributes& attributes);
     // The same; the entry is expected just before hint (at the end when filled in path order).
     void insert(const_iterator hint, const QString& path, const FileAttributes& attributes);
-    void remove(const QString& path);
     iterator erase(iterator it);
 
-    bool isSharedWith(const FileAttributeMap& other) const
-    {
-        return entries.isSharedWith(other.entries);
-    }
     bool operator==(const FileAttributeMap& other) const;
     bool operator!=(const FileAttributeMap& other) const { return !(*this == other); }
 

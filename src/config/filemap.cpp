@@ -45,12 +45,6 @@ FileMap::FileMap(const QMap<QString, QString>& map)
         entries.append(makeEntry(it.key(), it.value()));
 }
 
-FileMap::FileMap(std::initializer_list<std::pair<QString, QString>> list)
-{
-    for (const auto& [path, md5] : list)
-        insert(path, md5);
-}
-
 void FileMap::clear()
 {
     entries.clear();
@@ -159,13 +153,6 @@ void FileMap::insert(const_iterator hint, const QString& path, const QString& md
         return;
     }
     entries.insert(at, makeEntry(path, md5));
-}
-
-void FileMap::remove(const QString& path)
-{
-    const qsizetype at = lowerBound(path);
-    if (at < entries.size() && entries.at(at).path == path)
-        entries.remove(at);
 }
 
 void FileMap::append(const QString& path, QStringView md5)

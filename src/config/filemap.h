@@ -51,11 +51,6 @@ public:
             ++index;
             return was;
         }
-        const_iterator& operator--()
-        {
-            --index;
-            return *this;
-        }
         bool operator==(const const_iterator& other) const { return index == other.index; }
         bool operator!=(const const_iterator& other) const { return index != other.index; }
 
@@ -69,10 +64,8 @@ public:
 
     FileMap() = default;
     FileMap(const QMap<QString, QString>& map);
-    FileMap(std::initializer_list<std::pair<QString, QString>> list);
 
     qsizetype size() const { return entries.size(); }
-    qsizetype count() const { return entries.size(); }
     bool isEmpty() const { return entries.isEmpty(); }
     void clear();
 
@@ -80,8 +73,6 @@ public:
     const_iterator cend() const { return const_iterator(this, entries.size()); }
     const_iterator begin() const { return cbegin(); }
     const_iterator end() const { return cend(); }
-    const_iterator constBegin() const { return cbegin(); }
-    const_iterator constEnd() const { return cend(); }
 
     const_iterator find(QStringView path) const;
     const_iterator find(const QString& path) const { return find(QStringView(path)); }
@@ -95,7 +86,6 @@ public:
     void insert(const QString& path, const QString& md5);
     // The same; the entry is expected just before hint (at the end when filled in path order).
     void insert(const_iterator hint, const QString& path, const QString& md5);
-    void remove(const QString& path);
 
     // For a reader that takes entries in document order: appended as they come, then put in path
     // order once with finishAppending(), where the last entry of a path wins. order, when given,

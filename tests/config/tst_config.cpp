@@ -326,9 +326,8 @@ void tst_Config::md5TextsKeptAsWritten()
     QCOMPARE(map.value("/a"), QString("x"));
     QVERIFY(map.find("/d").sameValue(map.find("/f")));
     QCOMPARE(map.value("/missing", "fallback"), QString("fallback"));
-    map.remove("/c");
-    QVERIFY(!map.contains("/c"));
-    QCOMPARE(map.size(), 5);
+    QVERIFY(!map.contains("/g"));
+    QCOMPARE(map.size(), 6);
 
     // A difference sees a changed letter case as a change.
     ConfigInfo installed = makeConfig("1.0", {{"/a", lower}});
