@@ -81,7 +81,7 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
                 while (installed != installedEnd && installed.key() < it.key())
                     ++installed;
                 const bool fetched = installed == installedEnd || installed.key() != it.key() ||
-                                     installed.value() != it.value();
+                                     !installed.sameValue(it);
                 if (!visit(it, fetched))
                     return;
             }

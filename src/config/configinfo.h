@@ -3,9 +3,9 @@
 // The contents of one UpdateCfg.xml: the release's version, main executable and download server,
 // the ignored paths, and the managed files (path -> md5 text) in path order.
 
-#include "config/fileattributes.h"
+#include "config/fileattributemap.h"
+#include "config/filemap.h"
 
-#include <QMap>
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
@@ -20,11 +20,11 @@ public:
     // release must be signed by it.
     QString publicKey;
     QStringList ignoreList;
-    QMap<QString, QString> fileMap;
+    FileMap fileMap;
     QStringList fileList;
-    // The size, exec and sha256 attributes of managed files, only for paths whose (last) managed element
-    // carries at least one of them.
-    QMap<QString, FileAttributes> fileAttributes;
+    // The size, exec and sha256 attributes of managed files, only for paths whose (last) managed
+    // element carries at least one of them.
+    FileAttributeMap fileAttributes;
 
     // Appends the keys of fileMap, in map order, to fileList (which it does not clear).
     void buildFileList();

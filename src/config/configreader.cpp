@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+
 namespace
 {
 // A byte count: decimal digits only (no sign, no blanks), small enough for qint64. -1 otherwise.
@@ -22,7 +24,15 @@ qint64 parseSize(QStringView text)
     }
     return value;
 }
+
+// The attributes of one managed element, by its place among them.
+struct Carried {
+    qint32 element;
+    FileAttributes attributes;
+};
 } // namespace
+
+Q_DECLARE_TYPEINFO(Carried, Q_RELOCATABLE_TYPE);
 
 ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
 {
@@ -40,9 +50,17 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
     ConfigInfo info;
     // Configurations list their files in path order as a rule: the entry after the previous
     // match is tried before a search.
-    QMap<QString, QString>::const_iterator shared;
+    FileMap::const_iterator shared;
     if (sharedWith)
         shared = sharedWith->fileMap.cbegin();
+    // Managed elements are taken in document order and put in path order at the end. While the
+    // paths come in order (the rule) the attributes go straight into the record; after that,
+    // those of every element that carries any are kept by the element's place among the
+    // managed ones, and matched once the order is known.
+    QList<Carried> carriedBy;
+    qint32 managed = 0;
+    bool inOrder = true;
+    QString lastPath;
     {
         QXmlStreamReader reader(device);
         while (!reader.atEnd()) {
@@ -58,25 +76,19 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
             }
             if (name == QLatin1String("file")) {
                 const QXmlStreamAttributes attrs = reader.attributes();
-                const QStringView md5Text = attrs.value(QLatin1String("md5"));
                 const QStringView pathText = attrs.value(QLatin1String("path"));
-                QString md5;
                 QString filePath;
                 if (sharedWith) {
-                    const auto& map = sharedWith->fileMap;
+                    const FileMap& map = sharedWith->fileMap;
                     if (shared == map.cend() || shared.key() != pathText)
-                        shared = map.find(pathText.toString());
+                        shared = map.find(pathText);
                     if (shared != map.cend()) {
                         filePath = shared.key();
-                        if (shared.value() == md5Text)
-                            md5 = shared.value();
                         ++shared;
                     }
                 }
                 if (filePath.isNull())
                     filePath = pathText.toString();
-                if (md5.isNull())
-                    md5 = md5Text.toString();
                 bool ignored = false;
                 if (attrs.hasAttribute(QLatin1String("ignore"))) {
                     // Not a decimal integer counts as 0: the file stays managed.
@@ -86,8 +98,19 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                     info.ignoreList.append(filePath);
                     continue;
                 }
-                // In path order the new entry belongs at the end; the hint saves the search.
-                info.fileMap.insert(info.fileMap.cend(), filePath, md5);
+                info.fileMap.append(filePath, attrs.value(QLatin1String("md5")));
+                if (inOrder && managed > 0 && !(lastPath < filePath)) {
+                    inOrder = false;
+                    qint32 element = 0;
+                    auto attributes = info.fileAttributes.cbegin();
+                    for (auto it = info.fileMap.cbegin(); attributes != info.fileAttributes.cend();
+                         ++it, ++element) {
+                        if (attributes.key() == it.key())
+                            carriedBy.append(Carried{element, *attributes++});
+                    }
+                    info.fileAttributes.clear();
+                }
+                lastPath = filePath;
                 // Like the md5, the attributes of the last managed element for a path hold.
                 FileAttributes attributes;
                 bool carried = false;
@@ -111,10 +134,11 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                     attributes.sha256 = attrs.value(QLatin1String("sha256")).toString();
                     carried = true;
                 }
-                if (carried)
+                if (carried && inOrder)
                     info.fileAttributes.insert(info.fileAttributes.cend(), filePath, attributes);
-                else
-                    info.fileAttributes.remove(filePath);
+                else if (carried)
+                    carriedBy.append(Carried{managed, attributes});
+                ++managed;
             }
         }
         if (reader.hasError()) {
@@ -122,6 +146,24 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
             // The box is shown by the GUI thread; this thread waits until it is closed.
             MessagePresenter::present(QStringLiteral("read config file error"));
         }
+    }
+    QList<qint32> order;
+    info.fileMap.finishAppending(carriedBy.isEmpty() ? nullptr : &order);
+    if (!carriedBy.isEmpty()) {
+        // carriedBy is in element order; each path keeps the element that came last.
+        info.fileAttributes.reserve(carriedBy.size());
+        qsizetype index = 0;
+        for (auto it = info.fileMap.cbegin(); it != info.fileMap.cend(); ++it, ++index) {
+            const qint32 element = order.at(index);
+            const auto found =
+                std::lower_bound(carriedBy.cbegin(), carriedBy.cend(), element,
+                                 [](const Carried& c, qint32 e) { return c.element < e; });
+            if (found != carriedBy.cend() && found->element == element)
+                info.fileAttributes.insert(info.fileAttributes.cend(), it.key(), found->attributes);
+        }
+        // Gone before the file list is made, which would otherwise add to the peak.
+        carriedBy = QList<Carried>();
+        order = QList<qint32>();
     }
     info.buildFileList();
     return info;

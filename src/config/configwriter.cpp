@@ -16,8 +16,8 @@ struct FileEntry {
     std::optional<FileAttributes> attributes;
 };
 
-std::optional<FileAttributes> attributesOf(const QMap<QString, FileAttributes>& map,
-                                           const QString& path)
+template <typename Map>
+std::optional<FileAttributes> attributesOf(const Map& map, const QString& path)
 {
     const auto it = map.constFind(path);
     if (it == map.cend())
