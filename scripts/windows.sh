@@ -148,7 +148,8 @@ ssl_stamp="$ssl_prefix/.updater-openssl-complete"
 if [ -f "$ssl_stamp" ] && [ "$(cat "$ssl_stamp")" = "${ssl_options[*]}" ]; then
     stage_done cached
 else
-    ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' 2>/dev/null | head -n1)"
+    mkdir -p "$cache/openssl-src"
+    ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' | head -n1)"
     if [ -z "$ssl_src" ]; then
         fetch_source openssl "$cache/openssl-src"
         ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' | head -n1)"

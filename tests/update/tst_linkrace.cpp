@@ -56,6 +56,11 @@ private:
 
 void tst_LinkRace::initTestCase()
 {
+#ifdef Q_OS_WIN
+    // QFile::link makes a shortcut file there, which the file system does not follow: nothing
+    // would be planted. Junctions and links on Windows are met by InstallFs's reparse checks.
+    QSKIP("QFile::link plants no link on Windows");
+#endif
     qunsetenv("http_proxy");
     qunsetenv("HTTP_PROXY");
     qunsetenv("all_proxy");
