@@ -79,25 +79,27 @@ bool isSafeFilePath(const QString& path)
 namespace
 {
 
-// A path stands for its case-folded text by a 64-bit hash; equal hashes are confirmed on the
+// A path stands for its case-folded text by a hash; equal hashes are confirmed on the
 // texts. One pass over a path gives its own hash and that of each folder above it ("/a/b/c" gives
 // "/a" and "/a/b"), since a folder's text is a leading part of the path's.
 constexpr quint64 hashStart = 14695981039346656037ULL;
 constexpr quint64 hashFactor = 1099511628211ULL;
 
-quint64 finished(quint64 state)
+// 32 bits are plenty to tell paths apart before the texts are compared, and keep the table of a
+// large release small.
+quint32 finished(quint64 state)
 {
     state ^= state >> 33;
     state *= 0xff51afd7ed558ccdULL;
     state ^= state >> 33;
     state *= 0xc4ceb3f97a40be6bULL;
     state ^= state >> 33;
-    return state;
+    return quint32(state >> 32);
 }
 
 // Hashes folded (lowering A-Z on the way when lowerAscii), calling visit(length, hash) for every
 // folder above it.
-template <typename Visit> quint64 hashFolded(QStringView folded, bool lowerAscii, Visit&& visit)
+template <typename Visit> quint32 hashFolded(QStringView folded, bool lowerAscii, Visit&& visit)
 {
     quint64 state = hashStart;
     for (qsizetype n = 0; n < folded.size(); ++n) {
@@ -113,7 +115,7 @@ template <typename Visit> quint64 hashFolded(QStringView folded, bool lowerAscii
 
 // The hash of path's case-folded text. Plain ASCII folds by lowering A-Z, which spares a copy of
 // every path; anything else is folded by Qt.
-template <typename Visit> quint64 foldedHash(const QString& path, Visit&& visit)
+template <typename Visit> quint32 foldedHash(const QString& path, Visit&& visit)
 {
     const bool ascii =
         std::all_of(path.cbegin(), path.cend(), [](QChar c) { return c.unicode() < 0x80; });
@@ -123,14 +125,14 @@ template <typename Visit> quint64 foldedHash(const QString& path, Visit&& visit)
     return hashFolded(folded, false, visit);
 }
 
-quint64 foldedHash(const QString& path)
+quint32 foldedHash(const QString& path)
 {
-    return foldedHash(path, [](qsizetype, quint64) {});
+    return foldedHash(path, [](qsizetype, quint32) {});
 }
 
 struct Entry {
-    quint64 hash;
-    qsizetype index;
+    quint32 hash;
+    quint32 index;
 };
 
 // (hash, index) of every path, in order of hash and then of index.
@@ -139,7 +141,7 @@ std::vector<Entry> sortedEntries(const QStringList& paths)
     std::vector<Entry> entries;
     entries.reserve(size_t(paths.size()));
     for (qsizetype i = 0; i < paths.size(); ++i)
-        entries.push_back({foldedHash(paths.at(i)), i});
+        entries.push_back({foldedHash(paths.at(i)), quint32(i)});
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.hash != b.hash ? a.hash < b.hash : a.index < b.index;
     });
@@ -148,11 +150,11 @@ std::vector<Entry> sortedEntries(const QStringList& paths)
 
 // The entries of the given hash.
 std::pair<std::vector<Entry>::const_iterator, std::vector<Entry>::const_iterator>
-entriesOf(const std::vector<Entry>& entries, quint64 hash)
+entriesOf(const std::vector<Entry>& entries, quint32 hash)
 {
     const auto first =
         std::lower_bound(entries.cbegin(), entries.cend(), hash,
-                         [](const Entry& entry, quint64 value) { return entry.hash < value; });
+                         [](const Entry& entry, quint32 value) { return entry.hash < value; });
     auto last = first;
     while (last != entries.cend() && last->hash == hash)
         ++last;
@@ -200,7 +202,7 @@ qsizetype firstSameFolded(const QStringList& paths, const std::vector<Entry>& en
 }
 
 // The smallest index of entries whose folded path is the folder folded.left(length).
-qsizetype firstFileAt(const QStringList& paths, const std::vector<Entry>& entries, quint64 hash,
+qsizetype firstFileAt(const QStringList& paths, const std::vector<Entry>& entries, quint32 hash,
                       const QString& path, qsizetype length)
 {
     qsizetype first = none;
@@ -228,7 +230,7 @@ QString firstCaseCollision(const QStringList& paths, const QStringList& keptPath
     qsizetype firstKept = none;
     // A file where a later or earlier path needs a folder, and a kept file where a path needs one.
     for (qsizetype i = 0; i < paths.size() && i < firstPath; ++i) {
-        foldedHash(paths.at(i), [&](qsizetype length, quint64 hash) {
+        foldedHash(paths.at(i), [&](qsizetype length, quint32 hash) {
             firstPath = std::min(firstPath,
                                  std::max(i, firstFileAt(paths, files, hash, paths.at(i), length)));
             if (!kept.empty())
@@ -242,7 +244,7 @@ QString firstCaseCollision(const QStringList& paths, const QStringList& keptPath
     // where the release needs a folder would be moved aside to make room for it.
     for (qsizetype k = 0; k < keptPaths.size() && k < firstKept; ++k) {
         const QString& path = keptPaths.at(k);
-        const quint64 hash = foldedHash(path, [&](qsizetype length, quint64 folderHash) {
+        const quint32 hash = foldedHash(path, [&](qsizetype length, quint32 folderHash) {
             if (firstFileAt(paths, files, folderHash, path, length) != none)
                 firstKept = std::min(firstKept, k);
         });
