@@ -24,15 +24,7 @@ qint64 parseSize(QStringView text)
     }
     return value;
 }
-
-// The attributes of one managed element, by its place among them.
-struct Carried {
-    qint32 element;
-    FileAttributes attributes;
-};
 } // namespace
-
-Q_DECLARE_TYPEINFO(Carried, Q_RELOCATABLE_TYPE);
 
 ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
 {
@@ -53,11 +45,11 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
     FileMap::const_iterator shared;
     if (sharedWith)
         shared = sharedWith->fileMap.cbegin();
-    // Managed elements are taken in document order and put in path order at the end. While the
-    // paths come in order (the rule) the attributes go straight into the record; after that,
-    // those of every element that carries any are kept by the element's place among the
-    // managed ones, and matched once the order is known.
-    QList<Carried> carriedBy;
+    // Managed elements are taken in document order and put in path order at the end, and so are
+    // the attributes of those that carry any. While the paths come in order (the rule) nothing
+    // more is needed; after that, the place of each carrying element among the managed ones is
+    // noted, so that a path keeps the attributes of its last element only.
+    QList<qint32> carriedBy;
     qint32 managed = 0;
     bool inOrder = true;
     QString lastPath;
@@ -101,14 +93,16 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                 info.fileMap.append(filePath, attrs.value(QLatin1String("md5")));
                 if (inOrder && managed > 0 && !(lastPath < filePath)) {
                     inOrder = false;
+                    // Until now one element per path, in path order in both.
                     qint32 element = 0;
                     auto attributes = info.fileAttributes.cbegin();
                     for (auto it = info.fileMap.cbegin(); attributes != info.fileAttributes.cend();
                          ++it, ++element) {
-                        if (attributes.key() == it.key())
-                            carriedBy.append(Carried{element, *attributes++});
+                        if (attributes.key() == it.key()) {
+                            carriedBy.append(element);
+                            ++attributes;
+                        }
                     }
-                    info.fileAttributes.clear();
                 }
                 lastPath = filePath;
                 // Like the md5, the attributes of the last managed element for a path hold.
@@ -134,10 +128,11 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                     attributes.sha256 = attrs.value(QLatin1String("sha256")).toString();
                     carried = true;
                 }
-                if (carried && inOrder)
-                    info.fileAttributes.insert(info.fileAttributes.cend(), filePath, attributes);
-                else if (carried)
-                    carriedBy.append(Carried{managed, attributes});
+                if (carried) {
+                    info.fileAttributes.append(filePath, attributes);
+                    if (!inOrder)
+                        carriedBy.append(managed);
+                }
                 ++managed;
             }
         }
@@ -151,19 +146,17 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
     info.fileMap.finishAppending(carriedBy.isEmpty() ? nullptr : &order);
     if (!carriedBy.isEmpty()) {
         // carriedBy is in element order; each path keeps the element that came last.
-        info.fileAttributes.reserve(carriedBy.size());
-        qsizetype index = 0;
-        for (auto it = info.fileMap.cbegin(); it != info.fileMap.cend(); ++it, ++index) {
-            const qint32 element = order.at(index);
-            const auto found =
-                std::lower_bound(carriedBy.cbegin(), carriedBy.cend(), element,
-                                 [](const Carried& c, qint32 e) { return c.element < e; });
-            if (found != carriedBy.cend() && found->element == element)
-                info.fileAttributes.insert(info.fileAttributes.cend(), it.key(), found->attributes);
+        QList<qint32> places(carriedBy.size(), -1);
+        qint32 place = 0;
+        for (const qint32 element : std::as_const(order)) {
+            const auto found = std::lower_bound(carriedBy.cbegin(), carriedBy.cend(), element);
+            if (found != carriedBy.cend() && *found == element)
+                places[found - carriedBy.cbegin()] = place++;
         }
         // Gone before the file list is made, which would otherwise add to the peak.
-        carriedBy = QList<Carried>();
+        carriedBy = QList<qint32>();
         order = QList<qint32>();
+        info.fileAttributes.arrange(std::move(places));
     }
     info.buildFileList();
     return info;

@@ -1,5 +1,7 @@
 #include "config/fileattributemap.h"
 
+#include <utility>
+
 #include <algorithm>
 
 FileAttributeMap::FileAttributeMap(const QMap<QString, FileAttributes>& map)
@@ -56,6 +58,35 @@ void FileAttributeMap::insert(const_iterator hint, const QString& path,
         return;
     }
     entries.insert(at, Entry{path, attributes});
+}
+
+void FileAttributeMap::append(const QString& path, const FileAttributes& attributes)
+{
+    entries.append(Entry{path, attributes});
+}
+
+void FileAttributeMap::arrange(QList<qint32> places)
+{
+    qsizetype kept = 0;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (places.at(i) < 0)
+            continue;
+        if (kept != i) {
+            entries[kept] = std::move(entries[i]);
+            places[kept] = places.at(i);
+        }
+        ++kept;
+    }
+    entries.resize(kept);
+    // In place, one cycle of the permutation after another: an entry moves straight to its
+    // place, and the one found there is taken next.
+    for (qsizetype i = 0; i < kept; ++i) {
+        while (places.at(i) != i) {
+            const qint32 to = places.at(i);
+            std::swap(entries[i], entries[to]);
+            std::swap(places[i], places[to]);
+        }
+    }
 }
 
 FileAttributeMap::iterator FileAttributeMap::erase(iterator it)

@@ -79,6 +79,12 @@ public:
     void insert(const_iterator hint, const QString& path, const FileAttributes& attributes);
     iterator erase(iterator it);
 
+    // For a reader that takes entries in document order: appended as they come, then put in path
+    // order once with arrange(), where the entry appended i-th goes to places[i], or is dropped
+    // when that is -1. The places kept must be 0, 1, 2 ... in some order.
+    void append(const QString& path, const FileAttributes& attributes);
+    void arrange(QList<qint32> places);
+
     bool operator==(const FileAttributeMap& other) const;
     bool operator!=(const FileAttributeMap& other) const { return !(*this == other); }
 

@@ -183,8 +183,6 @@ void FileMap::finishAppending(QList<qint32>* order)
         }
         entries.resize(kept);
     }
-    // Growing by appends left room that nothing will fill.
-    entries.squeeze();
     if (order) {
         order->resize(entries.size());
         for (qsizetype i = 0; i < entries.size(); ++i)
