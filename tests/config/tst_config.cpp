@@ -4,6 +4,7 @@
 #include "logcapture.h"
 #include "recordingpresenter.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -48,6 +49,7 @@ private slots:
     void readsFileAttributes_data();
     void readsFileAttributes();
     void documentOutOfPathOrder();
+    void documentOutOfPathOrderAtRandom();
     void md5TextsKeptAsWritten();
     void hostileDocumentsEndAsErrors_data();
     void hostileDocumentsEndAsErrors();
@@ -319,6 +321,51 @@ void tst_Config::documentOutOfPathOrder()
     QCOMPARE(info.fileAttributes.value("/b"), (FileAttributes{3, false, {}}));
     QCOMPARE(info.fileAttributes.value("/z"), (FileAttributes{-1, true, {}}));
     QVERIFY(!info.fileAttributes.contains("/m"));
+}
+
+void tst_Config::documentOutOfPathOrderAtRandom()
+{
+    // Random documents, some begun in path order: paths repeat, some elements are ignored, and
+    // some carry attributes. Each path has the md5 and attributes of its last managed element.
+    QRandomGenerator random(4242);
+    for (int round = 0; round < 200; ++round) {
+        QMap<QString, QString> md5s;
+        QMap<QString, FileAttributes> attributes;
+        QByteArray xml = "<r>";
+        const int count = 1 + random.bounded(60);
+        const int ordered = random.bounded(count);
+        for (int n = 0; n < count; ++n) {
+            const int number = n < ordered ? n : random.bounded(count);
+            const QString path = QStringLiteral("/f%1").arg(number, 3, 10, QLatin1Char('0'));
+            const QString md5 = QStringLiteral("m%1").arg(n);
+            xml += "<file path=\"" + path.toUtf8() + "\" md5=\"" + md5.toUtf8() + "\"";
+            if (random.bounded(8) == 0) {
+                xml += " ignore=\"1\"/>";
+                continue;
+            }
+            FileAttributes carried;
+            if (random.bounded(2)) {
+                carried.size = n;
+                xml += " size=\"" + QByteArray::number(n) + "\"";
+            }
+            if (random.bounded(4) == 0) {
+                carried.executable = true;
+                xml += " exec=\"1\"";
+            }
+            xml += "/>";
+            md5s.insert(path, md5);
+            if (carried.size >= 0 || carried.executable)
+                attributes.insert(path, carried);
+            else
+                attributes.remove(path);
+        }
+        xml += "</r>";
+        QBuffer buffer(&xml);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        const ConfigInfo info = ConfigReader().read(&buffer);
+        QVERIFY2(info.fileMap == md5s, xml.constData());
+        QVERIFY2(info.fileAttributes == FileAttributeMap(attributes), xml.constData());
+    }
 }
 
 void tst_Config::md5TextsKeptAsWritten()
