@@ -1,6 +1,9 @@
 #include "config/pathcheck.h"
 
-#include <QSet>
+#include <algorithm>
+#include <limits>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -76,53 +79,179 @@ bool isSafeFilePath(const QString& path)
 namespace
 {
 
-// The folders above a folded path: "/a/b/c" gives "/a" and "/a/b".
-QStringList foldersOf(const QString& folded)
+// A path stands for its case-folded text by a 64-bit hash; equal hashes are confirmed on the
+// texts. One pass over a path gives its own hash and that of each folder above it ("/a/b/c" gives
+// "/a" and "/a/b"), since a folder's text is a leading part of the path's.
+constexpr quint64 hashStart = 14695981039346656037ULL;
+constexpr quint64 hashFactor = 1099511628211ULL;
+
+quint64 finished(quint64 state)
 {
-    QStringList folders;
-    for (qsizetype slash = folded.indexOf(QLatin1Char('/'), 1); slash > 0;
-         slash = folded.indexOf(QLatin1Char('/'), slash + 1))
-        folders.append(folded.left(slash));
-    return folders;
+    state ^= state >> 33;
+    state *= 0xff51afd7ed558ccdULL;
+    state ^= state >> 33;
+    state *= 0xc4ceb3f97a40be6bULL;
+    state ^= state >> 33;
+    return state;
+}
+
+// Hashes folded (lowering A-Z on the way when lowerAscii), calling visit(length, hash) for every
+// folder above it.
+template <typename Visit> quint64 hashFolded(QStringView folded, bool lowerAscii, Visit&& visit)
+{
+    quint64 state = hashStart;
+    for (qsizetype n = 0; n < folded.size(); ++n) {
+        char16_t unit = folded.at(n).unicode();
+        if (lowerAscii && unit >= u'A' && unit <= u'Z')
+            unit = char16_t(unit + (u'a' - u'A'));
+        if (unit == u'/' && n > 0)
+            visit(n, finished(state));
+        state = (state ^ unit) * hashFactor;
+    }
+    return finished(state);
+}
+
+// The hash of path's case-folded text. Plain ASCII folds by lowering A-Z, which spares a copy of
+// every path; anything else is folded by Qt.
+template <typename Visit> quint64 foldedHash(const QString& path, Visit&& visit)
+{
+    const bool ascii =
+        std::all_of(path.cbegin(), path.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    if (ascii)
+        return hashFolded(path, true, visit);
+    const QString folded = path.toCaseFolded();
+    return hashFolded(folded, false, visit);
+}
+
+quint64 foldedHash(const QString& path)
+{
+    return foldedHash(path, [](qsizetype, quint64) {});
+}
+
+struct Entry {
+    quint64 hash;
+    qsizetype index;
+};
+
+// (hash, index) of every path, in order of hash and then of index.
+std::vector<Entry> sortedEntries(const QStringList& paths)
+{
+    std::vector<Entry> entries;
+    entries.reserve(size_t(paths.size()));
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        entries.push_back({foldedHash(paths.at(i)), i});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.index < b.index;
+    });
+    return entries;
+}
+
+// The entries of the given hash.
+std::pair<std::vector<Entry>::const_iterator, std::vector<Entry>::const_iterator>
+entriesOf(const std::vector<Entry>& entries, quint64 hash)
+{
+    const auto first =
+        std::lower_bound(entries.cbegin(), entries.cend(), hash,
+                         [](const Entry& entry, quint64 value) { return entry.hash < value; });
+    auto last = first;
+    while (last != entries.cend() && last->hash == hash)
+        ++last;
+    return {first, last};
+}
+
+constexpr qsizetype none = std::numeric_limits<qsizetype>::max();
+
+// The first index of paths whose path equals, in some letter case but not in all, an earlier one.
+qsizetype firstSameFolded(const QStringList& paths, const std::vector<Entry>& entries)
+{
+    qsizetype first = none;
+    std::vector<qsizetype> distinct;
+    for (auto group = entries.cbegin(); group != entries.cend();) {
+        auto end = group + 1;
+        while (end != entries.cend() && end->hash == group->hash)
+            ++end;
+        if (end - group > 1) {
+            // Distinct texts of one hash: other letter case of one path, or (rarely) another
+            // path whose hash is the same.
+            distinct.clear();
+            for (auto it = group; it != end && it->index < first; ++it) {
+                const QString& path = paths.at(it->index);
+                bool known = false;
+                for (const qsizetype other : distinct) {
+                    const QString& seen = paths.at(other);
+                    if (seen == path) {
+                        known = true;
+                        break;
+                    }
+                    if (seen.toCaseFolded() == path.toCaseFolded()) {
+                        first = it->index;
+                        break;
+                    }
+                }
+                if (first == it->index)
+                    break;
+                if (!known)
+                    distinct.push_back(it->index);
+            }
+        }
+        group = end;
+    }
+    return first;
+}
+
+// The smallest index of entries whose folded path is the folder folded.left(length).
+qsizetype firstFileAt(const QStringList& paths, const std::vector<Entry>& entries, quint64 hash,
+                      const QString& path, qsizetype length)
+{
+    qsizetype first = none;
+    const auto [from, to] = entriesOf(entries, hash);
+    if (from == to)
+        return first;
+    const QString folded = path.toCaseFolded();
+    const QStringView folder = QStringView(folded).left(length);
+    for (auto it = from; it != to; ++it) {
+        if (it->index < first && paths.at(it->index).toCaseFolded() == folder)
+            first = it->index;
+    }
+    return first;
 }
 
 } // namespace
 
 QString firstCaseCollision(const QStringList& paths, const QStringList& keptPaths)
 {
-    // Every path once, folded, and every folder above a path, folded.
-    QSet<QString> seenFiles;
-    QSet<QString> foldedFiles;
-    QSet<QString> foldedFolders;
-    const auto collides = [&](const QString& folded, const QStringList& folders) {
-        if (foldedFiles.contains(folded) || foldedFolders.contains(folded))
-            return true;
-        for (const QString& folder : folders) {
-            if (foldedFiles.contains(folder))
-                return true;
+    // A collision is a pair of distinct texts; the answer is the path whose first appearance
+    // completes the earliest such pair, so each pair counts at the later of its two indexes.
+    const std::vector<Entry> files = sortedEntries(paths);
+    const std::vector<Entry> kept = sortedEntries(keptPaths);
+    qsizetype firstPath = firstSameFolded(paths, files);
+    qsizetype firstKept = none;
+    // A file where a later or earlier path needs a folder, and a kept file where a path needs one.
+    for (qsizetype i = 0; i < paths.size() && i < firstPath; ++i) {
+        foldedHash(paths.at(i), [&](qsizetype length, quint64 hash) {
+            firstPath = std::min(firstPath,
+                                 std::max(i, firstFileAt(paths, files, hash, paths.at(i), length)));
+            if (!kept.empty())
+                firstKept =
+                    std::min(firstKept, firstFileAt(keptPaths, kept, hash, paths.at(i), length));
+        });
+    }
+    if (firstPath != none)
+        return paths.at(firstPath);
+    // A kept file that is a managed file in other letter case would be overwritten on Windows; one
+    // where the release needs a folder would be moved aside to make room for it.
+    for (qsizetype k = 0; k < keptPaths.size() && k < firstKept; ++k) {
+        const QString& path = keptPaths.at(k);
+        const quint64 hash = foldedHash(path, [&](qsizetype length, quint64 folderHash) {
+            if (firstFileAt(paths, files, folderHash, path, length) != none)
+                firstKept = std::min(firstKept, k);
+        });
+        const auto [from, to] = entriesOf(files, hash);
+        for (auto it = from; it != to && firstKept > k; ++it) {
+            const QString& other = paths.at(it->index);
+            if (other != path && other.toCaseFolded() == path.toCaseFolded())
+                firstKept = k;
         }
-        return false;
-    };
-    for (const QString& path : paths) {
-        if (seenFiles.contains(path))
-            continue;
-        seenFiles.insert(path);
-        const QString folded = path.toCaseFolded();
-        const QStringList folders = foldersOf(folded);
-        if (collides(folded, folders))
-            return path;
-        foldedFiles.insert(folded);
-        for (const QString& folder : folders)
-            foldedFolders.insert(folder);
     }
-    // A kept file where the release needs a folder would be moved aside to make room for it; one
-    // that is a managed file in other letter case would be overwritten on Windows.
-    for (const QString& path : keptPaths) {
-        if (seenFiles.contains(path))
-            continue;
-        const QString folded = path.toCaseFolded();
-        if (collides(folded, foldersOf(folded)))
-            return path;
-    }
-    return QString();
+    return firstKept != none ? keptPaths.at(firstKept) : QString();
 }

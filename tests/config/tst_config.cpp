@@ -5,10 +5,12 @@
 #include "recordingpresenter.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
 {
     const QString path = dir.filePath(name);
@@ -68,6 +70,7 @@ private slots:
     void pathSafety();
     void caseCollisions_data();
     void caseCollisions();
+    void caseCollisionsAgainstEveryPair();
 };
 
 void tst_Config::readsWellFormedDocuments_data()
@@ -84,49 +87,66 @@ void tst_Config::readsWellFormedDocuments_data()
                                          "server=\"http://h/r\"/>"
                                          "<file path=\"/b.dll\" md5=\"2\"/><file path=\"/a.dll\" "
                                          "md5=\"1\"/></update>")
-                           << "1.0.1" << "app.exe" << "http://h/r" << QStringList()
-                           << QStringList{"/a.dll", "/b.dll"} << QStringList{"1", "2"};
+                           << "1.0.1"
+                           << "app.exe"
+                           << "http://h/r" << QStringList() << QStringList{"/a.dll", "/b.dll"}
+                           << QStringList{"1", "2"};
     QTest::newRow("any depth, file inside info")
         << QByteArray("<a><b><c><info version=\"2\" main=\"m\" server=\"s\"><file path=\"/x\" "
                       "md5=\"X\"/></info></c><d><e><file path=\"/y/z\" md5=\"Y\"/></e></d></b></a>")
-        << "2" << "m" << "s" << QStringList() << QStringList{"/x", "/y/z"}
-        << QStringList{"X", "Y"};
+        << "2"
+        << "m"
+        << "s" << QStringList() << QStringList{"/x", "/y/z"} << QStringList{"X", "Y"};
     QTest::newRow("names are case-sensitive")
         << QByteArray("<r><Info version=\"9\" main=\"bad\" server=\"bad\"/><FILE path=\"/no\" "
                       "md5=\"n\"/><File path=\"/no2\"/><file path=\"/yes\" md5=\"y\" "
                       "PATH=\"/ignored-attr\"/></r>")
-        << "" << "" << "" << QStringList() << QStringList{"/yes"} << QStringList{"y"};
+        << ""
+        << ""
+        << "" << QStringList() << QStringList{"/yes"} << QStringList{"y"};
     QTest::newRow("last info wins, missing attributes empty")
         << QByteArray("<r><info version=\"1\" main=\"a.exe\" server=\"http://s\"/><info "
                       "version=\"2\" main=\"b.exe\"/></r>")
-        << "2" << "b.exe" << "" << QStringList() << QStringList() << QStringList();
+        << "2"
+        << "b.exe"
+        << "" << QStringList() << QStringList() << QStringList();
     QTest::newRow("duplicate path keeps the later md5")
-        << QByteArray("<r><file path=\"/a\" md5=\"old\"/><file path=\"/a\" md5=\"new\"/></r>")
-        << "" << "" << "" << QStringList() << QStringList{"/a"} << QStringList{"new"};
+        << QByteArray("<r><file path=\"/a\" md5=\"old\"/><file path=\"/a\" md5=\"new\"/></r>") << ""
+        << ""
+        << "" << QStringList() << QStringList{"/a"} << QStringList{"new"};
     QTest::newRow("ignore values")
         << QByteArray("<r><file path=\"/i1\" ignore=\"1\"/><file path=\"/i2\" ignore=\"2\"/>"
                       "<file path=\"/im\" ignore=\"-1\"/><file path=\"/m0\" ignore=\"0\"/>"
                       "<file path=\"/mt\" ignore=\"true\"/><file path=\"/me\" ignore=\"\"/>"
                       "<file path=\"/ma\"/></r>")
-        << "" << "" << "" << QStringList{"/i1", "/i2", "/im"}
-        << QStringList{"/m0", "/ma", "/me", "/mt"} << QStringList{"", "", "", ""};
+        << ""
+        << ""
+        << "" << QStringList{"/i1", "/i2", "/im"} << QStringList{"/m0", "/ma", "/me", "/mt"}
+        << QStringList{"", "", "", ""};
     QTest::newRow("ignored once and managed once")
         << QByteArray("<r><file path=\"/a\" md5=\"1\" ignore=\"1\"/><file path=\"/a\" "
                       "md5=\"2\"/></r>")
-        << "" << "" << "" << QStringList{"/a"} << QStringList{"/a"} << QStringList{"2"};
+        << ""
+        << ""
+        << "" << QStringList{"/a"} << QStringList{"/a"} << QStringList{"2"};
     QTest::newRow("path order is by code unit")
         << QByteArray("<r><file path=\"/b.dll\"/><file path=\"/a.dll\"/><file "
                       "path=\"/A.dll\"/><file path=\"/B.dll\"/></r>")
-        << "" << "" << "" << QStringList()
-        << QStringList{"/A.dll", "/B.dll", "/a.dll", "/b.dll"} << QStringList{"", "", "", ""};
+        << ""
+        << ""
+        << "" << QStringList() << QStringList{"/A.dll", "/B.dll", "/a.dll", "/b.dll"}
+        << QStringList{"", "", "", ""};
     QTest::newRow("missing path reads as empty")
-        << QByteArray("<r><file md5=\"abc\"/></r>") << "" << "" << "" << QStringList()
-        << QStringList{""} << QStringList{"abc"};
+        << QByteArray("<r><file md5=\"abc\"/></r>") << ""
+        << ""
+        << "" << QStringList() << QStringList{""} << QStringList{"abc"};
     QTest::newRow("escaped attribute text")
-        << QByteArray("<r><info version=\"v1\" main=\"a &amp; b.exe\" server=\"http://h/?a=1&amp;b=2\"/>"
-                      "<file path=\"/&lt;x&gt;\" md5=\"&quot;\"/></r>")
-        << "v1" << "a & b.exe" << "http://h/?a=1&b=2" << QStringList() << QStringList{"/<x>"}
-        << QStringList{"\""};
+        << QByteArray(
+               "<r><info version=\"v1\" main=\"a &amp; b.exe\" server=\"http://h/?a=1&amp;b=2\"/>"
+               "<file path=\"/&lt;x&gt;\" md5=\"&quot;\"/></r>")
+        << "v1"
+        << "a & b.exe"
+        << "http://h/?a=1&b=2" << QStringList() << QStringList{"/<x>"} << QStringList{"\""};
 }
 
 void tst_Config::readsWellFormedDocuments()
@@ -169,9 +189,8 @@ void tst_Config::malformedDocumentsKeepWhatWasRead_data()
     QTest::newRow("mismatched tags")
         << QByteArray("<r><file path=\"/a\"/></x><file path=\"/b\"/></r>") << ""
         << QStringList{"/a"};
-    QTest::newRow("two roots")
-        << QByteArray("<r><file path=\"/a\"/></r><r><file path=\"/b\"/></r>") << ""
-        << QStringList{"/a"};
+    QTest::newRow("two roots") << QByteArray("<r><file path=\"/a\"/></r><r><file path=\"/b\"/></r>")
+                               << "" << QStringList{"/a"};
 }
 
 void tst_Config::malformedDocumentsKeepWhatWasRead()
@@ -221,13 +240,13 @@ void tst_Config::readsFileAttributes_data()
         QTest::newRow(name) << QByteArray(elements) << size << exec << carried << logged;
     };
     row("none, as in older files", "<file path=\"/f\" md5=\"m\"/>", -1, false, false, false);
-    row("size and exec", "<file path=\"/f\" md5=\"m\" size=\"1234\" exec=\"1\"/>", 1234, true,
-        true, false);
+    row("size and exec", "<file path=\"/f\" md5=\"m\" size=\"1234\" exec=\"1\"/>", 1234, true, true,
+        false);
     row("zero size", "<file path=\"/f\" size=\"0\"/>", 0, false, true, false);
     row("beyond 4 GiB", "<file path=\"/f\" size=\"5000000000\"/>", 5000000000LL, false, true,
         false);
-    row("largest accepted", "<file path=\"/f\" size=\"999999999999999999\"/>",
-        999999999999999999LL, false, true, false);
+    row("largest accepted", "<file path=\"/f\" size=\"999999999999999999\"/>", 999999999999999999LL,
+        false, true, false);
     row("too many digits", "<file path=\"/f\" size=\"9223372036854775808\"/>", -1, false, false,
         true);
     row("negative", "<file path=\"/f\" size=\"-1\"/>", -1, false, false, true);
@@ -235,21 +254,20 @@ void tst_Config::readsFileAttributes_data()
     row("blank around", "<file path=\"/f\" size=\" 5\"/>", -1, false, false, true);
     row("hex", "<file path=\"/f\" size=\"0x10\"/>", -1, false, false, true);
     row("empty size", "<file path=\"/f\" size=\"\"/>", -1, false, false, true);
-    row("bad size, exec kept", "<file path=\"/f\" size=\"12k\" exec=\"1\"/>", -1, true, true,
-        true);
+    row("bad size, exec kept", "<file path=\"/f\" size=\"12k\" exec=\"1\"/>", -1, true, true, true);
     row("exec 0", "<file path=\"/f\" exec=\"0\"/>", -1, false, true, false);
     row("exec not a number", "<file path=\"/f\" exec=\"yes\"/>", -1, false, true, false);
     row("exec 2", "<file path=\"/f\" exec=\"2\"/>", -1, true, true, false);
     row("attribute names are case-sensitive", "<file path=\"/f\" SIZE=\"5\" Exec=\"1\"/>", -1,
         false, false, false);
     row("last managed element holds",
-        "<file path=\"/f\" size=\"5\" exec=\"1\"/><file path=\"/f\" size=\"7\"/>", 7, false,
-        true, false);
+        "<file path=\"/f\" size=\"5\" exec=\"1\"/><file path=\"/f\" size=\"7\"/>", 7, false, true,
+        false);
     row("last managed element without any drops them",
         "<file path=\"/f\" size=\"5\"/><file path=\"/f\"/>", -1, false, false, false);
     row("ignored element does not count",
-        "<file path=\"/f\" size=\"5\"/><file path=\"/f\" size=\"9\" ignore=\"1\"/>", 5, false,
-        true, false);
+        "<file path=\"/f\" size=\"5\"/><file path=\"/f\" size=\"9\" ignore=\"1\"/>", 5, false, true,
+        false);
 }
 
 void tst_Config::readsFileAttributes()
@@ -263,8 +281,8 @@ void tst_Config::readsFileAttributes()
     RecordingPresenter presenter;
     LogCapture log;
     QTemporaryDir dir;
-    const QByteArray xml = "<r><info version=\"1\"/>" + elements +
-                           "<file path=\"/other\" md5=\"o\" size=\"3\"/></r>";
+    const QByteArray xml =
+        "<r><info version=\"1\"/>" + elements + "<file path=\"/other\" md5=\"o\" size=\"3\"/></r>";
     const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
     QVERIFY(presenter.texts().isEmpty());
     QCOMPARE(info.fileList, (QStringList{"/f", "/other"}));
@@ -284,7 +302,9 @@ void tst_Config::documentOutOfPathOrder()
     const QByteArray digest(32, 'a');
     const QByteArray xml = "<r><info version=\"1\"/>"
                            "<file path=\"/m\" md5=\"m1\" size=\"1\"/>"
-                           "<file path=\"/z\" md5=\"" + digest + "\" exec=\"1\"/>"
+                           "<file path=\"/z\" md5=\"" +
+                           digest +
+                           "\" exec=\"1\"/>"
                            "<file path=\"/b\" md5=\"b1\" size=\"2\"/>"
                            "<file path=\"/m\" md5=\"m2\"/>"
                            "<file path=\"/a\" md5=\"a1\" sha256=\"s\"/>"
@@ -292,8 +312,8 @@ void tst_Config::documentOutOfPathOrder()
     QTemporaryDir dir;
     const ConfigInfo info = ConfigReader().read(writeFile(dir, "UpdateCfg.xml", xml));
     QCOMPARE(info.fileList, (QStringList{"/a", "/b", "/m", "/z"}));
-    QVERIFY(info.fileMap == (QMap<QString, QString>{
-                                {"/a", "a1"}, {"/b", "b2"}, {"/m", "m2"}, {"/z", digest}}));
+    QVERIFY(info.fileMap ==
+            (QMap<QString, QString>{{"/a", "a1"}, {"/b", "b2"}, {"/m", "m2"}, {"/z", digest}}));
     QCOMPARE(info.fileAttributes.keys(), (QStringList{"/a", "/b", "/z"}));
     QCOMPARE(info.fileAttributes.value("/a"), (FileAttributes{-1, false, "s"}));
     QCOMPARE(info.fileAttributes.value("/b"), (FileAttributes{3, false, {}}));
@@ -388,7 +408,8 @@ void tst_Config::largeDocumentIsReadWithoutTrouble()
     file.write("<r><info version=\"3\"/>");
     const int count = 750000;
     for (int i = 0; i < count; ++i)
-        file.write(QStringLiteral("<file path=\"/dir/f%1.bin\" md5=\"0123456789abcdef0123456789abcdef\"/>\n")
+        file.write(QStringLiteral(
+                       "<file path=\"/dir/f%1.bin\" md5=\"0123456789abcdef0123456789abcdef\"/>\n")
                        .arg(i)
                        .toUtf8());
     file.write("</r>");
@@ -437,28 +458,50 @@ void tst_Config::versionRule_data()
     QTest::addColumn<QString>("oldVersion");
     QTest::addColumn<bool>("newer");
 
-    QTest::newRow("patch") << "1.0.1" << "1.0.0" << true;
-    QTest::newRow("equal") << "1.0.0" << "1.0.0" << false;
-    QTest::newRow("lower") << "1.0.0" << "1.0.1" << false;
-    QTest::newRow("v and V anywhere") << "v2.1" << "V2.0" << true;
-    QTest::newRow("v inside") << "2.v1" << "2.0" << true;
-    QTest::newRow("1.2.10 is older than 1.3.0") << "1.2.10" << "1.3.0" << false;
-    QTest::newRow("1.3.0 is newer than 1.2.10") << "1.3.0" << "1.2.10" << true;
-    QTest::newRow("2.0 is newer than 1.10.5") << "2.0" << "1.10.5" << true;
-    QTest::newRow("2.0 after 1.9.9") << "2.0" << "1.9.9" << true;
-    QTest::newRow("1.10 after 1.9") << "1.10" << "1.9" << true;
-    QTest::newRow("missing components are zero") << "1.0" << "1" << false;
-    QTest::newRow("missing components are zero, reversed") << "1" << "1.0.0" << false;
-    QTest::newRow("extra non-zero component") << "1.0.0.1" << "1" << true;
-    QTest::newRow("each component fits") << "2.147.483.648" << "1.0" << true;
-    QTest::newRow("largest component") << "2147483647" << "2147483646" << true;
-    QTest::newRow("component too large") << "2147483648" << "1" << false;
-    QTest::newRow("old component too large") << "2" << "1.2147483648" << false;
-    QTest::newRow("beta") << "1.0-beta" << "0.1" << false;
-    QTest::newRow("empty new") << "" << "1.0" << false;
-    QTest::newRow("empty old") << "1.0" << "" << false;
-    QTest::newRow("only v") << "v" << "0" << false;
-    QTest::newRow("double dot") << "1..2" << "1.0" << false;
+    QTest::newRow("patch") << "1.0.1"
+                           << "1.0.0" << true;
+    QTest::newRow("equal") << "1.0.0"
+                           << "1.0.0" << false;
+    QTest::newRow("lower") << "1.0.0"
+                           << "1.0.1" << false;
+    QTest::newRow("v and V anywhere") << "v2.1"
+                                      << "V2.0" << true;
+    QTest::newRow("v inside") << "2.v1"
+                              << "2.0" << true;
+    QTest::newRow("1.2.10 is older than 1.3.0") << "1.2.10"
+                                                << "1.3.0" << false;
+    QTest::newRow("1.3.0 is newer than 1.2.10") << "1.3.0"
+                                                << "1.2.10" << true;
+    QTest::newRow("2.0 is newer than 1.10.5") << "2.0"
+                                              << "1.10.5" << true;
+    QTest::newRow("2.0 after 1.9.9") << "2.0"
+                                     << "1.9.9" << true;
+    QTest::newRow("1.10 after 1.9") << "1.10"
+                                    << "1.9" << true;
+    QTest::newRow("missing components are zero") << "1.0"
+                                                 << "1" << false;
+    QTest::newRow("missing components are zero, reversed") << "1"
+                                                           << "1.0.0" << false;
+    QTest::newRow("extra non-zero component") << "1.0.0.1"
+                                              << "1" << true;
+    QTest::newRow("each component fits") << "2.147.483.648"
+                                         << "1.0" << true;
+    QTest::newRow("largest component") << "2147483647"
+                                       << "2147483646" << true;
+    QTest::newRow("component too large") << "2147483648"
+                                         << "1" << false;
+    QTest::newRow("old component too large") << "2"
+                                             << "1.2147483648" << false;
+    QTest::newRow("beta") << "1.0-beta"
+                          << "0.1" << false;
+    QTest::newRow("empty new") << ""
+                               << "1.0" << false;
+    QTest::newRow("empty old") << "1.0"
+                               << "" << false;
+    QTest::newRow("only v") << "v"
+                            << "0" << false;
+    QTest::newRow("double dot") << "1..2"
+                                << "1.0" << false;
     QTest::newRow("trailing dot") << "1.2."
                                   << "1.0" << true;
     QTest::newRow("trailing dot, old") << "1.0.1"
@@ -471,8 +514,10 @@ void tst_Config::versionRule_data()
                                << "0" << false;
     QTest::newRow("dot between dots") << "1.2..3"
                                       << "1.0" << false;
-    QTest::newRow("sign") << "+2" << "1" << false;
-    QTest::newRow("negative") << "-1" << "-2" << false;
+    QTest::newRow("sign") << "+2"
+                          << "1" << false;
+    QTest::newRow("negative") << "-1"
+                              << "-2" << false;
     QTest::newRow("space before") << " 1.0.1"
                                   << "1.0.0" << true;
     QTest::newRow("space after") << "1.0.1 "
@@ -488,7 +533,8 @@ void tst_Config::versionRule_data()
                                 << "0" << false;
     QTest::newRow("letter") << "1.2a"
                             << "1.0" << false;
-    QTest::newRow("leading zeros") << "1.02" << "1.1" << true;
+    QTest::newRow("leading zeros") << "1.02"
+                                   << "1.1" << true;
     QTest::newRow("non-ascii digit") << QString::fromUtf8("\xd9\xa2") << "1" << false;
 }
 
@@ -523,8 +569,8 @@ void tst_Config::canonicalVersions()
 
 void tst_Config::diffPicksNewAndChangedFiles()
 {
-    const ConfigInfo installed =
-        makeConfig("1.0.0", {{"/same", "s"}, {"/changed", "old"}, {"/case", "abc"}, {"/gone", "g"}});
+    const ConfigInfo installed = makeConfig(
+        "1.0.0", {{"/same", "s"}, {"/changed", "old"}, {"/case", "abc"}, {"/gone", "g"}});
     ConfigInfo offered = makeConfig(
         "1.0.1", {{"/same", "s"}, {"/changed", "new"}, {"/case", "ABC"}, {"/added", "a"}});
     offered.main = QStringLiteral("new.exe");
@@ -624,10 +670,14 @@ void tst_Config::diffIsEmptyUnlessNewer_data()
 {
     QTest::addColumn<QString>("installedVersion");
     QTest::addColumn<QString>("offeredVersion");
-    QTest::newRow("equal versions") << "1.0.0" << "1.0.0";
-    QTest::newRow("lower") << "1.0.1" << "1.0.0";
-    QTest::newRow("installed unreadable") << "" << "1.0.1";
-    QTest::newRow("offered unusable") << "1.0.0" << "1.0.1-rc1";
+    QTest::newRow("equal versions") << "1.0.0"
+                                    << "1.0.0";
+    QTest::newRow("lower") << "1.0.1"
+                           << "1.0.0";
+    QTest::newRow("installed unreadable") << ""
+                                          << "1.0.1";
+    QTest::newRow("offered unusable") << "1.0.0"
+                                      << "1.0.1-rc1";
 }
 
 void tst_Config::diffIsEmptyUnlessNewer()
@@ -687,16 +737,16 @@ void tst_Config::pathSafety_data()
     QTest::newRow("configuration in a folder") << "/data/UpdateCfg.xml" << true;
 
     // Names Windows cannot hold or reads as something else, refused on every platform.
-    for (const char* name : {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "aux.tar.gz", "COM1",
-                             "com9.log", "COM0", "LPT1", "lpt9.dll", "Con .txt", "CONIN$",
-                             "conout$.x"})
+    for (const char* name :
+         {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "aux.tar.gz", "COM1", "com9.log", "COM0",
+          "LPT1", "lpt9.dll", "Con .txt", "CONIN$", "conout$.x"})
         QTest::newRow(qPrintable(QStringLiteral("device %1").arg(name)))
             << QStringLiteral("/dir/") + name << false;
     QTest::newRow("device as a folder") << "/nul/a.txt" << false;
     QTest::newRow("superscript port") << QStringLiteral("/COM\u00b9.txt") << false;
     QTest::newRow("superscript port, lower") << QStringLiteral("/lpt\u00b3") << false;
-    for (const char* name : {"CONSOLE", "con_", "aux1", "COM10", "LPT", "nula.txt", "xcon",
-                             "COM", "a.con", "my nul.txt", "COMA"})
+    for (const char* name : {"CONSOLE", "con_", "aux1", "COM10", "LPT", "nula.txt", "xcon", "COM",
+                             "a.con", "my nul.txt", "COMA"})
         QTest::newRow(qPrintable(QStringLiteral("not a device %1").arg(name)))
             << QStringLiteral("/") + name << true;
     QTest::newRow("ends in a dot") << "/a/b." << false;
@@ -730,8 +780,7 @@ void tst_Config::caseCollisions_data()
     QTest::newRow("none") << QStringList{"/a", "/b/c", "/b/d", "/bc"} << none << "";
     QTest::newRow("empty") << QStringList() << none << "";
     QTest::newRow("same path twice") << QStringList{"/a", "/a"} << none << "";
-    QTest::newRow("letter case") << QStringList{"/App.exe", "/b", "/app.EXE"} << none
-                                 << "/app.EXE";
+    QTest::newRow("letter case") << QStringList{"/App.exe", "/b", "/app.EXE"} << none << "/app.EXE";
     QTest::newRow("folder in other case")
         << QStringList{"/Bin/a.dll", "/bin/A.DLL"} << none << "/bin/A.DLL";
     QTest::newRow("folders differ, files do not") << QStringList{"/Bin/a", "/bin/b"} << none << "";
@@ -744,9 +793,9 @@ void tst_Config::caseCollisions_data()
     QTest::newRow("file and a folder two levels up")
         << QStringList{"/a", "/a/b/c"} << none << "/a/b/c";
     QTest::newRow("deep folder") << QStringList{"/a/b/c/d", "/A/B/c"} << none << "/A/B/c";
-    QTest::newRow("beyond ASCII")
-        << QStringList{QStringLiteral("/\u00c4.txt"), QStringLiteral("/\u00e4.txt")} << none
-        << QStringLiteral("/\u00e4.txt");
+    QTest::newRow("beyond ASCII") << QStringList{QStringLiteral("/\u00c4.txt"),
+                                                 QStringLiteral("/\u00e4.txt")}
+                                  << none << QStringLiteral("/\u00e4.txt");
     QTest::newRow("prefix without a slash is no folder")
         << QStringList{"/ab", "/a/b", "/abc"} << none << "";
 
@@ -766,6 +815,27 @@ void tst_Config::caseCollisions_data()
         << QStringList{"/app"} << QStringList{"/log", "/LOG", "/log/x"} << "";
     QTest::newRow("managed collision comes first")
         << QStringList{"/m", "/M"} << QStringList{"/m/x"} << "/M";
+
+    // The path reported is the one that completes the earliest pair, whatever kind of pair.
+    QTest::newRow("earliest pair, not first path")
+        << QStringList{"/x", "/b", "/B", "/X"} << none << "/B";
+    QTest::newRow("case pair before folder pair")
+        << QStringList{"/q/r", "/z", "/Z", "/Q"} << none << "/Z";
+    QTest::newRow("folder pair before case pair")
+        << QStringList{"/Z", "/q", "/q/r", "/z"} << none << "/q/r";
+    QTest::newRow("repeated path, then other case")
+        << QStringList{"/a", "/b", "/a", "/A"} << none << "/A";
+    QTest::newRow("repeated folder path") << QStringList{"/a/b", "/a/b", "/A"} << none << "/A";
+    QTest::newRow("sign that folds to a letter")
+        << QStringList{"/kelvin", QStringLiteral("/\u212aelvin")} << none
+        << QStringLiteral("/\u212aelvin");
+    QTest::newRow("folder beyond ASCII")
+        << QStringList{QStringLiteral("/\u00c4/x"), QStringLiteral("/\u00e4")} << none
+        << QStringLiteral("/\u00e4");
+    QTest::newRow("first of the kept files that collide")
+        << QStringList{"/a/b", "/c"} << QStringList{"/d", "/C", "/a"} << "/C";
+    QTest::newRow("kept file in other case of a repeated path")
+        << QStringList{"/a", "/a"} << QStringList{"/a", "/A"} << "/A";
 }
 
 void tst_Config::caseCollisions()
@@ -774,6 +844,73 @@ void tst_Config::caseCollisions()
     QFETCH(QStringList, kept);
     QFETCH(QString, collision);
     QCOMPARE(firstCaseCollision(paths, kept), collision);
+}
+
+namespace
+{
+bool below(const QString& path, const QString& folder)
+{
+    return !folder.isEmpty() && path.startsWith(folder + QLatin1Char('/'));
+}
+
+bool clash(const QString& a, const QString& b)
+{
+    const QString x = a.toCaseFolded();
+    const QString y = b.toCaseFolded();
+    return a != b && (x == y || below(x, y) || below(y, x));
+}
+} // namespace
+
+// Many small random lists over a few letters, folders and repeats, against a comparison of every
+// pair: the first managed path that clashes with an earlier one, else the first kept one that
+// clashes with a managed one.
+void tst_Config::caseCollisionsAgainstEveryPair()
+{
+    const QStringList pieces = {"a",
+                                "A",
+                                "b",
+                                "k",
+                                QStringLiteral("\u212a"),
+                                QStringLiteral("\u00e4"),
+                                QStringLiteral("\u00c4"),
+                                "/"};
+    QRandomGenerator random(20261207);
+    const auto randomPath = [&] {
+        QString path = QStringLiteral("/");
+        const int length = 1 + random.bounded(4);
+        for (int n = 0; n < length; ++n)
+            path += pieces.at(random.bounded(pieces.size()));
+        return path;
+    };
+    int found = 0;
+    for (int round = 0; round < 3000; ++round) {
+        QStringList paths;
+        QStringList kept;
+        for (int n = random.bounded(12); n > 0; --n)
+            paths.append(randomPath());
+        for (int n = random.bounded(4); n > 0; --n)
+            kept.append(randomPath());
+        QString expected;
+        for (qsizetype i = 0; i < paths.size() && expected.isNull(); ++i) {
+            for (qsizetype j = 0; j < i && expected.isNull(); ++j) {
+                if (clash(paths.at(i), paths.at(j)))
+                    expected = paths.at(i);
+            }
+        }
+        for (qsizetype k = 0; k < kept.size() && expected.isNull(); ++k) {
+            for (const QString& path : paths) {
+                if (clash(kept.at(k), path)) {
+                    expected = kept.at(k);
+                    break;
+                }
+            }
+        }
+        if (!expected.isNull())
+            ++found;
+        QCOMPARE(firstCaseCollision(paths, kept), expected);
+    }
+    // Both outcomes are well represented.
+    QVERIFY(found > 500 && found < 2500);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)
