@@ -24,6 +24,25 @@ qint64 parseSize(QStringView text)
     }
     return value;
 }
+
+// Whether every character of a value may stand in an XML document. A declared encoding such as
+// UTF-7 can decode to control characters or broken surrogate pairs that the parser lets through;
+// such a text could never be written back as XML, nor be a sound path or digest.
+bool allowedInXml(QStringView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c)) {
+            if (i + 1 == text.size() || !QChar::isLowSurrogate(text[i + 1].unicode()))
+                return false;
+            ++i;
+        } else if (QChar::isLowSurrogate(c) || c == 0xFFFE || c == 0xFFFF ||
+                   (c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D)) {
+            return false;
+        }
+    }
+    return true;
+}
 } // namespace
 
 ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
@@ -59,6 +78,13 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
             if (reader.readNext() != QXmlStreamReader::StartElement)
                 continue;
             const QStringView name = reader.name();
+            const QXmlStreamAttributes checked = reader.attributes();
+            if (!std::all_of(checked.cbegin(), checked.cend(), [](const QXmlStreamAttribute& a) {
+                    return allowedInXml(a.value());
+                })) {
+                reader.raiseError(QStringLiteral("character not allowed in XML"));
+                break;
+            }
             if (name == QLatin1String("info")) {
                 const QXmlStreamAttributes attrs = reader.attributes();
                 info.version = attrs.value(QLatin1String("version")).toString();

@@ -193,6 +193,15 @@ void tst_Config::malformedDocumentsKeepWhatWasRead_data()
         << QStringList{"/a"};
     QTest::newRow("two roots") << QByteArray("<r><file path=\"/a\"/></r><r><file path=\"/b\"/></r>")
                                << "" << QStringList{"/a"};
+    // In UTF-7 "+AAE-" is U+0001, which no XML text may hold: the parser lets it through.
+    QTest::newRow("utf-7 control character in a digest")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-7\"?><r><info version=\"1.2\"/>"
+                      "<file path=\"/a\" md5=\"1\"/><file path=\"/b\" sha256=\"+AAE-\"/></r>")
+        << "1.2" << QStringList{"/a"};
+    QTest::newRow("utf-7 lone surrogate in a path")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-7\"?><r><file path=\"/a\" md5=\"1\"/>"
+                      "<file path=\"/b+2AA-\" md5=\"2\"/></r>")
+        << "" << QStringList{"/a"};
 }
 
 void tst_Config::malformedDocumentsKeepWhatWasRead()
