@@ -78,22 +78,20 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
             if (reader.readNext() != QXmlStreamReader::StartElement)
                 continue;
             const QStringView name = reader.name();
-            const QXmlStreamAttributes checked = reader.attributes();
-            if (!std::all_of(checked.cbegin(), checked.cend(), [](const QXmlStreamAttribute& a) {
+            const QXmlStreamAttributes attrs = reader.attributes();
+            if (!std::all_of(attrs.cbegin(), attrs.cend(), [](const QXmlStreamAttribute& a) {
                     return allowedInXml(a.value());
                 })) {
                 reader.raiseError(QStringLiteral("character not allowed in XML"));
                 break;
             }
             if (name == QLatin1String("info")) {
-                const QXmlStreamAttributes attrs = reader.attributes();
                 info.version = attrs.value(QLatin1String("version")).toString();
                 info.main = attrs.value(QLatin1String("main")).toString();
                 info.server = attrs.value(QLatin1String("server")).toString();
                 info.publicKey = attrs.value(QLatin1String("publickey")).toString();
             }
             if (name == QLatin1String("file")) {
-                const QXmlStreamAttributes attrs = reader.attributes();
                 const QStringView pathText = attrs.value(QLatin1String("path"));
                 QString filePath;
                 if (sharedWith) {

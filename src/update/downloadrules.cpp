@@ -64,9 +64,9 @@ bool parseContentRange(const QByteArray& value, ContentRange* range)
     const QByteArray text = value.trimmed();
     if (!text.startsWith("bytes "))
         return false;
-    const QByteArray spec = text.mid(6).trimmed();
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
+    const QByteArray bounds = text.mid(6).trimmed();
+    const qsizetype dash = bounds.indexOf('-');
+    const qsizetype slash = bounds.indexOf('/');
     if (dash <= 0 || slash <= dash + 1)
         return false;
     auto number = [](const QByteArray& digits, qint64* out) {
@@ -80,9 +80,9 @@ bool parseContentRange(const QByteArray& value, ContentRange* range)
         return true;
     };
     ContentRange parsed;
-    if (!number(spec.left(dash), &parsed.first) ||
-        !number(spec.mid(dash + 1, slash - dash - 1), &parsed.last) ||
-        !number(spec.mid(slash + 1), &parsed.total))
+    if (!number(bounds.left(dash), &parsed.first) ||
+        !number(bounds.mid(dash + 1, slash - dash - 1), &parsed.last) ||
+        !number(bounds.mid(slash + 1), &parsed.total))
         return false;
     if (parsed.last < parsed.first || parsed.last >= parsed.total)
         return false;
