@@ -43,7 +43,8 @@ qt_options=(
     -DFEATURE_opengl=ON
     -DINPUT_opengl=desktop
 )
-qt_targets=(Core Gui Widgets Network Test
+# EntryPointImplementation is the static library with WinMain that every GUI program links.
+qt_targets=(Core Gui Widgets Network Test EntryPointImplementation
             QWindowsIntegrationPlugin QOffscreenIntegrationPlugin QWindowsVistaStylePlugin)
 
 stage_start=0
