@@ -46,7 +46,8 @@ public:
     // Bytes of the partial file a ranged request asks the server to continue; 0 for a request of
     // the whole file.
     qint64 resumeFrom = 0;
-    // The If-Range value those bytes came with, or the one of this answer once noted down.
+    // The If-Range value those bytes came with, or the one of this answer, which allows the
+    // partial bytes to be continued once written to the note.
     QByteArray validator;
     // The note beside the partial file describes its bytes: a failure keeps them.
     bool infoSaved = false;

@@ -90,7 +90,7 @@ Update::~Update()
     // A run closed during a download leaves no partial file under the file's own name, where it
     // would pass for a complete one; bytes the next run can continue stay as its partial file.
     if (task.file->isOpen()) {
-        if (keepsPartial())
+        if (keepPartial())
             task.file->close();
         else
             removeDownloadFile();
@@ -139,6 +139,7 @@ void Update::endRun(bool ok, const QString& msg)
     if (runEnded)
         return;
     runEnded = true;
+    releaseDownloadFolder();
     if (speedTimer)
         speedTimer->stop();
     if (stallTimer)
@@ -324,10 +325,32 @@ void Update::ensureParentDir(const QString& path)
         QDir().mkpath(dir);
 }
 
-bool Update::prepareDownloadDir(const QString& relative)
+bool Update::holdDownloadFolder(const QString& relative)
 {
+    const QString folder = InstallFs::parentOf(relative);
+    if (heldFresh && folder == heldFolder)
+        return true;
     if (!downloadFs || !downloadFs->isValid())
         downloadFs.reset(new InstallFs(QDir::currentPath()));
+    heldFolder = folder;
+    heldFresh = downloadFs->holdFolder(folder);
+    if (!heldFresh)
+        heldFolder.clear();
+    return heldFresh;
+}
+
+void Update::releaseDownloadFolder()
+{
+    heldFolder.clear();
+    heldFresh = false;
+    if (downloadFs)
+        downloadFs->releaseFolder();
+}
+
+bool Update::prepareDownloadDir(const QString& relative)
+{
+    if (holdDownloadFolder(relative))
+        return true;
     InstallFs& fs = *downloadFs;
 
     // update/ holds only what this program put there: whatever is in the way of a folder (a
@@ -351,7 +374,7 @@ bool Update::prepareDownloadDir(const QString& relative)
         if (!fs.makeDir(dir))
             return false;
     }
-    return true;
+    return holdDownloadFolder(relative);
 }
 
 bool Update::openNewFile(const QString& relative)
@@ -477,16 +500,17 @@ bool Update::resumePartial()
 
 bool Update::keepDownloaded(const QString& entry)
 {
+    const QString local = QStringLiteral("/update") + entry;
+    // When the folder is not there yet, there is nothing to keep and the download makes it.
+    if (!holdDownloadFolder(local))
+        return false;
     const QString sha256 = config.fileAttributes.value(entry).sha256;
     const QString md5 = config.fileMap.value(entry);
     // A signed release gives a sha256 for every file, and then only that counts.
     const bool bySha256 = Signature::isSha256Hex(sha256);
     if (!bySha256 && !isMd5Digest(md5))
         return false;
-    if (!downloadFs || !downloadFs->isValid())
-        downloadFs.reset(new InstallFs(QDir::currentPath()));
     InstallFs& fs = *downloadFs;
-    const QString local = QStringLiteral("/update") + entry;
     InstallFs::Entry found;
     if (!fs.entry(local, &found) || found.kind != InstallFs::Kind::File)
         return false;
@@ -526,9 +550,13 @@ bool Update::keepDownloaded(const QString& entry)
     return true;
 }
 
-bool Update::keepsPartial() const
+bool Update::keepPartial()
 {
-    return task.partial && task.infoSaved && task.bytesWritten > 0;
+    if (!task.partial || task.bytesWritten <= 0)
+        return false;
+    if (!task.infoSaved && !task.validator.isEmpty())
+        writeNote();
+    return task.infoSaved;
 }
 
 void Update::removeDownloadFile()
@@ -560,6 +588,7 @@ void Update::downloadNextFile()
         emit sig_progress(progress);
     }
     if (keptAny && downloadIndex >= n) {
+        releaseDownloadFolder();
         emit sig_allFileDownloaded();
         return;
     }
@@ -603,6 +632,9 @@ void Update::downloadNextFile()
         endRun(false, QStringLiteral("open local file failed:") + localPath);
         return;
     }
+    // What comes later for this file (its note, its restart) acts on the folder checked now;
+    // the checked download takes its name only after the folder is walked to once more.
+    heldFresh = false;
 
     sendRequest();
     ++downloadIndex;
@@ -664,7 +696,7 @@ bool Update::beginBody(QNetworkReply* reply)
         }
     }
     if (task.partial && status == 200)
-        saveValidator(reply);
+        takeValidator(reply);
     return true;
 }
 
@@ -689,21 +721,28 @@ const char* Update::rangeMismatch(QNetworkReply* reply) const
     return nullptr;
 }
 
-void Update::saveValidator(QNetworkReply* reply)
+void Update::takeValidator(QNetworkReply* reply)
 {
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
         return;
-    PartialInfo info = partialInfo();
-    info.validator = rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
-    for (char c : info.validator) {
+    const QByteArray validator =
+        rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
+    for (char c : validator) {
         if (c < 0x20 || c > 0x7e)
             return;
     }
-    if (info.validator.isEmpty())
-        return;
-    // Written before the first byte of the body, so the note always describes what the partial
-    // file holds, even after a kill.
+    task.validator = validator;
+    // Written before the first byte of the body, so that the note always describes what the
+    // partial file holds, even after a kill.
+    if (!validator.isEmpty() && notedBeforeBody(task.expectedSize))
+        writeNote();
+}
+
+void Update::writeNote()
+{
+    PartialInfo info = partialInfo();
+    info.validator = task.validator;
     InstallFs& fs = *downloadFs;
     const QString infoPath = partialInfoPath(downloadTarget);
     const int fd = fs.createFile(infoPath, 0666);
@@ -723,7 +762,6 @@ void Update::saveValidator(QNetworkReply* reply)
         return;
     }
     file.close();
-    task.validator = info.validator;
     task.infoSaved = true;
 }
 
@@ -860,7 +898,7 @@ void Update::endWithError(const QString& error)
 {
     task.file->close();
     // Bytes the next run can continue stay, beside the note of where they came from.
-    if (keepsPartial())
+    if (keepPartial())
         qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
                  << task.bytesWritten;
     else
@@ -959,9 +997,12 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     }
 
     // A checked download takes its own name only now.
+    heldFresh = false;
     if (task.partial) {
         InstallFs& fs = *downloadFs;
-        if (!fs.rename(downloadPath, downloadTarget, true)) {
+        // The folder is walked to afresh: had it been moved away or swapped for a link since the
+        // file began, the download would take its name somewhere else.
+        if (!holdDownloadFolder(downloadTarget) || !fs.rename(downloadPath, downloadTarget, true)) {
             removeDownloadFile();
             endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
             return;
@@ -982,10 +1023,12 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     progress.current = 0;
     emit sig_progress(progress);
 
-    if (downloadIndex < n)
+    if (downloadIndex < n) {
         downloadNextFile();
-    else
+    } else {
+        releaseDownloadFolder();
         emit sig_allFileDownloaded();
+    }
 }
 
 QString Update::firstLinkedPath(InstallFs& fs) const

@@ -44,6 +44,8 @@ private slots:
     void thousandFilesFailingAt900();
     void releaseNamingAPartialFile();
     void runClosedMidDownloadKeepsPartialBytes();
+    void noteWrittenEarlyOnlyForBigFiles_data();
+    void noteWrittenEarlyOnlyForBigFiles();
     void stalePartialFilesGoWithUpdateDir();
     void nginxCutAt90PercentSendsOnlyTheRest();
     void nginxWholeFileWhenRangeCannotContinue_data();
@@ -767,6 +769,58 @@ void tst_Resume::runClosedMidDownloadKeepsPartialBytes()
     QVERIFY2(run.ok, qPrintable(run.msg));
     QCOMPARE(release.server.bodyBytesSent() - sentBefore, qint64(50000));
     QCOMPARE(release.inst.read("big.bin"), big);
+}
+
+void tst_Resume::noteWrittenEarlyOnlyForBigFiles_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("noteWhileInFlight");
+    QTest::newRow("small file: note only when cut short") << 8192 << false;
+    QTest::newRow("just under 1 MiB") << (1 << 20) - 1 << false;
+    QTest::newRow("1 MiB: note before the body") << (1 << 20) << true;
+}
+
+void tst_Resume::noteWrittenEarlyOnlyForBigFiles()
+{
+    QFETCH(int, size);
+    QFETCH(bool, noteWhileInFlight);
+
+    Release release;
+    const QByteArray body = pattern(size, 11);
+    offerChecked(release, "/f.bin", body);
+    release.writeConfigs();
+    release.server.setValidators(true);
+    const qint64 held = size / 2;
+    release.server.holdAfter("/f.bin", held);
+    {
+        LogCapture log;
+        WorkerRun run;
+        run.start();
+        const QString line =
+            QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/f.bin"));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                qint64 sum = 0;
+                for (const QString& l : log.linesStartingWith(line))
+                    sum += l.mid(line.size()).toLongLong();
+                return sum == held;
+            },
+            120000));
+        // A kill now leaves a note only beside the big file's bytes.
+        QCOMPARE(release.inst.exists("update/f.bin.partial.info"), noteWhileInFlight);
+        QCOMPARE(release.inst.read("update/f.bin.partial"), body.left(held));
+        // The window is closed with the file in flight: the note is written now if it was not.
+    }
+    QVERIFY(release.inst.exists("update/f.bin.partial.info"));
+    QCOMPARE(release.inst.read("update/f.bin.partial"), body.left(held));
+
+    release.server.clearRules();
+    const qint64 sentBefore = release.server.bodyBytesSent();
+    WorkerRun run;
+    QVERIFY(runToEnd(run));
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.server.bodyBytesSent() - sentBefore, size - held);
+    QCOMPARE(release.inst.read("f.bin"), body);
 }
 
 void tst_Resume::stalePartialFilesGoWithUpdateDir()
