@@ -86,7 +86,7 @@ static QByteArray configXml(const QString& version, const QString& mainExe, cons
 void tst_E2e::wholeUpdateRun()
 {
     if (Nginx::executable().isEmpty())
-        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+        QSKIP(Nginx::missingReason());
 
 #ifdef Q_OS_WIN
     const QString mainName = QStringLiteral("app.exe");
@@ -218,7 +218,7 @@ void tst_E2e::wholeUpdateRun()
 void tst_E2e::oddNamesWithLoggingRulesOff()
 {
     if (Nginx::executable().isEmpty())
-        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+        QSKIP(Nginx::missingReason());
 
     // Names a URL reads as fragment, query or escape, each with content of its own so that a
     // file fetched from a neighbour's URL shows; sizes given, and without them for one.

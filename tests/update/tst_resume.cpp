@@ -847,7 +847,7 @@ void tst_Resume::stalePartialFilesGoWithUpdateDir()
 void tst_Resume::nginxCutAt90PercentSendsOnlyTheRest()
 {
     if (Nginx::executable().isEmpty())
-        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+        QSKIP(Nginx::missingReason());
     auto quiet = std::make_unique<LogCapture>();
     Release release;
     const QByteArray big = pattern(32 * 1024 * 1024, 12);
@@ -914,7 +914,7 @@ void tst_Resume::nginxWholeFileWhenRangeCannotContinue()
 {
     QFETCH(QString, change);
     if (Nginx::executable().isEmpty())
-        QSKIP("nginx is not installed (scripts/deps.sh installs nginx-light)");
+        QSKIP(Nginx::missingReason());
     Release release;
     QByteArray big = pattern(2 * 1024 * 1024, 13);
     offerChecked(release, "/big.bin", big);
