@@ -318,13 +318,6 @@ bool Update::verifiedConfigUnchanged(InstallFs& fs)
     return false;
 }
 
-void Update::ensureParentDir(const QString& path)
-{
-    const QString dir = QFileInfo(path).absolutePath();
-    if (!QFileInfo::exists(dir))
-        QDir().mkpath(dir);
-}
-
 bool Update::holdDownloadFolder(const QString& relative)
 {
     const QString folder = InstallFs::parentOf(relative);
@@ -347,7 +340,7 @@ void Update::releaseDownloadFolder()
         downloadFs->releaseFolder();
 }
 
-bool Update::prepareDownloadDir(const QString& relative)
+bool Update::ensureParentDir(const QString& relative)
 {
     if (holdDownloadFolder(relative))
         return true;
@@ -399,7 +392,7 @@ bool Update::openNewFile(const QString& relative)
 
 bool Update::createDownloadFile(const QString& relative)
 {
-    if (!prepareDownloadDir(relative))
+    if (!ensureParentDir(relative))
         return false;
     downloadPath = relative;
     downloadLocalPath = downloadFs->absolutePath(relative);
@@ -408,7 +401,7 @@ bool Update::createDownloadFile(const QString& relative)
 
 bool Update::openPartialFile(const QString& relative)
 {
-    if (!prepareDownloadDir(relative))
+    if (!ensureParentDir(relative))
         return false;
     InstallFs& fs = *downloadFs;
     downloadPath = partialPath(relative);

@@ -41,9 +41,11 @@ public:
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
-    // Creates the missing directories above the file at path; a failure shows when the file is
-    // opened.
-    static void ensureParentDir(const QString& path);
+    // Creates the missing folders of update/ on the way to the file at relative, never through
+    // a link: a link in the way below update/ is removed as a link, anything else in the way
+    // stays and makes this fail. The caller reports a failure as the file's open failure.
+    // Leaves the file's folder held (holdDownloadFolder()).
+    bool ensureParentDir(const QString& relative);
     // Moves the installed copy of every file of config into backup/. False, with the failure
     // message set, when an installed copy could not be moved.
     bool backup(const ConfigInfo& config);
@@ -105,9 +107,6 @@ private:
     // copy it replaces, or the one it was created with; the main executable executable.
     void applyMode(const QString& path, const QString& downloaded);
     bool isMainExe(const QString& path) const;
-    // Makes the folders of update/ on the way to relative; false when one cannot be made.
-    // Leaves the folder of relative held (holdDownloadFolder()).
-    bool prepareDownloadDir(const QString& relative);
     // Holds the folder of relative in downloadFs, walked to from the root without following a
     // link, so that the steps that follow act on its handle; false when it is not there or not a
     // folder. Walks again unless the same folder was walked to in this same step (heldFresh):
