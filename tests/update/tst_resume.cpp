@@ -107,6 +107,20 @@ bool runToEnd(WorkerRun& run)
     return run.waitFinished();
 }
 
+// Waits until the log says bytes have been written to the file at path, in all.
+bool waitUntilWritten(LogCapture& log, const QString& path, qint64 bytes)
+{
+    const QString line = QStringLiteral("write to file \"%1\" ").arg(path);
+    return QTest::qWaitFor(
+        [&] {
+            qint64 sum = 0;
+            for (const QString& l : log.linesStartingWith(line))
+                sum += l.mid(line.size()).toLongLong();
+            return sum == bytes;
+        },
+        120000);
+}
+
 qint64 fileSize(const QString& path)
 {
     return QFileInfo(path).size();
@@ -742,16 +756,7 @@ void tst_Resume::runClosedMidDownloadKeepsPartialBytes()
         WorkerRun run;
         run.start();
         // Step: every byte sent so far has been written.
-        const QString line =
-            QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/big.bin"));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                qint64 sum = 0;
-                for (const QString& l : log.linesStartingWith(line))
-                    sum += l.mid(line.size()).toLongLong();
-                return sum == 150000;
-            },
-            120000));
+        QVERIFY(waitUntilWritten(log, release.inst.path("update/big.bin"), 150000));
         // The window is closed: the worker goes with its thread while the file is in flight.
     }
     QCOMPARE(release.inst.read("update/big.bin.partial"), big.left(150000));
@@ -791,16 +796,7 @@ void tst_Resume::noteWrittenEarlyOnlyForBigFiles()
         LogCapture log;
         WorkerRun run;
         run.start();
-        const QString line =
-            QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/f.bin"));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                qint64 sum = 0;
-                for (const QString& l : log.linesStartingWith(line))
-                    sum += l.mid(line.size()).toLongLong();
-                return sum == held;
-            },
-            120000));
+        QVERIFY(waitUntilWritten(log, release.inst.path("update/f.bin"), held));
         // A kill now leaves a note only beside the big file's bytes.
         QCOMPARE(release.inst.exists("update/f.bin.partial.info"), noteWhileInFlight);
         QCOMPARE(release.inst.read("update/f.bin.partial"), body.left(held));
