@@ -79,9 +79,15 @@ trap cleanup EXIT
 for r in big small small10k; do
     "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
 done
-# The same release with md5 texts that are not digests: the updater then checks no checksum, which
-# shows what the transfer alone costs.
-sed -E 's/md5="([0-9a-f]{32})"/md5="marker-\1"/' "$work/big.xml" > "$work/big-nocheck.xml"
+# The publisher gives every file an md5 and a sha256; the updater then judges the file by its
+# sha256 alone. Two variants of the 1 GiB release: one with md5 digests only (a release written
+# before sha256 was given), and one whose md5 texts are not digests and without sha256, where the
+# updater checks nothing, which shows what the transfer alone costs.
+sed -E 's/ sha256="[0-9a-f]{64}"//' "$work/big.xml" > "$work/big-md5.xml"
+sed -E 's/md5="([0-9a-f]{32})"/md5="marker-\1"/' "$work/big-md5.xml" > "$work/big-nocheck.xml"
+if grep -q sha256 "$work/big-md5.xml" || ! grep -q 'sha256="' "$work/big.xml"; then
+    echo "the 1 GiB release variants are not what they should be" >&2; exit 1
+fi
 
 # stats FILE -> "median (min-max)" of the numbers in FILE
 stats() {
@@ -133,22 +139,29 @@ awk '{ print $4 }' "$work/md5.txt" > "$work/md5-ssl.txt"
 ratios "$work/md5-qt.txt" "$work/md5-ssl.txt" "$work/md5-ratio.txt"
 
 # --- throughput: one 1 GiB file ---------------------------------------------------------------
-echo "throughput: 1 GiB, updater vs curl -o, curl | tee | md5sum, openssl dgst -md5 ($RUNS runs each)"; load
-for f in up upnc curl tee floor; do : > "$work/big-$f.txt"; done
+echo "throughput: 1 GiB, updater (sha256, md5, nothing checked) vs curl -o, curl | tee | md5sum / sha256sum, openssl dgst ($RUNS runs each)"; load
+for f in up upmd5 upnc curl tee tee256 floor floor256; do : > "$work/big-$f.txt"; done
 cached="$www/big/big.bin"
 for _ in $(seq "$RUNS"); do
     run_updater big | awk '{ print $1 }' >> "$work/big-up.txt"
     rm -f "$work/big.bin"; sync
     timed curl -s -o "$work/big.bin" "$SERVE_URL/big/big.bin" >> "$work/big-curl.txt"
     rm -f "$work/big.bin"; sync
+    run_updater big-md5 | awk '{ print $1 }' >> "$work/big-upmd5.txt"
     timed bash -o pipefail -c "curl -s '$SERVE_URL/big/big.bin' | tee '$work/big.bin' | md5sum" >> "$work/big-tee.txt"
     rm -f "$work/big.bin"; sync
+    timed bash -o pipefail -c "curl -s '$SERVE_URL/big/big.bin' | tee '$work/big.bin' | sha256sum" >> "$work/big-tee256.txt"
+    rm -f "$work/big.bin"; sync
     timed openssl dgst -md5 "$cached" >> "$work/big-floor.txt"
+    timed openssl dgst -sha256 "$cached" >> "$work/big-floor256.txt"
     run_updater big-nocheck | awk '{ print $1 }' >> "$work/big-upnc.txt"
 done
 ratios "$work/big-curl.txt" "$work/big-up.txt" "$work/big-r-curl.txt"
-ratios "$work/big-up.txt" "$work/big-tee.txt" "$work/big-r-tee.txt"
-ratios "$work/big-floor.txt" "$work/big-up.txt" "$work/big-r-floor.txt"
+ratios "$work/big-up.txt" "$work/big-tee256.txt" "$work/big-r-tee256.txt"
+ratios "$work/big-floor256.txt" "$work/big-up.txt" "$work/big-r-floor256.txt"
+ratios "$work/big-curl.txt" "$work/big-upmd5.txt" "$work/big-r-curlmd5.txt"
+ratios "$work/big-upmd5.txt" "$work/big-tee.txt" "$work/big-r-tee.txt"
+ratios "$work/big-floor.txt" "$work/big-upmd5.txt" "$work/big-r-floor.txt"
 ratios "$work/big-curl.txt" "$work/big-upnc.txt" "$work/big-r-nc.txt"
 
 # --- many small files ---------------------------------------------------------------------------
@@ -246,13 +259,19 @@ echo "| figure | updater | peer | ratio, per repetition | target |"
 echo "|---|---|---|---|---|"
 row "MD5 of 1 GiB (s; Qt's vs OpenSSL's, ratio Qt/OpenSSL)" "$(stats "$work/md5-ssl.txt")" \
     "$(stats "$work/md5-qt.txt")" "$(stats "$work/md5-ratio.txt")" "reported"
-row "1 GiB, md5 checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-up.txt")" \
-    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-curl.txt")" ">= 0.78"
-row "1 GiB, md5 checked (s; peer \`curl | tee | md5sum\`, ratio updater/peer)" "$(stats "$work/big-up.txt")" \
+row "1 GiB as published, sha256 checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-up.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-curl.txt")" "reported"
+row "1 GiB, sha256 checked (s; peer \`curl | tee | sha256sum\`, ratio updater/peer)" "$(stats "$work/big-up.txt")" \
+    "$(stats "$work/big-tee256.txt")" "$(stats "$work/big-r-tee256.txt")" "reported"
+row "1 GiB, sha256 checked (s; peer \`openssl dgst -sha256\` of the cached file, ratio floor/updater)" \
+    "$(stats "$work/big-up.txt")" "$(stats "$work/big-floor256.txt")" "$(stats "$work/big-r-floor256.txt")" "reported"
+row "1 GiB, md5 checked, no sha256 (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-upmd5.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-curlmd5.txt")" ">= 0.78"
+row "1 GiB, md5 checked (s; peer \`curl | tee | md5sum\`, ratio updater/peer)" "$(stats "$work/big-upmd5.txt")" \
     "$(stats "$work/big-tee.txt")" "$(stats "$work/big-r-tee.txt")" "reported"
 row "1 GiB, md5 checked (s; peer \`openssl dgst -md5\` of the cached file, ratio floor/updater)" \
-    "$(stats "$work/big-up.txt")" "$(stats "$work/big-floor.txt")" "$(stats "$work/big-r-floor.txt")" "reported"
-row "1 GiB, md5 text not a digest (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-upnc.txt")" \
+    "$(stats "$work/big-upmd5.txt")" "$(stats "$work/big-floor.txt")" "$(stats "$work/big-r-floor.txt")" "reported"
+row "1 GiB, nothing checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-upnc.txt")" \
     "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-nc.txt")" "reported"
 for r in small small10k; do
     n=$(wc -l < "$work/$r.list")

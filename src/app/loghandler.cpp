@@ -56,8 +56,7 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
         stampSecond = second;
         stampBytes = QDateTime::fromSecsSinceEpoch(second).toString(timestampFormat).toUtf8();
     }
-    // Opened, appended to and closed for every line: each line is with the system once the
-    // message returns, and nothing holds the log open between messages.
+    // One write per line: each line is with the system once the message returns.
     appendToFile(logFilePath, stampBytes + text);
 }
 

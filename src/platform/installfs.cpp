@@ -267,15 +267,17 @@ void describe(const struct stat& st, InstallFs::Entry* result)
 
 struct InstallFs::Parent {
     Fd fd;
-    // Whether fd is the root handle, which the parent does not own.
+    // Whether the folder is the root, whose handle the parent does not own.
     bool isRoot = false;
+    // The held folder's handle, when the folder is that one; not owned either.
+    int held = -1;
     QByteArray name;
 
-    int handle(int rootFd) const { return isRoot ? rootFd : fd.get(); }
-    ~Parent()
+    int handle(int rootFd) const
     {
         if (isRoot)
-            fd.release();
+            return rootFd;
+        return held >= 0 ? held : fd.get();
     }
 };
 
@@ -290,6 +292,7 @@ InstallFs::InstallFs(const QString& rootDir) : root(rootDir)
 
 InstallFs::~InstallFs()
 {
+    releaseFolder();
     if (rootFd >= 0)
         ::close(rootFd);
 }
@@ -299,6 +302,30 @@ bool InstallFs::isValid() const
     return rootFd >= 0;
 }
 
+int InstallFs::openDirAt(int current, const QByteArray& name, bool create)
+{
+    int next = retryOpenAt(current, name.constData(), dirFlags);
+    if (next < 0 && errno == ENOENT && create) {
+        if (::mkdirat(current, name.constData(), 0777) != 0 && errno != EEXIST) {
+            fail(errno);
+            return -1;
+        }
+        next = retryOpenAt(current, name.constData(), dirFlags);
+    }
+    if (next < 0) {
+        // O_DIRECTORY is checked before O_NOFOLLOW: a link shows as "not a directory".
+        const int openError = errno;
+        struct stat st;
+        if (openError == ENOTDIR &&
+            ::fstatat(current, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            fail(ELOOP);
+        else
+            fail(openError);
+    }
+    return next;
+}
+
 bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
 {
     if (rootFd < 0)
@@ -306,34 +333,64 @@ bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
     QStringList segments;
     if (!split(relative, &segments) || segments.isEmpty())
         return fail(EINVAL);
+    parent->name = QFile::encodeName(segments.last());
+    if (heldFd >= 0 && segments.size() > 1) {
+        if (segments.mid(0, segments.size() - 1).join(QLatin1Char('/')) == heldDir) {
+            parent->held = heldFd;
+            return true;
+        }
+    }
     parent->isRoot = true;
-    parent->fd.reset(rootFd);
     for (int i = 0; i + 1 < segments.size(); ++i) {
-        const QByteArray name = QFile::encodeName(segments.at(i));
-        const int current = parent->handle(rootFd);
-        int next = retryOpenAt(current, name.constData(), dirFlags);
-        if (next < 0 && errno == ENOENT && create) {
-            if (::mkdirat(current, name.constData(), 0777) != 0 && errno != EEXIST)
-                return fail(errno);
-            next = retryOpenAt(current, name.constData(), dirFlags);
-        }
-        if (next < 0) {
-            // O_DIRECTORY is checked before O_NOFOLLOW: a link shows as "not a directory".
-            struct stat st;
-            if (errno == ENOTDIR &&
-                ::fstatat(current, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(st.st_mode))
-                return fail(ELOOP);
-            return fail(errno);
-        }
-        if (parent->isRoot) {
-            parent->fd.release();
-            parent->isRoot = false;
-        }
+        const int next =
+            openDirAt(parent->handle(rootFd), QFile::encodeName(segments.at(i)), create);
+        if (next < 0)
+            return false;
+        parent->isRoot = false;
         parent->fd.reset(next);
     }
-    parent->name = QFile::encodeName(segments.last());
     return true;
+}
+
+bool InstallFs::holdFolder(const QString& relative)
+{
+    releaseFolder();
+    if (rootFd < 0)
+        return fail(EBADF);
+    QStringList segments;
+    if (!split(relative, &segments) || segments.isEmpty())
+        return fail(EINVAL);
+    Fd dir;
+    for (const QString& segment : segments) {
+        const int next =
+            openDirAt(dir.get() >= 0 ? dir.get() : rootFd, QFile::encodeName(segment), false);
+        if (next < 0)
+            return false;
+        dir.reset(next);
+    }
+    heldFd = dir.release();
+    heldDir = segments.join(QLatin1Char('/'));
+    return true;
+}
+
+void InstallFs::releaseFolder()
+{
+    if (heldFd >= 0)
+        ::close(heldFd);
+    heldFd = -1;
+    heldDir.clear();
+}
+
+void InstallFs::releaseFolderUnder(const QString& relative)
+{
+    if (heldFd < 0)
+        return;
+    QStringList segments;
+    if (!split(relative, &segments))
+        return;
+    const QString path = segments.join(QLatin1Char('/'));
+    if (path.isEmpty() || heldDir == path || heldDir.startsWith(path + QLatin1Char('/')))
+        releaseFolder();
 }
 
 bool InstallFs::entry(const QString& relative, Entry* result)
@@ -376,6 +433,7 @@ bool InstallFs::removeFile(const QString& relative)
 {
     if (injected("remove", relative))
         return false;
+    releaseFolderUnder(relative);
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
@@ -386,6 +444,7 @@ bool InstallFs::removeFile(const QString& relative)
 
 bool InstallFs::removeEmptyDir(const QString& relative)
 {
+    releaseFolderUnder(relative);
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
@@ -396,6 +455,7 @@ bool InstallFs::removeEmptyDir(const QString& relative)
 
 bool InstallFs::removeTree(const QString& relative)
 {
+    releaseFolderUnder(relative);
     Parent parent;
     if (!openParent(relative, false, &parent))
         return error == ENOENT;
@@ -470,6 +530,8 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
 {
     if (injected("rename", from))
         return false;
+    releaseFolderUnder(from);
+    releaseFolderUnder(to);
     Parent source;
     Parent target;
     if (!openParent(from, false, &source) || !openParent(to, false, &target))
@@ -769,6 +831,15 @@ InstallFs::InstallFs(const QString& rootDir) : root(QDir::fromNativeSeparators(r
 }
 
 InstallFs::~InstallFs() = default;
+
+bool InstallFs::holdFolder(const QString&)
+{
+    return true;
+}
+
+void InstallFs::releaseFolder() {}
+
+void InstallFs::releaseFolderUnder(const QString&) {}
 
 bool InstallFs::isValid() const
 {

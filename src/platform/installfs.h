@@ -119,6 +119,16 @@ public:
     // Flushes everything written on the installation's file system.
     bool syncAll();
 
+    // Keeps a handle on the folder relative, reached from the root without following a link, so
+    // that the operations on its entries that follow act on that handle instead of walking from
+    // the root again: a download writes a handful of entries per file into one folder. Each call
+    // walks afresh, so whoever holds a folder while working through its files checks it again at
+    // every file. The handle is let go by releaseFolder(), by a removal or rename of the folder
+    // or of one above it through this instance, and with the instance. No-op on Windows, where
+    // every operation checks its path.
+    bool holdFolder(const QString& relative);
+    void releaseFolder();
+
     // Splits a relative path into its segments; false for empty, "." or ".." segments.
     static bool split(const QString& relative, QStringList* segments);
     // relative joined to a segment, with one "/" between and a leading "/".
@@ -140,11 +150,19 @@ private:
     // Opens the folder holding relative's last segment; -1 on failure. On Windows a path is
     // checked instead, and the handle is not used.
     bool openParent(const QString& relative, bool create, Parent* parent);
+    // Opens the folder name in current without following a link, creating it when asked; -1
+    // (with the error kept, ELOOP for a link) on failure.
+    int openDirAt(int current, const QByteArray& name, bool create);
     bool fail(int error);
     bool injected(const char* operation, const QString& relative);
     bool removeTreeAt(int parentFd, const QByteArray& name, const QString& relative);
+    // Lets the held folder go when relative is it or one of the folders above it.
+    void releaseFolderUnder(const QString& relative);
 
     QString root;
     int rootFd = -1;
     int error = 0;
+    // The held folder: its segments joined by "/" without a leading one, and its handle.
+    QString heldDir;
+    int heldFd = -1;
 };

@@ -44,9 +44,9 @@ bool platformShowsWindows();
 // Geometry of the primary screen; an empty rectangle when there is no screen.
 QRect primaryScreenGeometry();
 
-// Opens the file at path for appending (creating it when missing), writes bytes, and closes it
-// again, with as few system calls as the platform allows. False when it cannot be opened or the
-// write is short.
+// Appends bytes to the file at path (creating it when missing), with as few system calls as the
+// platform allows: on POSIX the file stays open between calls for the same path, and each call
+// is one write. False when it cannot be opened or the write is short.
 bool appendToFile(const QString& path, const QByteArray& bytes);
 
 // Top-left position that centres a window of size on area, with truncating integer division:

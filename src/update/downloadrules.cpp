@@ -26,6 +26,11 @@ qint64 unknownLengthLimit(qint64 bytesAvailable)
     return qMin(ceiling, bytesAvailable / 2);
 }
 
+bool notedBeforeBody(qint64 expectedSize)
+{
+    return expectedSize < 0 || expectedSize >= qint64(1) << 20;
+}
+
 QString partialPath(const QString& path)
 {
     return path + QLatin1String(".partial");

@@ -25,6 +25,13 @@ qint64 unknownLengthLimit(qint64 bytesAvailable);
 // partialInfoPath(path). path is the file's local path ("/update/dir/name").
 QString partialPath(const QString& path);
 QString partialInfoPath(const QString& path);
+// Whether a file of expectedSize bytes (-1 when unknown) has its note written before the first
+// byte of its body, so that even a kill leaves bytes the next run can continue: files of 1 MiB
+// and more, and those of unknown size. A smaller file has its note written only when its
+// download stops short with the program still running (a network error, the window closed);
+// after a kill it is fetched whole again, which costs less than a note created and removed for
+// each of thousands of small files.
+bool notedBeforeBody(qint64 expectedSize);
 
 // The paths of a release whose names could be taken for the partial file, or its note, of
 // another path: those containing ".partial" in any letter case, case-folded and sorted. Usually

@@ -46,7 +46,8 @@ public:
     // Bytes of the partial file a ranged request asks the server to continue; 0 for a request of
     // the whole file.
     qint64 resumeFrom = 0;
-    // The If-Range value those bytes came with, or the one of this answer once noted down.
+    // The If-Range value those bytes came with, or the one of this answer, which allows the
+    // partial bytes to be continued once written to the note.
     QByteArray validator;
     // The note beside the partial file describes its bytes: a failure keeps them.
     bool infoSaved = false;
@@ -58,8 +59,20 @@ public:
     // Fed with every byte written, so that the file never has to be read back to be checked;
     // hashes on a thread of its own while the transfer goes on.
     StreamHasher hash;
-    // Lower-case hex digest the file must have, or empty when its md5 text is not a digest.
-    QByteArray expectedMd5;
     // Lower-case hex SHA-256 the file must have, or empty when the configuration gives none.
     QByteArray expectedSha256;
+    // Lower-case hex MD5 the file must have, when there is no SHA-256 to check: empty then, and
+    // when the md5 text is not a digest. The stronger digest alone judges the file.
+    QByteArray expectedMd5;
+
+    bool checked() const { return !expectedSha256.isEmpty() || !expectedMd5.isEmpty(); }
+    StreamHasher::Algorithm algorithm() const
+    {
+        return expectedSha256.isEmpty() ? StreamHasher::Algorithm::Md5
+                                        : StreamHasher::Algorithm::Sha256;
+    }
+    const QByteArray& expectedDigest() const
+    {
+        return expectedSha256.isEmpty() ? expectedMd5 : expectedSha256;
+    }
 };

@@ -6,8 +6,8 @@
 
 StreamHasher::StreamHasher()
 #ifndef Q_OS_WIN
-    : md(EVP_MD_fetch(nullptr, "MD5", nullptr)), context(EVP_MD_CTX_new()),
-      md256(EVP_MD_fetch(nullptr, "SHA256", nullptr)), context256(EVP_MD_CTX_new())
+    : md5(EVP_MD_fetch(nullptr, "MD5", nullptr)), sha256(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+      context(EVP_MD_CTX_new())
 #endif
 {
     restart();
@@ -24,41 +24,33 @@ StreamHasher::~StreamHasher()
         worker.join();
 #ifndef Q_OS_WIN
     EVP_MD_CTX_free(context);
-    EVP_MD_free(md);
-    EVP_MD_CTX_free(context256);
-    EVP_MD_free(md256);
+    EVP_MD_free(md5);
+    EVP_MD_free(sha256);
 #endif
 }
 
 void StreamHasher::restart()
 {
 #ifdef Q_OS_WIN
-    hash.reset();
-    hash256.reset();
+    hash().reset();
 #else
-    EVP_DigestInit_ex2(context, md, nullptr);
-    if (sha256)
-        EVP_DigestInit_ex2(context256, md256, nullptr);
+    EVP_DigestInit_ex2(context, algorithm == Algorithm::Sha256 ? sha256 : md5, nullptr);
 #endif
 }
 
 void StreamHasher::update(const QByteArray& data)
 {
 #ifdef Q_OS_WIN
-    hash.addData(data);
-    if (sha256)
-        hash256.addData(data);
+    hash().addData(data);
 #else
     EVP_DigestUpdate(context, data.constData(), size_t(data.size()));
-    if (sha256)
-        EVP_DigestUpdate(context256, data.constData(), size_t(data.size()));
 #endif
 }
 
 QByteArray StreamHasher::finish()
 {
 #ifdef Q_OS_WIN
-    return hash.result();
+    return hash().result();
 #else
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -67,21 +59,7 @@ QByteArray StreamHasher::finish()
 #endif
 }
 
-QByteArray StreamHasher::finishSha256()
-{
-    if (!sha256)
-        return QByteArray();
-#ifdef Q_OS_WIN
-    return hash256.result();
-#else
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context256, digest, &length);
-    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
-#endif
-}
-
-void StreamHasher::reset(bool withSha256)
+void StreamHasher::reset(Algorithm which)
 {
     std::unique_lock<std::mutex> lock(mutex);
     // What still waits belongs to the stream given up; only the piece being hashed is let finish.
@@ -90,8 +68,7 @@ void StreamHasher::reset(bool withSha256)
     drained.notify_all();
     waitUntilIdle(lock);
     streamBytes = 0;
-    sha256 = withSha256;
-    lastSha256.clear();
+    algorithm = which;
     restart();
 }
 
@@ -123,7 +100,6 @@ QByteArray StreamHasher::result()
     std::unique_lock<std::mutex> lock(mutex);
     waitUntilIdle(lock);
     const QByteArray digest = finish();
-    lastSha256 = finishSha256();
     // Finalising ends the stream; the next one starts clean even without a reset().
     restart();
     streamBytes = 0;

@@ -1,10 +1,10 @@
 #pragma once
 
-// MD5, and on request SHA-256, of a stream of data, computed on a thread of its own so that hashing a large download
-// overlaps with receiving and writing it instead of adding to it. Data handed over is shared, not
-// copied; at most 1 MiB waits to be hashed, beyond which addData() waits for the hashing thread.
-// The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own (bench/md5speed);
-// the Windows build, where libcrypto is optional, uses Qt's.
+// The MD5 or the SHA-256 of a stream of data, computed on a thread of its own so that hashing a
+// large download overlaps with receiving and writing it instead of adding to it. Data handed over
+// is shared, not copied; at most 1 MiB waits to be hashed, beyond which addData() waits for the
+// hashing thread. The digest comes from OpenSSL's libcrypto, measurably faster than Qt's own
+// (bench/md5speed); the Windows build, where libcrypto is optional, uses Qt's.
 
 #include <QByteArray>
 
@@ -28,14 +28,16 @@ public:
     StreamHasher(const StreamHasher&) = delete;
     StreamHasher& operator=(const StreamHasher&) = delete;
 
-    // Starts a new stream; whatever was handed over before no longer counts. With withSha256 the
-    // stream's SHA-256 is computed as well, in the same pass over the data.
-    void reset(bool withSha256 = false);
+    enum class Algorithm { Md5, Sha256 };
+
+    // Starts a new stream, hashed with algorithm; whatever was handed over before no longer
+    // counts. One digest only: a file is judged by the strongest digest its release gives, and a
+    // second one in the same pass would cost as much again.
+    void reset(Algorithm algorithm = Algorithm::Md5);
     void addData(const QByteArray& data);
-    // The raw MD5 of everything handed over since reset(); waits until all of it is hashed.
+    // The raw digest of everything handed over since reset(); waits until all of it is hashed.
+    // The stream that follows uses the same algorithm.
     QByteArray result();
-    // The raw SHA-256 of the stream the last result() ended, or empty when it was not asked for.
-    QByteArray sha256Result() const { return lastSha256; }
 
     static constexpr qint64 maxPendingBytes = 1024 * 1024;
     // The first bytes of a stream are hashed by the caller: for a small file the hand-over to
@@ -49,7 +51,6 @@ private:
     void restart();
     void update(const QByteArray& data);
     QByteArray finish();
-    QByteArray finishSha256();
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -61,16 +62,18 @@ private:
     bool hashing = false;
     bool idleWorker = false;
     bool stopping = false;
-    bool sha256 = false;
-    QByteArray lastSha256;
+    Algorithm algorithm = Algorithm::Md5;
 #ifdef Q_OS_WIN
-    QCryptographicHash hash{QCryptographicHash::Md5};
-    QCryptographicHash hash256{QCryptographicHash::Sha256};
+    QCryptographicHash hashMd5{QCryptographicHash::Md5};
+    QCryptographicHash hashSha256{QCryptographicHash::Sha256};
+    QCryptographicHash& hash()
+    {
+        return algorithm == Algorithm::Sha256 ? hashSha256 : hashMd5;
+    }
 #else
-    evp_md_st* md = nullptr;
+    evp_md_st* md5 = nullptr;
+    evp_md_st* sha256 = nullptr;
     evp_md_ctx_st* context = nullptr;
-    evp_md_st* md256 = nullptr;
-    evp_md_ctx_st* context256 = nullptr;
 #endif
     std::thread worker;
 };

@@ -90,7 +90,7 @@ Update::~Update()
     // A run closed during a download leaves no partial file under the file's own name, where it
     // would pass for a complete one; bytes the next run can continue stay as its partial file.
     if (task.file->isOpen()) {
-        if (keepsPartial())
+        if (keepPartial())
             task.file->close();
         else
             removeDownloadFile();
@@ -139,6 +139,7 @@ void Update::endRun(bool ok, const QString& msg)
     if (runEnded)
         return;
     runEnded = true;
+    releaseDownloadFolder();
     if (speedTimer)
         speedTimer->stop();
     if (stallTimer)
@@ -317,17 +318,32 @@ bool Update::verifiedConfigUnchanged(InstallFs& fs)
     return false;
 }
 
-void Update::ensureParentDir(const QString& path)
+bool Update::holdDownloadFolder(const QString& relative)
 {
-    const QString dir = QFileInfo(path).absolutePath();
-    if (!QFileInfo::exists(dir))
-        QDir().mkpath(dir);
-}
-
-bool Update::prepareDownloadDir(const QString& relative)
-{
+    const QString folder = InstallFs::parentOf(relative);
+    if (heldFresh && folder == heldFolder)
+        return true;
     if (!downloadFs || !downloadFs->isValid())
         downloadFs.reset(new InstallFs(QDir::currentPath()));
+    heldFolder = folder;
+    heldFresh = downloadFs->holdFolder(folder);
+    if (!heldFresh)
+        heldFolder.clear();
+    return heldFresh;
+}
+
+void Update::releaseDownloadFolder()
+{
+    heldFolder.clear();
+    heldFresh = false;
+    if (downloadFs)
+        downloadFs->releaseFolder();
+}
+
+bool Update::ensureParentDir(const QString& relative)
+{
+    if (holdDownloadFolder(relative))
+        return true;
     InstallFs& fs = *downloadFs;
 
     // update/ holds only what this program put there: whatever is in the way of a folder (a
@@ -351,7 +367,7 @@ bool Update::prepareDownloadDir(const QString& relative)
         if (!fs.makeDir(dir))
             return false;
     }
-    return true;
+    return holdDownloadFolder(relative);
 }
 
 bool Update::openNewFile(const QString& relative)
@@ -376,7 +392,7 @@ bool Update::openNewFile(const QString& relative)
 
 bool Update::createDownloadFile(const QString& relative)
 {
-    if (!prepareDownloadDir(relative))
+    if (!ensureParentDir(relative))
         return false;
     downloadPath = relative;
     downloadLocalPath = downloadFs->absolutePath(relative);
@@ -385,7 +401,7 @@ bool Update::createDownloadFile(const QString& relative)
 
 bool Update::openPartialFile(const QString& relative)
 {
-    if (!prepareDownloadDir(relative))
+    if (!ensureParentDir(relative))
         return false;
     InstallFs& fs = *downloadFs;
     downloadPath = partialPath(relative);
@@ -464,7 +480,7 @@ bool Update::resumePartial()
     if (task.file->error() != QFileDevice::NoError || have <= 0 ||
         (task.expectedSize >= 0 && have >= task.expectedSize) || !task.file->seek(have)) {
         task.file->close();
-        task.hash.reset(!task.expectedSha256.isEmpty());
+        task.hash.reset(task.algorithm());
         return false;
     }
     task.resumeFrom = have;
@@ -477,16 +493,17 @@ bool Update::resumePartial()
 
 bool Update::keepDownloaded(const QString& entry)
 {
+    const QString local = QStringLiteral("/update") + entry;
+    // When the folder is not there yet, there is nothing to keep and the download makes it.
+    if (!holdDownloadFolder(local))
+        return false;
     const QString sha256 = config.fileAttributes.value(entry).sha256;
     const QString md5 = config.fileMap.value(entry);
     // A signed release gives a sha256 for every file, and then only that counts.
     const bool bySha256 = Signature::isSha256Hex(sha256);
     if (!bySha256 && !isMd5Digest(md5))
         return false;
-    if (!downloadFs || !downloadFs->isValid())
-        downloadFs.reset(new InstallFs(QDir::currentPath()));
     InstallFs& fs = *downloadFs;
-    const QString local = QStringLiteral("/update") + entry;
     InstallFs::Entry found;
     if (!fs.entry(local, &found) || found.kind != InstallFs::Kind::File)
         return false;
@@ -508,27 +525,29 @@ bool Update::keepDownloaded(const QString& entry)
         closeDescriptor(fd);
         return false;
     }
-    task.hash.reset(bySha256);
+    task.hash.reset(bySha256 ? StreamHasher::Algorithm::Sha256 : StreamHasher::Algorithm::Md5);
     while (true) {
         const QByteArray chunk = file.read(1 << 20);
         if (chunk.isEmpty())
             break;
         task.hash.addData(chunk);
     }
-    const QByteArray md5Digest = task.hash.result().toHex();
+    const QByteArray digest = task.hash.result().toHex();
     if (file.error() != QFileDevice::NoError)
         return false;
-    const bool same = bySha256 ? task.hash.sha256Result().toHex() == sha256.toLower().toLatin1()
-                               : md5Digest == md5.toLower().toLatin1();
-    if (!same)
+    if (digest != (bySha256 ? sha256 : md5).toLower().toLatin1())
         return false;
     qDebug() << "download: kept:" << logQuoted(fs.absolutePath(local));
     return true;
 }
 
-bool Update::keepsPartial() const
+bool Update::keepPartial()
 {
-    return task.partial && task.infoSaved && task.bytesWritten > 0;
+    if (!task.partial || task.bytesWritten <= 0)
+        return false;
+    if (!task.infoSaved && !task.validator.isEmpty())
+        writeNote();
+    return task.infoSaved;
 }
 
 void Update::removeDownloadFile()
@@ -560,6 +579,7 @@ void Update::downloadNextFile()
         emit sig_progress(progress);
     }
     if (keptAny && downloadIndex >= n) {
+        releaseDownloadFolder();
         emit sig_allFileDownloaded();
         return;
     }
@@ -583,26 +603,31 @@ void Update::downloadNextFile()
     // server sends none, by unknownLengthLimit(), worked out once the headers are in.
     task.sizeLimit = task.expectedSize;
 
-    const QString md5 = config.fileMap.value(entry);
-    task.expectedMd5 = isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
-    // A signed release gives one for every file (checked before any download); an unsigned one
-    // may give it too.
+    // A signed release gives a sha256 for every file (checked before any download); an unsigned
+    // one may give it too. Where there is one, it judges the file alone, as it does a kept one:
+    // an md5 on top would add no certainty and, being the slower of the two here, would bound
+    // how fast a large file can arrive.
     const QString sha256 = config.fileAttributes.value(entry).sha256;
     task.expectedSha256 =
         Signature::isSha256Hex(sha256) ? sha256.toLower().toLatin1() : QByteArray();
-    task.hash.reset(!task.expectedSha256.isEmpty());
+    const QString md5 = config.fileMap.value(entry);
+    task.expectedMd5 =
+        task.expectedSha256.isEmpty() && isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
+    task.hash.reset(task.algorithm());
 
     // Only a file whose digest checks the whole is continued from partial bytes, and only where
     // no file of the release has the partial file's name.
     downloadTarget = QStringLiteral("/update") + entry;
-    task.partial = (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty()) &&
-                   !partialNamesTaken(partialClashes, entry);
+    task.partial = task.checked() && !partialNamesTaken(partialClashes, entry);
     const QString localPath = QDir::currentPath() + downloadTarget;
     if (!(task.partial ? openPartialFile(downloadTarget) : createDownloadFile(downloadTarget))) {
         task.aborted = true;
         endRun(false, QStringLiteral("open local file failed:") + localPath);
         return;
     }
+    // What comes later for this file (its note, its restart) acts on the folder checked now;
+    // the checked download takes its name only after the folder is walked to once more.
+    heldFresh = false;
 
     sendRequest();
     ++downloadIndex;
@@ -664,7 +689,7 @@ bool Update::beginBody(QNetworkReply* reply)
         }
     }
     if (task.partial && status == 200)
-        saveValidator(reply);
+        takeValidator(reply);
     return true;
 }
 
@@ -689,21 +714,28 @@ const char* Update::rangeMismatch(QNetworkReply* reply) const
     return nullptr;
 }
 
-void Update::saveValidator(QNetworkReply* reply)
+void Update::takeValidator(QNetworkReply* reply)
 {
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
         return;
-    PartialInfo info = partialInfo();
-    info.validator = rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
-    for (char c : info.validator) {
+    const QByteArray validator =
+        rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
+    for (char c : validator) {
         if (c < 0x20 || c > 0x7e)
             return;
     }
-    if (info.validator.isEmpty())
-        return;
-    // Written before the first byte of the body, so the note always describes what the partial
-    // file holds, even after a kill.
+    task.validator = validator;
+    // Written before the first byte of the body, so that the note always describes what the
+    // partial file holds, even after a kill.
+    if (!validator.isEmpty() && notedBeforeBody(task.expectedSize))
+        writeNote();
+}
+
+void Update::writeNote()
+{
+    PartialInfo info = partialInfo();
+    info.validator = task.validator;
     InstallFs& fs = *downloadFs;
     const QString infoPath = partialInfoPath(downloadTarget);
     const int fd = fs.createFile(infoPath, 0666);
@@ -723,7 +755,6 @@ void Update::saveValidator(QNetworkReply* reply)
         return;
     }
     file.close();
-    task.validator = info.validator;
     task.infoSaved = true;
 }
 
@@ -735,7 +766,7 @@ bool Update::startOver()
     task.validator.clear();
     task.infoSaved = false;
     task.bytesWritten = 0;
-    task.hash.reset(!task.expectedSha256.isEmpty());
+    task.hash.reset(task.algorithm());
     InstallFs& fs = *downloadFs;
     if (fs.removeTree(partialInfoPath(downloadTarget)) && fs.removeTree(downloadPath) &&
         openNewFile(downloadPath))
@@ -816,7 +847,7 @@ bool Update::writeAvailable()
             emit sig_progress(progress);
         }
     }
-    if (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty())
+    if (task.checked())
         task.hash.addData(data);
     qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
     return true;
@@ -860,7 +891,7 @@ void Update::endWithError(const QString& error)
 {
     task.file->close();
     // Bytes the next run can continue stay, beside the note of where they came from.
-    if (keepsPartial())
+    if (keepPartial())
         qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
                  << task.bytesWritten;
     else
@@ -939,13 +970,9 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
         endRun(false, tr("文件校验失败:") + task.path);
         return;
     }
-    if (!task.expectedMd5.isEmpty() || !task.expectedSha256.isEmpty()) {
-        const QByteArray md5 = task.hash.result().toHex();
-        const bool md5Differs = !task.expectedMd5.isEmpty() && md5 != task.expectedMd5;
-        const bool sha256Differs = !task.expectedSha256.isEmpty() &&
-                                   task.hash.sha256Result().toHex() != task.expectedSha256;
-        if (md5Differs || sha256Differs) {
-            if (sha256Differs)
+    if (task.checked()) {
+        if (task.hash.result().toHex() != task.expectedDigest()) {
+            if (!task.expectedSha256.isEmpty())
                 qDebug() << "download: sha256 differs:" << logQuoted(task.url);
             // The partial bytes may be what is wrong: the file is fetched once more, whole.
             if (task.resumed) {
@@ -959,9 +986,12 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     }
 
     // A checked download takes its own name only now.
+    heldFresh = false;
     if (task.partial) {
         InstallFs& fs = *downloadFs;
-        if (!fs.rename(downloadPath, downloadTarget, true)) {
+        // The folder is walked to afresh: had it been moved away or swapped for a link since the
+        // file began, the download would take its name somewhere else.
+        if (!holdDownloadFolder(downloadTarget) || !fs.rename(downloadPath, downloadTarget, true)) {
             removeDownloadFile();
             endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
             return;
@@ -982,10 +1012,12 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     progress.current = 0;
     emit sig_progress(progress);
 
-    if (downloadIndex < n)
+    if (downloadIndex < n) {
         downloadNextFile();
-    else
+    } else {
+        releaseDownloadFolder();
         emit sig_allFileDownloaded();
+    }
 }
 
 QString Update::firstLinkedPath(InstallFs& fs) const

@@ -41,9 +41,11 @@ public:
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
-    // Creates the missing directories above the file at path; a failure shows when the file is
-    // opened.
-    static void ensureParentDir(const QString& path);
+    // Creates the missing folders of update/ on the way to the file at relative, never through
+    // a link: a link in the way below update/ is removed as a link, anything else in the way
+    // stays and makes this fail. The caller reports a failure as the file's open failure.
+    // Leaves the file's folder held (holdDownloadFolder()).
+    bool ensureParentDir(const QString& relative);
     // Moves the installed copy of every file of config into backup/. False, with the failure
     // message set, when an installed copy could not be moved.
     bool backup(const ConfigInfo& config);
@@ -105,8 +107,12 @@ private:
     // copy it replaces, or the one it was created with; the main executable executable.
     void applyMode(const QString& path, const QString& downloaded);
     bool isMainExe(const QString& path) const;
-    // Makes the folders of update/ on the way to relative; false when one cannot be made.
-    bool prepareDownloadDir(const QString& relative);
+    // Holds the folder of relative in downloadFs, walked to from the root without following a
+    // link, so that the steps that follow act on its handle; false when it is not there or not a
+    // folder. Walks again unless the same folder was walked to in this same step (heldFresh):
+    // once per file, plus once before the checked download takes its name.
+    bool holdDownloadFolder(const QString& relative);
+    void releaseDownloadFolder();
     // Creates relative exclusively, never through a link, removing a file already there, and
     // opens task.file on it; false (errno in the InstallFs) when it cannot be created.
     bool openNewFile(const QString& relative);
@@ -123,8 +129,9 @@ private:
     // Whether the update/ copy of entry, left by an earlier run, has the digest the configuration
     // gives (sha256 when there is one, otherwise an md5 digest); such a file is not fetched.
     bool keepDownloaded(const QString& entry);
-    // Whether a failure keeps the partial file of the download in flight for the next run.
-    bool keepsPartial() const;
+    // Whether a failure keeps the partial file of the download in flight for the next run;
+    // writes its note first when that was left for now (notedBeforeBody()).
+    bool keepPartial();
     // Removes the local file of the download in flight, and its note.
     void removeDownloadFile();
     // Issues the request for the file in flight: ranged when partial bytes are to be continued.
@@ -134,8 +141,11 @@ private:
     bool beginBody(QNetworkReply* reply);
     // Why a 206 answer does not continue the partial file; null when it does.
     const char* rangeMismatch(QNetworkReply* reply) const;
-    // Writes the note beside a partial file, for an answer that can be continued later.
-    void saveValidator(QNetworkReply* reply);
+    // Keeps the If-Range value of an answer that can be continued later, and writes the note
+    // beside the partial file at once when the file is big enough to be worth it after a kill.
+    void takeValidator(QNetworkReply* reply);
+    // Writes the note beside the partial file: its URL, digests and task.validator.
+    void writeNote();
     // Empties the partial file and forgets its note, for the whole file to be written; false
     // (and the run ended) when it cannot be created again.
     bool startOver();
@@ -176,6 +186,10 @@ private:
     // Its absolute path, as the log shows it.
     QString downloadLocalPath;
     std::unique_ptr<InstallFs> downloadFs;
+    // The folder downloadFs holds for the file in flight (relative, with a leading "/"); empty
+    // when none is held.
+    QString heldFolder;
+    bool heldFresh = false;
     QString installError;
     // The exact bytes of the verified new configuration, when the release had to be signed.
     QByteArray verifiedConfig;

@@ -30,6 +30,8 @@ private slots:
     void copyKeepsBytesAndMode();
     void modesComeFromTheFileSystem();
     void badPathsAreRefused();
+    void heldFolderIsLetGoWhenMoved_data();
+    void heldFolderIsLetGoWhenMoved();
 
 private:
     void write(const QString& path, const QByteArray& bytes)
@@ -123,6 +125,58 @@ void tst_InstallFs::linkOnTheWayIsNeverFollowed()
     QVERIFY(!QFile::exists(root + "/moved.txt") && !QFile::exists(root + "/copy.txt"));
     QCOMPARE(QFileInfo(outside + "/a.txt").permissions(),
              QFileInfo(outside + "/sub/b.txt").permissions());
+}
+
+void tst_InstallFs::heldFolderIsLetGoWhenMoved_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("folder above removed") << "removeTree /a";
+    QTest::newRow("held folder removed") << "removeTree /a/b";
+    QTest::newRow("folder above renamed") << "rename /a /c";
+    QTest::newRow("held folder renamed") << "rename /a/b /a/c";
+    QTest::newRow("held folder emptied and removed") << "removeEmptyDir /a/b";
+}
+
+void tst_InstallFs::heldFolderIsLetGoWhenMoved()
+{
+    QFETCH(QString, operation);
+#ifdef Q_OS_WIN
+    QSKIP("every operation checks its path on Windows: nothing is held");
+#endif
+    QDir().mkpath(root + "/a/b");
+    QVERIFY(QFile::link(outside, root + "/link"));
+    InstallFs fs(root);
+    // A link on the way is never held.
+    QVERIFY(!fs.holdFolder("/link"));
+    QCOMPARE(fs.lastError(), ELOOP);
+    QVERIFY(!fs.holdFolder("/link/sub"));
+    QCOMPARE(fs.lastError(), ELOOP);
+
+    QVERIFY(fs.holdFolder("/a/b"));
+    int fd = fs.createFile("/a/b/first");
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QVERIFY(QFile::exists(root + "/a/b/first"));
+    QVERIFY(fs.removeFile("/a/b/first"));
+
+    const QStringList words = operation.split(' ');
+    const bool done = words.at(0) == "rename"       ? fs.rename(words.at(1), words.at(2))
+                      : words.at(0) == "removeTree" ? fs.removeTree(words.at(1))
+                                                    : fs.removeEmptyDir(words.at(1));
+    QVERIFY(done);
+    // The path no longer reaches the folder that was held: nothing is created in it, wherever it
+    // went, and the path is walked again.
+    QCOMPARE(fs.createFile("/a/b/second"), -1);
+    QCOMPARE(fs.lastError(), ENOENT);
+    QDirIterator it(base->path(), QDirIterator::Subdirectories);
+    while (it.hasNext())
+        QVERIFY2(it.next().section('/', -1) != "second", qPrintable(it.filePath()));
+    // Made again, the folder is found again.
+    QVERIFY(fs.makePath("/a/b"));
+    fd = fs.createFile("/a/b/third");
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QVERIFY(QFile::exists(root + "/a/b/third"));
 }
 
 void tst_InstallFs::createIsExclusive()

@@ -44,6 +44,8 @@ private slots:
     void thousandFilesFailingAt900();
     void releaseNamingAPartialFile();
     void runClosedMidDownloadKeepsPartialBytes();
+    void noteWrittenEarlyOnlyForBigFiles_data();
+    void noteWrittenEarlyOnlyForBigFiles();
     void stalePartialFilesGoWithUpdateDir();
     void nginxCutAt90PercentSendsOnlyTheRest();
     void nginxWholeFileWhenRangeCannotContinue_data();
@@ -103,6 +105,20 @@ bool runToEnd(WorkerRun& run)
     run.start();
     loop.exec();
     return run.waitFinished();
+}
+
+// Waits until the log says bytes have been written to the file at path, in all.
+bool waitUntilWritten(LogCapture& log, const QString& path, qint64 bytes)
+{
+    const QString line = QStringLiteral("write to file \"%1\" ").arg(path);
+    return QTest::qWaitFor(
+        [&] {
+            qint64 sum = 0;
+            for (const QString& l : log.linesStartingWith(line))
+                sum += l.mid(line.size()).toLongLong();
+            return sum == bytes;
+        },
+        120000);
 }
 
 qint64 fileSize(const QString& path)
@@ -566,7 +582,7 @@ void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches()
         release.offer("/f.bin", body, "v2");
     } else if (planted == "md5 only matches") {
         // The md5 text is that of the planted bytes, the sha256 that of the served ones: only
-        // the sha256 counts, the planted file is not taken, and the download then fails its md5.
+        // the sha256 counts, so the planted file is not taken and the served one is.
         offerChecked(release, "/f.bin", body, md5Of(other));
     } else {
         offerChecked(release, "/f.bin", body);
@@ -606,11 +622,6 @@ void tst_Resume::keptFileCountsOnlyWhenItsDigestMatches()
     QVERIFY(runToEnd(run));
     QCOMPARE(log.linesStartingWith("download: kept:").size(), kept ? 1 : 0);
     QCOMPARE(release.server.requestedPaths().size(), kept ? 0 : 1);
-    if (planted == "md5 only matches") {
-        QVERIFY(!run.ok);
-        QVERIFY(!release.inst.exists("f.bin"));
-        return;
-    }
     QVERIFY2(run.ok, qPrintable(run.msg));
     QCOMPARE(release.inst.read("f.bin"), body);
     QCOMPARE(QFileInfo(release.inst.path("f.bin")).isSymLink(), false);
@@ -745,16 +756,7 @@ void tst_Resume::runClosedMidDownloadKeepsPartialBytes()
         WorkerRun run;
         run.start();
         // Step: every byte sent so far has been written.
-        const QString line =
-            QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/big.bin"));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                qint64 sum = 0;
-                for (const QString& l : log.linesStartingWith(line))
-                    sum += l.mid(line.size()).toLongLong();
-                return sum == 150000;
-            },
-            120000));
+        QVERIFY(waitUntilWritten(log, release.inst.path("update/big.bin"), 150000));
         // The window is closed: the worker goes with its thread while the file is in flight.
     }
     QCOMPARE(release.inst.read("update/big.bin.partial"), big.left(150000));
@@ -767,6 +769,49 @@ void tst_Resume::runClosedMidDownloadKeepsPartialBytes()
     QVERIFY2(run.ok, qPrintable(run.msg));
     QCOMPARE(release.server.bodyBytesSent() - sentBefore, qint64(50000));
     QCOMPARE(release.inst.read("big.bin"), big);
+}
+
+void tst_Resume::noteWrittenEarlyOnlyForBigFiles_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("noteWhileInFlight");
+    QTest::newRow("small file: note only when cut short") << 8192 << false;
+    QTest::newRow("just under 1 MiB") << (1 << 20) - 1 << false;
+    QTest::newRow("1 MiB: note before the body") << (1 << 20) << true;
+}
+
+void tst_Resume::noteWrittenEarlyOnlyForBigFiles()
+{
+    QFETCH(int, size);
+    QFETCH(bool, noteWhileInFlight);
+
+    Release release;
+    const QByteArray body = pattern(size, 11);
+    offerChecked(release, "/f.bin", body);
+    release.writeConfigs();
+    release.server.setValidators(true);
+    const qint64 held = size / 2;
+    release.server.holdAfter("/f.bin", held);
+    {
+        LogCapture log;
+        WorkerRun run;
+        run.start();
+        QVERIFY(waitUntilWritten(log, release.inst.path("update/f.bin"), held));
+        // A kill now leaves a note only beside the big file's bytes.
+        QCOMPARE(release.inst.exists("update/f.bin.partial.info"), noteWhileInFlight);
+        QCOMPARE(release.inst.read("update/f.bin.partial"), body.left(held));
+        // The window is closed with the file in flight: the note is written now if it was not.
+    }
+    QVERIFY(release.inst.exists("update/f.bin.partial.info"));
+    QCOMPARE(release.inst.read("update/f.bin.partial"), body.left(held));
+
+    release.server.clearRules();
+    const qint64 sentBefore = release.server.bodyBytesSent();
+    WorkerRun run;
+    QVERIFY(runToEnd(run));
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(release.server.bodyBytesSent() - sentBefore, size - held);
+    QCOMPARE(release.inst.read("f.bin"), body);
 }
 
 void tst_Resume::stalePartialFilesGoWithUpdateDir()

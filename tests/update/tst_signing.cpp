@@ -248,6 +248,7 @@ void tst_Signing::downloadCheckedAgainstSha256_data()
     QTest::addColumn<bool>("md5Matches");
     QTest::newRow("both match") << true << true;
     QTest::newRow("sha256 differs, md5 made to match") << false << true;
+    // The sha256 alone judges: the served bytes are the ones the signature covers.
     QTest::newRow("md5 differs, sha256 matches") << true << false;
 }
 
@@ -271,7 +272,7 @@ void tst_Signing::downloadCheckedAgainstSha256()
     run.start();
     QVERIFY(run.waitFinished());
 
-    if (sha256Matches && md5Matches) {
+    if (sha256Matches) {
         QVERIFY2(run.ok, qPrintable(run.msg));
         QCOMPARE(release.inst.read("b.bin"), served);
         return;
