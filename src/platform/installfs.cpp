@@ -832,9 +832,16 @@ InstallFs::InstallFs(const QString& rootDir) : root(QDir::fromNativeSeparators(r
 
 InstallFs::~InstallFs() = default;
 
-bool InstallFs::holdFolder(const QString&)
+bool InstallFs::holdFolder(const QString& relative)
 {
-    return true;
+    // Nothing is held here, but the answer is the same: whether relative is a folder reached
+    // without a link or junction on the way.
+    Entry found;
+    if (!entry(relative, &found))
+        return false;
+    if (found.kind == Kind::Dir)
+        return true;
+    return fail(found.kind == Kind::Missing ? ENOENT : found.kind == Kind::Link ? ELOOP : ENOTDIR);
 }
 
 void InstallFs::releaseFolder() {}

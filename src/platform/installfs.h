@@ -124,8 +124,9 @@ public:
     // the root again: a download writes a handful of entries per file into one folder. Each call
     // walks afresh, so whoever holds a folder while working through its files checks it again at
     // every file. The handle is let go by releaseFolder(), by a removal or rename of the folder
-    // or of one above it through this instance, and with the instance. No-op on Windows, where
-    // every operation checks its path.
+    // or of one above it through this instance, and with the instance. On Windows nothing is
+    // held, since every operation checks its path there; the call only tells whether relative is
+    // a folder reached without a link or junction on the way.
     bool holdFolder(const QString& relative);
     void releaseFolder();
 
