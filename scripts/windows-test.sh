@@ -19,7 +19,8 @@ build="${UPDATER_WINDOWS_BUILD:-$root/build-windows}"
 bin="$build/bin"
 per_test_timeout="${UPDATER_WINDOWS_TEST_TIMEOUT:-900}"
 export WINEPREFIX="${UPDATER_WINEPREFIX:-$HOME/.cache/updater-wine}"
-export WINEDEBUG=-all
+# Only the loader's errors: a DLL missing from the deployment is named in the program's output.
+export WINEDEBUG=-all,err+module
 # No prompts to install Wine's .NET and HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Under Wine the tests use the Windows platform plugin on the Xvfb display: the whole Windows
