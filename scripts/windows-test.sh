@@ -10,7 +10,8 @@
 #
 # Environment: UPDATER_WINDOWS_BUILD (default build-windows), UPDATER_WINEPREFIX (default
 # ~/.cache/updater-wine, created on first use), UPDATER_WINDOWS_TEST_TIMEOUT (seconds per
-# program, default 900), UPDATER_WINDOWS_TESTS (a space-separated subset of test programs),
+# program, default 900), UPDATER_WINDOWS_UPDATE_TIMEOUT (seconds for the whole update, default
+# 300), UPDATER_WINDOWS_TESTS (a space-separated subset of test programs),
 # UPDATER_WINE_QPA (Qt platform plugin, default windows). The Xvfb display is started whatever
 # the plugin: without a display Wine does not run a windowed program's event loop properly.
 set -uo pipefail
@@ -18,8 +19,11 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${UPDATER_WINDOWS_BUILD:-$root/build-windows}"
 bin="$build/bin"
 per_test_timeout="${UPDATER_WINDOWS_TEST_TIMEOUT:-900}"
+# A failed update waits on its message box for someone to close it: the run is stopped then.
+update_timeout="${UPDATER_WINDOWS_UPDATE_TIMEOUT:-300}"
 export WINEPREFIX="${UPDATER_WINEPREFIX:-$HOME/.cache/updater-wine}"
-export WINEDEBUG=-all
+# Only the loader's errors: a DLL missing from the deployment is named in the program's output.
+export WINEDEBUG=-all,err+module
 # No prompts to install Wine's .NET and HTML engines: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Under Wine the tests use the Windows platform plugin on the Xvfb display: the whole Windows
@@ -209,8 +213,9 @@ CONF
     cp "$install/update/UpdateCfg.xml" "$work/new.xml"
 
     # Started from another directory: the updater works in its own.
-    (cd "$work" && timeout "$per_test_timeout" wine "$install/updater.exe" >"$work/updater.out" 2>&1)
+    (cd "$work" && timeout "$update_timeout" wine "$install/updater.exe" >"$work/updater.out" 2>&1)
     local code=$?
+    [ "$code" = 124 ] && wineserver -k 2>/dev/null
     # app.exe runs detached: wait until it has written its marker (the file appears whole).
     for _ in $(seq 600); do
         [ -f "$install/started.txt" ] && break
@@ -221,7 +226,11 @@ CONF
     nginx_pid=""
 
     local problems=()
-    [ "$code" = 0 ] || problems+=("updater exit $code")
+    if [ "$code" = 124 ]; then
+        problems+=("updater did not end within ${update_timeout}s")
+    elif [ "$code" != 0 ]; then
+        problems+=("updater exit $code")
+    fi
     cmp -s "$install/app.exe" "$served/app.exe" || problems+=("app.exe not the new one")
     cmp -s "$install/lib/core.dll" "$served/lib/core.dll" || problems+=("lib/core.dll")
     cmp -s "$install/data/new file.txt" "$served/data/new file.txt" || problems+=("new file")

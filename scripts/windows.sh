@@ -56,7 +56,7 @@ stage() {
 stage_done() {
     local secs=$(($(date +%s) - stage_start))
     printf '== %s: %s (%dm%02ds)\n' "$stage_name" "$1" $((secs / 60)) $((secs % 60))
-    times+=("$(printf '%-9s %-8s %dm%02ds' "$stage_name" "$1" $((secs / 60)) $((secs % 60)))")
+    times+=("$(printf '%-9s %-12s %dm%02ds' "$stage_name" "$1" $((secs / 60)) $((secs % 60)))")
 }
 times=()
 
@@ -185,7 +185,8 @@ stage_done built
 # --- deploy ---------------------------------------------------------------------------------
 stage deploy
 bin="$build/bin"
-gcc_dir="/usr/lib/gcc/$triple/$("$triple-gcc-posix" -dumpversion | cut -d. -f1)-posix"
+# The compiler's own runtime (libstdc++, libgcc) lies beside its libgcc.a.
+gcc_dir="$(dirname "$("$triple-gcc-posix" -print-libgcc-file-name)")"
 search=("$prefix/bin" "$gcc_dir" "/usr/$triple/lib")
 mkdir -p "$bin/platforms" "$bin/styles"
 cp -u "$prefix/plugins/platforms/qwindows.dll" "$prefix/plugins/platforms/qoffscreen.dll" \
@@ -201,13 +202,21 @@ while [ ${#queue[@]} -gt 0 ]; do
     while read -r dll; do
         [ -n "${seen[$dll]:-}" ] && continue
         seen[$dll]=1
+        found=""
         for dir in "${search[@]}"; do
             if [ -f "$dir/$dll" ]; then
                 cp -u "$dir/$dll" "$bin/"
                 queue+=("$bin/$dll")
+                found=1
                 break
             fi
         done
+        # Qt's and the compiler's DLLs must be found; Windows' own are not looked for.
+        case "$dll" in
+            Qt6*.dll | lib*.dll)
+                [ -n "$found" ] || { echo "$dll (imported by $file) not found in ${search[*]}" >&2; exit 1; }
+                ;;
+        esac
     done < <("$triple-objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p')
 done
 # Without a qt.conf Qt would look for its plugins where it was built; they sit beside it here.
@@ -215,5 +224,5 @@ printf '[Paths]\nPrefix = .\nPlugins = .\n' >"$bin/qt.conf"
 stage_done "$(find "$bin" -maxdepth 1 -name '*.exe' | wc -l) programs"
 
 echo
-echo "Stage     Result   Time"
+echo "Stage     Result       Time"
 printf '%s\n' "${times[@]}"

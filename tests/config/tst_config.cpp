@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -193,15 +194,18 @@ void tst_Config::malformedDocumentsKeepWhatWasRead_data()
         << QStringList{"/a"};
     QTest::newRow("two roots") << QByteArray("<r><file path=\"/a\"/></r><r><file path=\"/b\"/></r>")
                                << "" << QStringList{"/a"};
-    // In UTF-7 "+AAE-" is U+0001, which no XML text may hold: the parser lets it through.
+    // In UTF-7 "+AAE-" is U+0001, which no XML text may hold: the parser lets it through. A Qt
+    // without ICU (the MinGW build for Windows) has no UTF-7 decoder and refuses such a document
+    // before reading anything.
+    const bool utf7 = QStringDecoder("UTF-7").isValid();
     QTest::newRow("utf-7 control character in a digest")
         << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-7\"?><r><info version=\"1.2\"/>"
                       "<file path=\"/a\" md5=\"1\"/><file path=\"/b\" sha256=\"+AAE-\"/></r>")
-        << "1.2" << QStringList{"/a"};
+        << (utf7 ? "1.2" : "") << (utf7 ? QStringList{"/a"} : QStringList());
     QTest::newRow("utf-7 lone surrogate in a path")
         << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-7\"?><r><file path=\"/a\" md5=\"1\"/>"
                       "<file path=\"/b+2AA-\" md5=\"2\"/></r>")
-        << "" << QStringList{"/a"};
+        << "" << (utf7 ? QStringList{"/a"} : QStringList());
 }
 
 void tst_Config::malformedDocumentsKeepWhatWasRead()
