@@ -70,17 +70,15 @@ bool chmodPath(const QString& path, uint mode)
 #endif
 }
 
+#ifndef Q_OS_WIN
+// Permission bits are checked only where the file system keeps them.
 uint modeOf(const QString& path)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(path);
-    return 0;
-#else
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? uint(st.st_mode & 07777)
                                                                   : 0xffffffffu;
-#endif
 }
+#endif
 
 } // namespace
 
