@@ -66,8 +66,12 @@ export DISPLAY=":$display"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix $WINEPREFIX"
-    wineboot --init >/dev/null 2>&1
+    # Wine makes the prefix itself but not the folders above it (~/.cache for a new user).
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    wineboot --init >"$work/wineboot.log" 2>&1
     wineserver -w
+    [ -f "$WINEPREFIX/system.reg" ] ||
+        { echo "Wine did not create $WINEPREFIX" >&2; tail -n 20 "$work/wineboot.log" >&2; exit 1; }
 fi
 
 # Each program's Qt Test results stay here for reading afterwards.
