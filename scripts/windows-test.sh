@@ -31,6 +31,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # offscreen plugin instead.
 export QT_QPA_PLATFORM="${UPDATER_WINE_QPA:-windows}"
 export QT_LOGGING_RULES="qt.qpa.*=false"
+# Wine turns Windows file names into Unix ones through the locale's character set: under the C
+# locale of a fresh machine a name outside ASCII cannot be made. C.UTF-8 is always there.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+    export LC_ALL=C.UTF-8
+fi
 
 # Failures that come from Wine, not from the program, each with its reason, for example
 #   known["tst_example someFunction"]="what Wine does differently"
