@@ -140,7 +140,7 @@ ratios "$work/md5-qt.txt" "$work/md5-ssl.txt" "$work/md5-ratio.txt"
 
 # --- throughput: one 1 GiB file ---------------------------------------------------------------
 echo "throughput: 1 GiB, updater (sha256, md5, nothing checked) vs curl -o, curl | tee | md5sum / sha256sum, openssl dgst ($RUNS runs each)"; load
-for f in up upmd5 upnc curl tee tee256 floor floor256; do : > "$work/big-$f.txt"; done
+for f in up upmd5 upnc curl curlsync dl dlmd5 tee tee256 floor floor256; do : > "$work/big-$f.txt"; done
 cached="$www/big/big.bin"
 for _ in $(seq "$RUNS"); do
     run_updater big | awk '{ print $1 }' >> "$work/big-up.txt"
@@ -155,7 +155,18 @@ for _ in $(seq "$RUNS"); do
     timed openssl dgst -md5 "$cached" >> "$work/big-floor.txt"
     timed openssl dgst -sha256 "$cached" >> "$work/big-floor256.txt"
     run_updater big-nocheck | awk '{ print $1 }' >> "$work/big-upnc.txt"
+    # The updater flushes the file system before the step that commits an installation, so its
+    # time includes writing the 1 GiB to the disk: the peer that does the same.
+    timed sh -c "curl -s -o '$work/big.bin' '$SERVE_URL/big/big.bin' && sync -f '$work/big.bin'" >> "$work/big-curlsync.txt"
+    rm -f "$work/big.bin"; sync
+    # The download loop alone, without the installation and its flush.
+    run_download_only big >> "$work/big-dl.txt"
+    run_download_only big-md5 >> "$work/big-dlmd5.txt"
 done
+ratios "$work/big-curlsync.txt" "$work/big-up.txt" "$work/big-r-curlsync.txt"
+ratios "$work/big-curlsync.txt" "$work/big-upmd5.txt" "$work/big-r-curlsyncmd5.txt"
+ratios "$work/big-curl.txt" "$work/big-dl.txt" "$work/big-r-dl.txt"
+ratios "$work/big-curl.txt" "$work/big-dlmd5.txt" "$work/big-r-dlmd5.txt"
 ratios "$work/big-curl.txt" "$work/big-up.txt" "$work/big-r-curl.txt"
 ratios "$work/big-up.txt" "$work/big-tee256.txt" "$work/big-r-tee256.txt"
 ratios "$work/big-floor256.txt" "$work/big-up.txt" "$work/big-r-floor256.txt"
@@ -273,6 +284,14 @@ row "1 GiB, md5 checked (s; peer \`openssl dgst -md5\` of the cached file, ratio
     "$(stats "$work/big-upmd5.txt")" "$(stats "$work/big-floor.txt")" "$(stats "$work/big-r-floor.txt")" "reported"
 row "1 GiB, nothing checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-upnc.txt")" \
     "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-nc.txt")" "reported"
+row "1 GiB as published, sha256 checked (s; peer \`curl -o\` then \`sync -f\`, ratio peer/updater)" "$(stats "$work/big-up.txt")" \
+    "$(stats "$work/big-curlsync.txt")" "$(stats "$work/big-r-curlsync.txt")" "reported"
+row "1 GiB, md5 checked (s; peer \`curl -o\` then \`sync -f\`, ratio peer/updater)" "$(stats "$work/big-upmd5.txt")" \
+    "$(stats "$work/big-curlsync.txt")" "$(stats "$work/big-r-curlsyncmd5.txt")" "reported"
+row "1 GiB as published, download loop alone \`bench/downloadbench\` (s; peer \`curl -o\`, ratio curl/loop)" "$(stats "$work/big-dl.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-dl.txt")" "reported"
+row "1 GiB, md5 checked, download loop alone (s; peer \`curl -o\`, ratio curl/loop)" "$(stats "$work/big-dlmd5.txt")" \
+    "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-dlmd5.txt")" "reported"
 for r in small small10k; do
     n=$(wc -l < "$work/$r.list")
     row "$n x 8 KiB (s; peer bare Qt loop \`bench/qtfetch\`, ratio updater/Qt)" "$(stats "$work/$r-up.txt")" \
