@@ -107,6 +107,25 @@ QString InstallFs::nameOf(const QString& relative)
     return rel.mid(rel.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
+bool InstallFs::holds(const QString& relative) const
+{
+    QStringList segments;
+    return !heldDir.isEmpty() && split(relative, &segments) &&
+           segments.join(QLatin1Char('/')) == heldDir;
+}
+
+void InstallFs::releaseFolderUnder(const QString& relative)
+{
+    if (heldDir.isEmpty())
+        return;
+    QStringList segments;
+    if (!split(relative, &segments))
+        return;
+    const QString path = segments.join(QLatin1Char('/'));
+    if (path.isEmpty() || heldDir == path || heldDir.startsWith(path + QLatin1Char('/')))
+        releaseFolder();
+}
+
 QString InstallFs::rootPath() const
 {
     return root;
@@ -379,18 +398,6 @@ void InstallFs::releaseFolder()
         ::close(heldFd);
     heldFd = -1;
     heldDir.clear();
-}
-
-void InstallFs::releaseFolderUnder(const QString& relative)
-{
-    if (heldFd < 0)
-        return;
-    QStringList segments;
-    if (!split(relative, &segments))
-        return;
-    const QString path = segments.join(QLatin1Char('/'));
-    if (path.isEmpty() || heldDir == path || heldDir.startsWith(path + QLatin1Char('/')))
-        releaseFolder();
 }
 
 bool InstallFs::entry(const QString& relative, Entry* result)
@@ -836,17 +843,24 @@ bool InstallFs::holdFolder(const QString& relative)
 {
     // Nothing is held here, but the answer is the same: whether relative is a folder reached
     // without a link or junction on the way.
+    releaseFolder();
     Entry found;
+    QStringList segments;
+    if (!split(relative, &segments) || segments.isEmpty())
+        return fail(EINVAL);
     if (!entry(relative, &found))
         return false;
-    if (found.kind == Kind::Dir)
+    if (found.kind == Kind::Dir) {
+        heldDir = segments.join(QLatin1Char('/'));
         return true;
+    }
     return fail(found.kind == Kind::Missing ? ENOENT : found.kind == Kind::Link ? ELOOP : ENOTDIR);
 }
 
-void InstallFs::releaseFolder() {}
-
-void InstallFs::releaseFolderUnder(const QString&) {}
+void InstallFs::releaseFolder()
+{
+    heldDir.clear();
+}
 
 bool InstallFs::isValid() const
 {

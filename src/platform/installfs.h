@@ -129,6 +129,8 @@ public:
     // a folder reached without a link or junction on the way.
     bool holdFolder(const QString& relative);
     void releaseFolder();
+    // Whether relative is the folder held.
+    bool holds(const QString& relative) const;
 
     // Splits a relative path into its segments; false for empty, "." or ".." segments.
     static bool split(const QString& relative, QStringList* segments);
@@ -163,7 +165,8 @@ private:
     QString root;
     int rootFd = -1;
     int error = 0;
-    // The held folder: its segments joined by "/" without a leading one, and its handle.
+    // The held folder: its segments joined by "/" without a leading one (empty when none), and,
+    // on POSIX, its handle.
     QString heldDir;
     int heldFd = -1;
 };

@@ -321,20 +321,16 @@ bool Update::verifiedConfigUnchanged(InstallFs& fs)
 bool Update::holdDownloadFolder(const QString& relative)
 {
     const QString folder = InstallFs::parentOf(relative);
-    if (heldFresh && folder == heldFolder)
+    if (heldFresh && downloadFs && downloadFs->holds(folder))
         return true;
     if (!downloadFs || !downloadFs->isValid())
         downloadFs.reset(new InstallFs(QDir::currentPath()));
-    heldFolder = folder;
     heldFresh = downloadFs->holdFolder(folder);
-    if (!heldFresh)
-        heldFolder.clear();
     return heldFresh;
 }
 
 void Update::releaseDownloadFolder()
 {
-    heldFolder.clear();
     heldFresh = false;
     if (downloadFs)
         downloadFs->releaseFolder();

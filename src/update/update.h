@@ -186,9 +186,7 @@ private:
     // Its absolute path, as the log shows it.
     QString downloadLocalPath;
     std::unique_ptr<InstallFs> downloadFs;
-    // The folder downloadFs holds for the file in flight (relative, with a leading "/"); empty
-    // when none is held.
-    QString heldFolder;
+    // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
     bool heldFresh = false;
     QString installError;
     // The exact bytes of the verified new configuration, when the release had to be signed.
