@@ -2,8 +2,8 @@
 // files already placed in update/, through the same library the program runs, with the log
 // handler writing log/update.log as in a real run.
 //
-//   installbench prepare DIR COUNT BYTES   installation DIR with COUNT files of BYTES in all in update/
-//   installbench run DIR                   installs them; prints the seconds taken
+//   installbench prepare DIR COUNT BYTES   installation DIR with COUNT files of BYTES in all in
+//   update/ installbench run DIR                   installs them; prints the seconds taken
 
 #include "app/globals.h"
 #include "app/loghandler.h"
@@ -19,7 +19,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 bool writeText(const QString& path, const QByteArray& text)
 {
@@ -68,12 +69,17 @@ int run(const QString& dir)
     qInstallMessageHandler(logMessageHandler);
 
     const ConfigReader reader;
+    QFile placed(dir + "/update/" + configFileName);
+    if (!placed.open(QIODevice::ReadOnly))
+        return 1;
+    const QByteArray placedBytes = placed.readAll();
     const ConfigInfo working = diffConfig(reader.read(dir + "/config/" + configFileName),
                                           reader.read(dir + "/update/" + configFileName));
     Update update;
-    update.setWorkingConfig(working);
+    update.setWorkingConfig(working, placedBytes);
     bool ok = false;
-    QObject::connect(&update, &Update::sig_finished, [&ok](bool done, const QString&) { ok = done; });
+    QObject::connect(&update, &Update::sig_finished,
+                     [&ok](bool done, const QString&) { ok = done; });
 
     QElapsedTimer timer;
     timer.start();
@@ -95,7 +101,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() == 5 && args.at(1) == "prepare")
-        return prepare(QDir(args.at(2)).absolutePath(), args.at(3).toInt(), args.at(4).toLongLong());
+        return prepare(QDir(args.at(2)).absolutePath(), args.at(3).toInt(),
+                       args.at(4).toLongLong());
     if (args.size() == 3 && args.at(1) == "run")
         return run(QDir(args.at(2)).absolutePath());
     std::fprintf(stderr, "usage: installbench prepare DIR COUNT BYTES | installbench run DIR\n");

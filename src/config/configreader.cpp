@@ -56,7 +56,8 @@ ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith)
     return read(&file, sharedWith);
 }
 
-ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) const
+ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
+                              bool* wellFormed) const
 {
     ConfigInfo info;
     // Configurations list their files in path order as a rule: the entry after the previous
@@ -160,6 +161,8 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith) c
                 ++managed;
             }
         }
+        if (wellFormed)
+            *wellFormed = !reader.hasError();
         if (reader.hasError()) {
             qDebug() << "read xml error:" << logQuoted(reader.errorString());
             // The box is shown by the GUI thread; this thread waits until it is closed.

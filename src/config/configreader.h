@@ -15,6 +15,8 @@ public:
     // time: with hundreds of thousands of files the installed and the new configuration are
     // mostly the same strings.
     ConfigInfo read(const QString& path, const ConfigInfo* sharedWith = nullptr) const;
-    // The same from an open device, read to its end or to the first error.
-    ConfigInfo read(QIODevice* device, const ConfigInfo* sharedWith = nullptr) const;
+    // The same from an open device, read to its end or to the first error. wellFormed (when
+    // given) tells whether the whole document was read without an error.
+    ConfigInfo read(QIODevice* device, const ConfigInfo* sharedWith = nullptr,
+                    bool* wellFormed = nullptr) const;
 };

@@ -591,6 +591,32 @@ int InstallFs::createFile(const QString& relative, uint mode)
     return fd;
 }
 
+bool InstallFs::writeNewFile(const QString& relative, const QByteArray& bytes, uint mode,
+                             Entry* written)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const int dirFd = parent.handle(rootFd);
+    Fd out(retryOpenAt(dirFd, parent.name.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0)
+        return fail(errno);
+    struct stat st;
+    // The mode is set on the descriptor, whatever the process's umask, before any byte is there.
+    if (::fchmod(out.get(), mode_t(mode & 07777)) != 0 ||
+        !writeAll(out.get(), bytes.constData(), bytes.size()) || ::fsync(out.get()) != 0 ||
+        ::fstat(out.get(), &st) != 0 || ::close(out.release()) != 0) {
+        const int code = errno;
+        out.reset();
+        ::unlinkat(dirFd, parent.name.constData(), 0);
+        return fail(code);
+    }
+    if (written)
+        describe(st, written);
+    return true;
+}
+
 bool InstallFs::adoptable(const Entry& file)
 {
     return file.kind == Kind::File && file.owner == uint(::geteuid()) && file.links == 1 &&
@@ -735,16 +761,26 @@ bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
     return true;
 }
 
-bool InstallFs::readFile(const QString& relative, QByteArray* bytes)
+bool InstallFs::readFile(const QString& relative, QByteArray* bytes, qint64 limit)
 {
     bytes->clear();
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
+    // Non-blocking, so that a fifo planted there cannot hold the open; only a regular file is
+    // read, so nothing can feed it without end.
     Fd in(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (in.get() < 0)
         return fail(errno);
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0)
+        return fail(errno);
+    if (!S_ISREG(st.st_mode))
+        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (limit >= 0 && st.st_size > limit)
+        return fail(EFBIG);
+    bytes->reserve(qsizetype(st.st_size));
     char buffer[65536];
     while (true) {
         const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
@@ -754,6 +790,11 @@ bool InstallFs::readFile(const QString& relative, QByteArray* bytes)
             return fail(errno);
         if (n == 0)
             return true;
+        // A file that grows while it is read is held to the same bound.
+        if (limit >= 0 && bytes->size() + n > limit) {
+            bytes->clear();
+            return fail(EFBIG);
+        }
         bytes->append(buffer, n);
     }
 }
@@ -1043,6 +1084,24 @@ bool InstallFs::adoptable(const Entry& file)
     return file.kind == Kind::File;
 }
 
+bool InstallFs::writeNewFile(const QString& relative, const QByteArray& bytes, uint, Entry* written)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return fail(QFileInfo::exists(path) ? EEXIST : EACCES);
+    if (file.write(bytes) != bytes.size() || !file.flush() || _commit(file.handle()) != 0) {
+        file.close();
+        QFile::remove(path);
+        return fail(EIO);
+    }
+    file.close();
+    return !written || entry(relative, written);
+}
+
 int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 {
     Parent parent;
@@ -1098,7 +1157,8 @@ bool InstallFs::copyFile(const QString& from, const QString& to)
         }
         copied += chunk.size();
     }
-    if (copied != in.size() || !out.flush() || out.size() != copied) {
+    // flush() only empties Qt's buffer: _commit() puts the bytes on the disk.
+    if (copied != in.size() || !out.flush() || out.size() != copied || _commit(out.handle()) != 0) {
         out.close();
         QFile::remove(targetPath);
         return fail(EIO);
@@ -1135,19 +1195,29 @@ bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
     return true;
 }
 
-bool InstallFs::readFile(const QString& relative, QByteArray* bytes)
+bool InstallFs::readFile(const QString& relative, QByteArray* bytes, qint64 limit)
 {
     bytes->clear();
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
     const QString path = parent.dir + QLatin1Char('/') + parent.name;
-    if (isReparse(QFileInfo(path)))
+    const QFileInfo info(path);
+    if (isReparse(info))
         return fail(ELOOP);
+    if (!info.isFile())
+        return fail(info.exists() ? EISDIR : ENOENT);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return fail(ENOENT);
-    *bytes = file.readAll();
+    if (limit >= 0 && file.size() > limit)
+        return fail(EFBIG);
+    // One byte past the bound tells a file that grew while it was read.
+    *bytes = limit >= 0 ? file.read(limit + 1) : file.readAll();
+    if (limit >= 0 && bytes->size() > limit) {
+        bytes->clear();
+        return fail(EFBIG);
+    }
     return true;
 }
 

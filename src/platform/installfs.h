@@ -107,13 +107,20 @@ public:
     // source's permission bits applied. On failure the partial file is removed. to is the final
     // name: callers that replace something copy to a temporary name and rename.
     bool copyFile(const QString& from, const QString& to);
+    // Creates relative exclusively (never through a link) with the permission bits mode, whatever
+    // the umask, writes bytes, flushes them to the disk and closes it; written (when given)
+    // describes the new file. On failure nothing is left under that name.
+    bool writeNewFile(const QString& relative, const QByteArray& bytes, uint mode = 0644,
+                      Entry* written = nullptr);
     // Writes bytes to relative in one step: a temporary file beside it, flushed, renamed over it,
     // and the folder flushed.
     bool writeFileAtomically(const QString& relative, const QByteArray& bytes);
     // Appends bytes to an existing file (never through a link) and flushes them to the disk.
     bool appendDurably(const QString& relative, const QByteArray& bytes);
-    // Reads a whole file; false when it cannot be read.
-    bool readFile(const QString& relative, QByteArray* bytes);
+    // Reads a whole regular file, never through a link and never waiting on a fifo; false when
+    // it cannot be read, when it is not a regular file (EISDIR, EINVAL) or when it holds more
+    // than limit bytes (EFBIG; below 0, no bound).
+    bool readFile(const QString& relative, QByteArray* bytes, qint64 limit = -1);
     // Flushes a folder's entries (the renames, creations and removals in it) to the disk.
     bool syncDir(const QString& relative);
     // Flushes everything written on the installation's file system.

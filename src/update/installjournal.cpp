@@ -411,50 +411,40 @@ bool InstallJournal::setAside(const QString& relative)
     return true;
 }
 
-bool InstallJournal::commit(const QString& newConfig, const QString& installedConfig)
+bool InstallJournal::commit(const QString& placedConfig, const QByteArray& checkedConfig,
+                            const QString& installedConfig)
 {
     // Queued steps come first: the order on the disk is the order of the calls.
     if (!queue.isEmpty() && !performQueued())
         return false;
     auto report = [&](bool ok, int code) {
         if (ok)
-            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(placedConfig)) << "to"
                      << logQuoted(fs.absolutePath(installedConfig)) << "success";
         else
-            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(newConfig)) << "to"
+            qDebug() << "CopyFileW" << logQuoted(fs.absolutePath(placedConfig)) << "to"
                      << logQuoted(fs.absolutePath(installedConfig)) << code;
         return ok;
     };
 
-    InstallFs::Entry source;
-    if (!fs.entry(newConfig, &source) || source.kind != InstallFs::Kind::File)
-        return report(false, int(QFileDevice::OpenError));
     if (!makePath(InstallFs::parentOf(installedConfig)))
         return report(false, int(QFileDevice::OpenError));
+    // The installed configuration decides what later runs trust (its public key among them). The
+    // placed file keeps the owner and inode of whoever placed it, who could change it later, so
+    // it is never moved in: a new file of this program's holds the bytes that were checked.
+    const QString temp = tempBeside(installedConfig);
+    InstallFs::Entry written;
+    if (!record(QStringLiteral("temp"), {temp}) ||
+        !fs.writeNewFile(temp, checkedConfig, 0644, &written))
+        return report(false, int(QFileDevice::CopyError));
     // Every step so far is on the disk before the step that decides the run.
     fs.syncAll();
 
-    if (!record(QStringLiteral("config"), {newConfig, installedConfig},
-                {source.device, source.inode}))
+    if (!record(QStringLiteral("config"), {temp, installedConfig},
+                {written.device, written.inode}) ||
+        !fs.rename(temp, installedConfig, true)) {
+        fs.removeFile(temp);
         return report(false, int(QFileDevice::RenameError));
-    if (!fs.rename(newConfig, installedConfig, true)) {
-        if (fs.lastError() != EXDEV)
-            return report(false, int(QFileDevice::RenameError));
-        // Another file system: the copy is made complete beside the installed configuration and
-        // then replaces it in one rename, so there is never a partial or missing configuration.
-        const QString temp = tempBeside(installedConfig);
-        if (!record(QStringLiteral("temp"), {temp}))
-            return report(false, int(QFileDevice::CopyError));
-        if (!fs.copyFile(newConfig, temp))
-            return report(false, int(QFileDevice::CopyError));
-        InstallFs::Entry copy;
-        if (!fs.entry(temp, &copy) ||
-            !record(QStringLiteral("config"), {temp, installedConfig}, {copy.device, copy.inode}) ||
-            !fs.rename(temp, installedConfig, true)) {
-            fs.removeFile(temp);
-            return report(false, int(QFileDevice::CopyError));
-        }
-        fs.removeFile(newConfig);
     }
     isDone = true;
     fs.syncDir(InstallFs::parentOf(installedConfig));

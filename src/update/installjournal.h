@@ -23,8 +23,9 @@
 //   copied <from> <to> <dev> <ino> <copy-dev> <copy-ino>
 //                                     a complete copy of from is about to be renamed to to,
 //                                     after which from is removed (a move across file systems)
-//   config <from> <to> <dev> <ino>    the entry with that identity is about to replace the
-//                                     installed configuration
+//   config <temp> <to> <dev> <ino>    the new configuration, written to temp (recorded by a temp
+//                                     record first) with that identity, is about to replace the
+//                                     installed one
 //   commit                            the new configuration is in place
 
 #include "platform/installfs.h"
@@ -76,9 +77,11 @@ public:
     bool performQueued();
     QString failure() const;
 
-    // Replaces the installed configuration by the new one in one rename, after flushing every
-    // earlier step: the point of no return. False (and nothing replaced) on failure.
-    bool commit(const QString& newConfig, const QString& installedConfig);
+    // Writes checkedConfig to a new file beside installedConfig and renames it over the installed
+    // one, after flushing every earlier step: the point of no return. placedConfig names the file
+    // the bytes were read from, for the log only. False (and nothing replaced) on failure.
+    bool commit(const QString& placedConfig, const QByteArray& checkedConfig,
+                const QString& installedConfig);
     bool committed() const;
 
     // After commit(): removes the stash, update/ and the journal. False when something is left;

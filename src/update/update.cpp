@@ -26,6 +26,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <cerrno>
+
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
@@ -104,9 +106,10 @@ QString Update::mainExe() const
     return config.main;
 }
 
-void Update::setWorkingConfig(const ConfigInfo& working)
+void Update::setWorkingConfig(const ConfigInfo& working, const QByteArray& configBytes)
 {
     config = working;
+    checkedConfig = configBytes;
 }
 
 void Update::setStallTimeout(int milliseconds)
@@ -163,8 +166,13 @@ void Update::slot_work()
 
     const QString installedPath = QDir::currentPath() + QStringLiteral("/config/") + configFileName;
     const QString newPath = QDir::currentPath() + QStringLiteral("/update/") + configFileName;
-    const ConfigReader reader;
-    ConfigInfo oldConfig = reader.read(installedPath);
+    InstallFs checkFs(QDir::currentPath());
+    ConfigInfo oldConfig;
+    if (!readInstalledConfig(checkFs, &oldConfig))
+        return;
+    // Until a new configuration is read and checked, the installed main program is the one to
+    // start after the run.
+    config.main = oldConfig.main;
     // Of the installed record only the versions, main and the md5 texts are compared below; with
     // hundreds of thousands of files the rest is memory the new record needs more.
     oldConfig.fileList.clear();
@@ -172,7 +180,7 @@ void Update::slot_work()
     qDebug() << "current path:" << logQuoted(QDir::currentPath());
 
     ConfigInfo newConfig;
-    if (!readNewConfig(newPath, oldConfig, &newConfig))
+    if (!readNewConfig(checkFs, oldConfig, &newConfig))
         return;
 
     config.main = newConfig.main.isEmpty() ? oldConfig.main : newConfig.main;
@@ -208,11 +216,8 @@ void Update::slot_work()
         return;
     }
 
-    {
-        InstallFs fs(QDir::currentPath());
-        if (refuseLinks(fs))
-            return;
-    }
+    if (refuseLinks(checkFs))
+        return;
 
     if (!networkManager) {
         DownloadProxyFactory::pinDirectConnections();
@@ -241,42 +246,78 @@ void Update::slot_work()
     downloadNextFile();
 }
 
-bool Update::readNewConfig(const QString& newPath, const ConfigInfo& oldConfig,
-                           ConfigInfo* newConfig)
+bool Update::readInstalledConfig(InstallFs& fs, ConfigInfo* installed)
 {
-    const ConfigReader reader;
-    signedRelease = !oldConfig.publicKey.isEmpty();
-    verifiedConfig.clear();
-    if (!signedRelease) {
-        *newConfig = reader.read(newPath, &oldConfig);
+    const QString path = QStringLiteral("/config/") + configFileName;
+    QByteArray bytes;
+    if (!fs.readFile(path, &bytes, maxConfigBytes)) {
+        if (refuseLink(fs, fs.linkOnTheWay(path)))
+            return false;
+        // Missing is an installation without a release: nothing is newer than it. Anything else
+        // there (a link, a fifo, a folder, a file past the bound) is read as missing too.
+        if (fs.lastError() != ENOENT)
+            qDebug() << "read installed config failed:" << logQuoted(fs.absolutePath(path))
+                     << logQuoted(fs.errorString());
+        *installed = ConfigInfo();
+        installed->buildFileList();
         return true;
     }
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    *installed = ConfigReader().read(&buffer);
+    return true;
+}
 
-    // The bytes are read once: the signature is checked over them, the record is read from them,
-    // and before the installation they are compared with what update/ then holds.
-    InstallFs fs(QDir::currentPath());
+bool Update::readNewConfig(InstallFs& fs, const ConfigInfo& oldConfig, ConfigInfo* newConfig)
+{
+    signedRelease = !oldConfig.publicKey.isEmpty();
+    checkedConfig.clear();
+
+    // The bytes are read once: the record is read from them, a signature is checked over them,
+    // and they are what the installation writes as the new installed configuration. The placed
+    // file itself is never trusted again after this read.
     const QString configPath = QStringLiteral("/update/") + configFileName;
     const QString signaturePath = configPath + QStringLiteral(".sig");
+    const QString newPath = fs.absolutePath(configPath);
     QByteArray bytes;
-    if (!fs.readFile(configPath, &bytes)) {
+    if (!fs.readFile(configPath, &bytes, maxConfigBytes)) {
+        // Missing is a release without files, as an empty one; anything else is not a release.
+        if (signedRelease || fs.lastError() != ENOENT) {
+            qDebug() << "read new config failed:" << logQuoted(newPath);
+            endRun(false, tr("读取更新配置文件为空"));
+            return false;
+        }
+        *newConfig = ConfigInfo();
+        newConfig->buildFileList();
+        return true;
+    }
+    bool wellFormed = false;
+    {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        *newConfig = ConfigReader().read(&buffer, &oldConfig, &wellFormed);
+    }
+    // What was read before an error is no release: none of it is fetched, and the broken file
+    // never becomes the installed configuration.
+    if (!wellFormed) {
         qDebug() << "read new config failed:" << logQuoted(newPath);
         endRun(false, tr("读取更新配置文件为空"));
         return false;
     }
+    if (!signedRelease) {
+        checkedConfig = bytes;
+        return true;
+    }
+
     // Null when there is none; something there that cannot be read (a folder, a link, which is
     // never followed) counts as a malformed signature.
     QByteArray signatureFile;
     InstallFs::Entry signatureEntry;
     if (!fs.entry(signaturePath, &signatureEntry) || signatureEntry.exists()) {
-        if (!fs.readFile(signaturePath, &signatureFile) || signatureFile.isNull())
+        if (!fs.readFile(signaturePath, &signatureFile, maxConfigBytes) || signatureFile.isNull())
             signatureFile = QByteArray("");
     }
 
-    {
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        *newConfig = reader.read(&buffer, &oldConfig);
-    }
     const Signature::Check check =
         Signature::verify(oldConfig.publicKey, bytes, signatureFile, newConfig->publicKey);
     if (check != Signature::Check::Valid) {
@@ -302,7 +343,7 @@ bool Update::readNewConfig(const QString& newPath, const ConfigInfo& oldConfig,
         }
     }
     qDebug() << "update config signature valid:" << logQuoted(oldConfig.publicKey);
-    verifiedConfig = bytes;
+    checkedConfig = bytes;
     return true;
 }
 
@@ -311,7 +352,8 @@ bool Update::verifiedConfigUnchanged(InstallFs& fs)
     if (!signedRelease)
         return true;
     QByteArray bytes;
-    if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes) && bytes == verifiedConfig)
+    if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes, maxConfigBytes) &&
+        bytes == checkedConfig)
         return true;
     qDebug() << "update config changed after its signature was checked";
     endRun(false, tr("更新配置文件签名无效"));
@@ -1038,7 +1080,11 @@ QString Update::firstLinkedPath(InstallFs& fs) const
 
 bool Update::refuseLinks(InstallFs& fs)
 {
-    const QString link = firstLinkedPath(fs);
+    return refuseLink(fs, firstLinkedPath(fs));
+}
+
+bool Update::refuseLink(InstallFs& fs, const QString& link)
+{
     if (link.isEmpty())
         return false;
     qDebug() << "link in path:" << logQuoted(fs.absolutePath(link));
@@ -1197,7 +1243,8 @@ bool Update::copyUpdateFiles(const QStringList& files)
 
     // Only a complete installation may claim the new version; from here on the run is decided.
     const QString installedConfig = QStringLiteral("/config/") + configFileName;
-    if (!installJournal->commit(QStringLiteral("/update/") + configFileName, installedConfig)) {
+    if (!installJournal->commit(QStringLiteral("/update/") + configFileName, checkedConfig,
+                                installedConfig)) {
         installError = tr("安装文件失败:") + installedConfig;
         return false;
     }

@@ -34,10 +34,14 @@ public:
 
     // Name of the main executable, relative to the installation directory.
     QString mainExe() const;
-    // The run's working configuration: the files to fetch and install. slot_work() sets it from
-    // the difference of the two configurations; a caller that installs files already placed in
-    // update/ (the installation benchmark) sets it here and calls slot_updateLocal() itself.
-    void setWorkingConfig(const ConfigInfo& working);
+    // The run's working configuration: the files to fetch and install, and the bytes of the new
+    // configuration that the installation writes as the installed one. slot_work() sets them
+    // from the two configurations; a caller that installs files already placed in update/ (the
+    // installation benchmark) sets them here and calls slot_updateLocal() itself.
+    void setWorkingConfig(const ConfigInfo& working, const QByteArray& configBytes);
+
+    // Most bytes a configuration (or its signature) may hold; a larger one is not read.
+    static constexpr qint64 maxConfigBytes = qint64(64) << 20;
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
@@ -94,6 +98,8 @@ private:
     QString firstLinkedPath(InstallFs& fs) const;
     // Ends the run with a message when firstLinkedPath() finds a link; true then.
     bool refuseLinks(InstallFs& fs);
+    // Ends the run with a message naming link, unless it is empty; true when it ended the run.
+    bool refuseLink(InstallFs& fs, const QString& link);
     // Makes the folders on the way to path, through the journal. A file where a folder is needed
     // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
     bool clearWayTo(const QString& path);
@@ -151,10 +157,15 @@ private:
     bool startOver();
     // Gives up on the reply in flight and requests the whole file again.
     void restartDownload(const char* reason);
-    // Reads the new configuration. When the installed one carries a public key, the new one must
-    // be signed by it, name a key itself and give a sha256 for every managed file; otherwise the
-    // run ends here (false) with nothing fetched.
-    bool readNewConfig(const QString& newPath, const ConfigInfo& oldConfig, ConfigInfo* newConfig);
+    // Reads the installed configuration once through fs; an empty record when there is none or
+    // it is not a regular file within maxConfigBytes. False, with the run ended, when a folder
+    // on the way to it is a link.
+    bool readInstalledConfig(InstallFs& fs, ConfigInfo* installed);
+    // Reads the new configuration once through fs and keeps its bytes in checkedConfig. One that
+    // is not a well-formed document ends the run here (false) with nothing fetched. When the
+    // installed one carries a public key, the new one must be signed by it, name a key itself
+    // and give a sha256 for every managed file; otherwise the run ends here too.
+    bool readNewConfig(InstallFs& fs, const ConfigInfo& oldConfig, ConfigInfo* newConfig);
     // For a signed release: whether update/UpdateCfg.xml still holds the bytes that were verified.
     bool verifiedConfigUnchanged(InstallFs& fs);
 
@@ -189,7 +200,8 @@ private:
     // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
     bool heldFresh = false;
     QString installError;
-    // The exact bytes of the verified new configuration, when the release had to be signed.
-    QByteArray verifiedConfig;
+    // The exact bytes of the new configuration as read and checked: what is installed as the
+    // installed configuration.
+    QByteArray checkedConfig;
     bool signedRelease = false;
 };

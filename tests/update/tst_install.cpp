@@ -227,14 +227,18 @@ void tst_Install::newFilesGetTheirMode()
 namespace
 {
 
+// Whether an operation is the rename that puts the new configuration in place.
+bool installsConfig(const QString& operation, const QString& path)
+{
+    return operation == QLatin1String("rename") &&
+           path.startsWith(QLatin1String("/config/.UpdateCfg.xml.~"));
+}
+
 // Makes the move of the new configuration into place fail, as a file held open elsewhere does.
 void failConfigMove()
 {
     InstallFs::setFaultHook([](const QString& operation, const QString& path) {
-        return operation == QLatin1String("rename") &&
-                       path == QLatin1String("/update/UpdateCfg.xml")
-                   ? EACCES
-                   : 0;
+        return installsConfig(operation, path) ? EACCES : 0;
     });
 }
 
@@ -470,8 +474,7 @@ void tst_Install::failedRollbackKeepsTheOldCopies()
     FaultHookReset reset;
     std::atomic<bool> rollingBack{false};
     InstallFs::setFaultHook([&rollingBack](const QString& operation, const QString& path) {
-        if (operation == QLatin1String("rename") &&
-            path == QLatin1String("/update/UpdateCfg.xml")) {
+        if (installsConfig(operation, path)) {
             rollingBack = true;
             return EACCES;
         }
@@ -597,7 +600,7 @@ void tst_Install::recoveryRollsBackOrFinishes()
         QVERIFY(journal.makePath("/n"));
         QVERIFY(journal.move("/update/n/new.dll", "/n/new.dll"));
         if (committed)
-            QVERIFY(journal.commit("/update/UpdateCfg.xml", "/config/UpdateCfg.xml"));
+            QVERIFY(journal.commit("/update/UpdateCfg.xml", "new config", "/config/UpdateCfg.xml"));
     }
     QVERIFY(inst.exists("backup/.install-journal"));
 

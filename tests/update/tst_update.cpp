@@ -9,6 +9,8 @@
 #include <QMetaMethod>
 #include <QSignalSpy>
 
+#include <sys/stat.h>
+
 class tst_Update : public QObject
 {
     Q_OBJECT
@@ -61,7 +63,8 @@ void tst_Update::signalsAndSlotsAsTheControllerSeesThem()
     for (int i = 0; i < expected.size(); ++i) {
         const QMetaMethod method = mo.method(mo.methodOffset() + i);
         // moc records qint64 under its underlying name.
-        QCOMPARE(method.methodSignature(), QByteArray(expected.at(i).first).replace("qint64", "qlonglong"));
+        QCOMPARE(method.methodSignature(),
+                 QByteArray(expected.at(i).first).replace("qint64", "qlonglong"));
         QCOMPARE(method.parameterNames().join(','), expected.at(i).second);
     }
     // Constructing a worker registers the record for queued connections.
@@ -87,30 +90,77 @@ void tst_Update::checkPhaseEndsEarly_data()
     QTest::addColumn<QByteArray>("offered");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("mainExe");
+    // What stands in place of a configuration instead of the file ("update fifo", "config
+    // folder", "update too large"), and the log line the run must write ("" for none beyond the
+    // usual).
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("logged");
 
     const FileEntries files = {{"/a.dll", "A1"}, {"/b.dll", "B1"}};
     const QByteArray installed = configXml("1.0.0", "old.exe", "http://127.0.0.1:9", files);
     const QString empty = QStringLiteral("读取更新配置文件为空");
     const QString nothing = QStringLiteral("没有检查到更新文件");
 
-    QTest::newRow("offered configuration missing") << installed << QByteArray() << empty
-                                                   << "old.exe";
+    QTest::newRow("offered configuration missing")
+        << installed << QByteArray() << empty << "old.exe"
+        << ""
+        << "";
     QTest::newRow("offered configuration without files, no main")
-        << installed << configXml("2.0.0", "", "http://127.0.0.1:9", {}) << empty << "old.exe";
+        << installed << configXml("2.0.0", "", "http://127.0.0.1:9", {}) << empty << "old.exe"
+        << ""
+        << "";
     QTest::newRow("offered configuration without files, own main")
         << installed << configXml("2.0.0", "new.exe", "http://127.0.0.1:9", {}) << empty
-        << "new.exe";
+        << "new.exe"
+        << ""
+        << "";
     QTest::newRow("same version, other md5")
         << installed << configXml("1.0.0", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
-        << nothing << "new.exe";
+        << nothing << "new.exe"
+        << ""
+        << "";
     QTest::newRow("older version")
         << installed << configXml("0.9", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
-        << nothing << "new.exe";
+        << nothing << "new.exe"
+        << ""
+        << "";
     QTest::newRow("newer version, every md5 equal")
-        << installed << configXml("1.1.0", "", "http://127.0.0.1:9", files) << nothing << "";
+        << installed << configXml("1.1.0", "", "http://127.0.0.1:9", files) << nothing << ""
+        << ""
+        << "";
     QTest::newRow("installed configuration missing")
         << QByteArray() << configXml("1.1.0", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}})
-        << nothing << "new.exe";
+        << nothing << "new.exe"
+        << ""
+        << "";
+
+    // Read once, through the file layer: no fifo holds the run, nothing past the bound is read,
+    // and a document with an error is no release at all, not the part before the error.
+    const QByteArray offered =
+        configXml("1.1.0", "new.exe", "http://127.0.0.1:9", {{"/a.dll", "A2"}});
+    const QString failed = QStringLiteral("read new config failed:");
+    QTest::newRow("offered configuration a fifo") << installed << QByteArray() << empty << "old.exe"
+                                                  << "update fifo" << failed;
+    QTest::newRow("offered configuration a folder")
+        << installed << QByteArray() << empty << "old.exe"
+        << "update folder" << failed;
+    QTest::newRow("offered configuration past the bound")
+        << installed << QByteArray() << empty << "old.exe"
+        << "update too large" << failed;
+    QByteArray broken =
+        configXml("2.0.0", "new.exe", "http://127.0.0.1:9",
+                  {{"/a.dll", "A2"}, {"/b.dll", "B2"}, {"/c.dll", "C2"}, {"/d.dll", "D2"}});
+    broken.replace("path=\"/c.dll\"", "path=\"/c&#0;.dll\"");
+    QTest::newRow("offered configuration broken after two files")
+        << installed << broken << empty << "old.exe"
+        << "" << failed;
+    const QString installedFailed = QStringLiteral("read installed config failed:");
+    QTest::newRow("installed configuration a fifo")
+        << QByteArray() << offered << nothing << "new.exe"
+        << "config fifo" << installedFailed;
+    QTest::newRow("installed configuration past the bound")
+        << QByteArray() << offered << nothing << "new.exe"
+        << "config too large" << installedFailed;
 }
 
 void tst_Update::checkPhaseEndsEarly()
@@ -120,18 +170,42 @@ void tst_Update::checkPhaseEndsEarly()
     QFETCH(QString, message);
     QFETCH(QString, mainExe);
 
+    QFETCH(QString, planted);
+    QFETCH(QString, logged);
+
     Installation inst;
     inst.write("a.dll", "installed a");
     if (!installed.isNull())
         inst.write("config/UpdateCfg.xml", installed);
     if (!offered.isNull())
         inst.write("update/UpdateCfg.xml", offered);
+    const QString plantedPath = inst.path(planted.section(' ', 0, 0) + "/UpdateCfg.xml");
+    if (!planted.isEmpty())
+        QVERIFY(QDir().mkpath(QFileInfo(plantedPath).path()));
+    if (planted.endsWith(" fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(plantedPath).constData(), 0644), 0);
+    if (planted.endsWith(" folder"))
+        QVERIFY(QDir().mkpath(plantedPath));
+    if (planted.endsWith(" too large")) {
+        // A sparse file one byte past the bound.
+        QFile big(plantedPath);
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        big.write("<UpdateCfg>");
+        QVERIFY(big.resize(Update::maxConfigBytes + 1));
+    }
     const auto before = inst.snapshot({});
 
     LogCapture log;
+    const int boxes = int(presenter.texts().size());
     WorkerRun run;
     run.start();
-    QVERIFY(run.waitFinished());
+    const bool finished = run.waitFinished(30000);
+    if (!finished && planted.endsWith(" fifo")) {
+        // Let a reader blocked on the fifo go, so that the worker thread can end.
+        QFile writer(plantedPath);
+        writer.open(QIODevice::WriteOnly);
+    }
+    QVERIFY2(finished, "the run hangs");
 
     QCOMPARE(run.finishedCount, 1);
     QCOMPARE(run.ok, false);
@@ -143,15 +217,20 @@ void tst_Update::checkPhaseEndsEarly()
     QCOMPARE(inst.snapshot({}), before);
     QVERIFY(!log.linesStartingWith("current path:").isEmpty());
     const QStringList emptyLines = log.linesStartingWith("read new config is empty:");
-    if (message == QStringLiteral("读取更新配置文件为空")) {
+    if (message == QStringLiteral("读取更新配置文件为空") && logged.isEmpty()) {
         QCOMPARE(emptyLines.size(), 1);
-        QCOMPARE(emptyLines.first(), QStringLiteral("read new config is empty: \"%1\" \"%2\"")
-                                         .arg(inst.path("update/UpdateCfg.xml"),
-                                              inst.path("config/UpdateCfg.xml")));
+        QCOMPARE(emptyLines.first(),
+                 QStringLiteral("read new config is empty: \"%1\" \"%2\"")
+                     .arg(inst.path("update/UpdateCfg.xml"), inst.path("config/UpdateCfg.xml")));
     } else {
         QVERIFY(emptyLines.isEmpty());
     }
     QVERIFY(log.linesStartingWith("download:").isEmpty());
+    if (!logged.isEmpty())
+        QCOMPARE(log.linesStartingWith(logged).size(), 1);
+    // Only a document with an error shows the reader's box.
+    const bool malformed = planted.isEmpty() && logged == QStringLiteral("read new config failed:");
+    QCOMPARE(presenter.texts().size() - boxes, malformed ? 1 : 0);
 }
 
 void tst_Update::progressRecordsForThreeFiles()
@@ -314,8 +393,8 @@ void tst_Update::currentPercentage_data()
     QTest::newRow("just under complete") << qint64(99999) << qint64(100000) << 99;
     QTest::newRow("more than announced") << qint64(500) << qint64(100) << 100;
     QTest::newRow("huge ratio") << (qint64(1) << 62) << qint64(1) << 100;
-    QTest::newRow("beyond 2 GiB") << qint64(3) * 1024 * 1024 * 1024 << qint64(4) * 1024 * 1024 * 1024
-                                  << 75;
+    QTest::newRow("beyond 2 GiB") << qint64(3) * 1024 * 1024 * 1024
+                                  << qint64(4) * 1024 * 1024 * 1024 << 75;
 }
 
 void tst_Update::currentPercentage()

@@ -96,6 +96,8 @@ public:
                 entries.insert(relative, "<link " + info.symLinkTarget().toUtf8() + '>');
             else if (info.isDir())
                 entries.insert(relative, "<dir>");
+            else if (!info.isFile())
+                entries.insert(relative, "<special>"); // a fifo: never opened, which would wait
             else
                 entries.insert(relative, read(relative) + " mode " +
                                              QByteArray::number(int(info.permissions()), 16));
@@ -114,10 +116,7 @@ private:
 class Release
 {
 public:
-    Release() : server(served.path())
-    {
-        QVERIFY(server.listen());
-    }
+    Release() : server(served.path()) { QVERIFY(server.listen()); }
 
     // Puts body on the server at path and lists it in the offered configuration with md5 (the
     // body's digest unless given).
@@ -187,7 +186,8 @@ public:
     {
         if (!QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs))
             return false;
-        QMetaObject::invokeMethod(worker, [] {}, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            worker, [] {}, Qt::BlockingQueuedConnection);
         QCoreApplication::sendPostedEvents();
         return true;
     }
