@@ -242,10 +242,6 @@ void failConfigMove()
     });
 }
 
-struct FaultHookReset {
-    ~FaultHookReset() { InstallFs::setFaultHook(nullptr); }
-};
-
 } // namespace
 
 void tst_Install::failedInstallationIsUndone_data()

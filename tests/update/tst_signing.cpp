@@ -8,6 +8,16 @@
 #include "recordingpresenter.h"
 
 #include "config/signature.h"
+#include "platform/installfs.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cerrno>
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 class tst_Signing : public QObject
 {
@@ -21,6 +31,8 @@ private slots:
     void downloadCheckedAgainstSha256_data();
     void downloadCheckedAgainstSha256();
     void configurationSwappedDuringDownloadIsRefused();
+    void installedConfigurationIsTheUpdatersOwn_data();
+    void installedConfigurationIsTheUpdatersOwn();
     void keyRotationOverThreeReleases();
     void unsignedInstallationOptsInWithOneSignedRelease();
 
@@ -306,6 +318,91 @@ void tst_Signing::configurationSwappedDuringDownloadIsRefused()
     QVERIFY(!run.ok);
     QCOMPARE(run.msg, QStringLiteral("更新配置文件签名无效"));
     QCOMPARE(release.inst.snapshot(), before);
+}
+
+void tst_Signing::installedConfigurationIsTheUpdatersOwn_data()
+{
+    QTest::addColumn<QString>("placing");
+    QTest::newRow("placed by another user") << "other user";
+    QTest::newRow("placed as a hard link to a file outside") << "hard link";
+    QTest::newRow("swapped for a forged one while the files are moved") << "swapped";
+}
+
+void tst_Signing::installedConfigurationIsTheUpdatersOwn()
+{
+#ifdef Q_OS_WIN
+    QSKIP("owners, modes and hard links are POSIX's here");
+#else
+    QFETCH(QString, placing);
+    if (placing == "other user" && ::geteuid() != 0)
+        QSKIP("giving a file to another user needs root");
+    const Key key = newKey();
+    const Key forger = newKey();
+    Release release;
+    offerSigned(release, "/a.bin", bodyA);
+    offerSigned(release, "/b.bin", bodyB);
+    writeSigned(release, key.pub, key.pub, key.pem);
+    const QString placed = release.inst.path("update/UpdateCfg.xml");
+
+    QTemporaryDir outside;
+    const QString outsideFile = outside.path() + "/UpdateCfg.xml";
+    if (placing == "other user") {
+        // The application's user, who may write the file again after the update.
+        QCOMPARE(::chown(QFile::encodeName(placed).constData(), 65534, 65534), 0);
+        QCOMPARE(::chmod(QFile::encodeName(placed).constData(), 0666), 0);
+    } else if (placing == "hard link") {
+        QVERIFY(QFile::rename(placed, outsideFile));
+        QCOMPARE(::link(QFile::encodeName(outsideFile).constData(),
+                        QFile::encodeName(placed).constData()),
+                 0);
+    }
+    // The same release signed by another key: what a writer of update/ would slip in once the
+    // signature was checked.
+    QByteArray forged = release.offeredConfig;
+    forged.replace(key.pub.toLatin1(), forger.pub.toLatin1());
+    struct stat placedStat;
+    QCOMPARE(::stat(QFile::encodeName(placed).constData(), &placedStat), 0);
+
+    FaultHookReset reset;
+    std::atomic<bool> swapped{false};
+    if (placing == "swapped") {
+        InstallFs::setFaultHook([&](const QString& operation, const QString& path) {
+            // At the first move of the installation (a downloaded file takes its name in update/
+            // before), when the journal is begun and the placed file was compared.
+            if (operation == QLatin1String("rename") &&
+                !path.startsWith(QLatin1String("/update/")) && !swapped.exchange(true)) {
+                QFile out(placed + ".forged");
+                if (out.open(QIODevice::WriteOnly))
+                    out.write(forged);
+                out.close();
+                QFile::remove(placed);
+                QFile::rename(placed + ".forged", placed);
+            }
+            return 0;
+        });
+    }
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    InstallFs::setFaultHook(nullptr);
+
+    QVERIFY2(run.ok, qPrintable(run.msg));
+    QCOMPARE(swapped.load(), placing == "swapped");
+    const QString installed = release.inst.path("config/UpdateCfg.xml");
+    QCOMPARE(release.inst.read("config/UpdateCfg.xml"), release.offeredConfig);
+    struct stat st;
+    QCOMPARE(::lstat(QFile::encodeName(installed).constData(), &st), 0);
+    QCOMPARE(st.st_uid, ::geteuid());
+    QCOMPARE(int(st.st_mode & 07777), 0644);
+    QCOMPARE(int(st.st_nlink), 1);
+    // The placed file is still there when the configuration is written, so its inode is not
+    // free for reuse; the swapped one was removed before.
+    if (placing != "swapped")
+        QVERIFY(st.st_ino != placedStat.st_ino);
+    if (placing == "hard link")
+        QCOMPARE(QFile(outsideFile).size(), qint64(release.offeredConfig.size()));
+#endif
 }
 
 void tst_Signing::keyRotationOverThreeReleases()

@@ -4,6 +4,7 @@
 // the current directory while it lives, configuration files, a snapshot of a tree for before /
 // after comparisons, and a worker run in its own thread exactly as the program runs it.
 
+#include "platform/installfs.h"
 #include "testhttpserver.h"
 #include "update/update.h"
 
@@ -204,4 +205,9 @@ public:
     int finishedCount = 0;
     bool ok = false;
     QString msg;
+};
+
+// Clears the file layer's fault hook when a test ends, however it ends.
+struct FaultHookReset {
+    ~FaultHookReset() { InstallFs::setFaultHook(nullptr); }
 };
