@@ -21,6 +21,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
@@ -686,6 +687,21 @@ void Update::sendRequest()
     reply->setReadBufferSize(readBufferBytes);
     connect(reply, &QNetworkReply::downloadProgress, this, &Update::slot_downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &Update::slot_readyRead);
+    // A reply Qt gives up on while its body is read (an inflated body past Qt's bound) reports
+    // its error but may never report its end: such an error ends the download once the events
+    // in hand are through, unless finished() came first. An error status is reported when the
+    // headers arrive, and its answer is looked at by beginBody() as it comes.
+    connect(
+        reply, &QNetworkReply::errorOccurred, this, [this, reply = QPointer<QNetworkReply>(reply)] {
+            QMetaObject::invokeMethod(
+                this,
+                [this, reply] {
+                    if (reply && reply == task.reply && !runEnded &&
+                        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
+                        slot_downloadFinished(reply);
+                },
+                Qt::QueuedConnection);
+        });
     task.reply = reply;
 
     if (stallTimer)

@@ -122,6 +122,13 @@ void TestHttpServer::omitContentLength(const QString& path)
     rules.insert(path, rule);
 }
 
+void TestHttpServer::deflate(const QString& path)
+{
+    Rule rule;
+    rule.mode = Mode::Deflate;
+    rules.insert(path, rule);
+}
+
 void TestHttpServer::redirect(const QString& path, const QString& location, int status)
 {
     Rule rule;
@@ -453,6 +460,17 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->disconnectFromHost();
         responseDone();
         return;
+    case Mode::Deflate: {
+        // qCompress puts the length in front of the zlib stream that "deflate" names.
+        const QByteArray compressed = qCompress(body, 9).mid(4);
+        socket->write(
+            header(200, compressed.size(), keepAlive, extra + "Content-Encoding: deflate\r\n"));
+        writeBody(socket, compressed);
+        responseDone();
+        if (!keepAlive)
+            socket->disconnectFromHost();
+        return;
+    }
     case Mode::Trickle:
         socket->write(header(200, body.size(), keepAlive, extra));
         sendPieces(socket, body, int(qMax<qint64>(1, rule.bytes)), keepAlive);

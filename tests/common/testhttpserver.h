@@ -43,6 +43,8 @@ public:
     void stallAfter(const QString& path, qint64 bytes);
     // Sends the body without Content-Length and ends it by closing the connection.
     void omitContentLength(const QString& path);
+    // Sends the file compressed (Content-Encoding: deflate), its length the compressed one.
+    void deflate(const QString& path);
     // Answers path with a redirect (302 by default) to location.
     void redirect(const QString& path, const QString& location, int status = 302);
     // Sends the body of path in pieces of chunkSize bytes, one piece every few milliseconds.
@@ -103,6 +105,7 @@ private:
         Drop,
         Stall,
         NoLength,
+        Deflate,
         Redirect,
         Trickle,
         Hold,

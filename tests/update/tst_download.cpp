@@ -51,9 +51,18 @@ private:
     RecordingPresenter presenter;
 };
 
-namespace {
+namespace
+{
 
-enum class Fault { NotFound, ServerError, Dropped, RedirectToMissing, Stalled, Refused };
+enum class Fault {
+    NotFound,
+    ServerError,
+    Dropped,
+    RedirectToMissing,
+    Stalled,
+    Refused,
+    CompressionBomb
+};
 
 // Sets an environment variable for one test and takes it back afterwards.
 class ScopedEnv
@@ -98,6 +107,9 @@ void tst_Download::networkErrorEndsRun_data()
     QTest::newRow("redirect to a missing file") << int(Fault::RedirectToMissing) << 2;
     QTest::newRow("server stops sending") << int(Fault::Stalled) << 2;
     QTest::newRow("connection refused") << int(Fault::Refused) << 1;
+    // Qt refuses to inflate a body past its ratio: its error, at once, not a stall.
+    QTest::newRow("compressed body past the decompression limit")
+        << int(Fault::CompressionBomb) << 2;
 }
 
 void tst_Download::networkErrorEndsRun()
@@ -110,11 +122,29 @@ void tst_Download::networkErrorEndsRun()
     release.inst.write("a.bin", "installed a");
     QString serverUrl;
     switch (Fault(fault)) {
-    case Fault::NotFound: release.server.respondWithStatus("/b.bin", 404); break;
-    case Fault::ServerError: release.server.respondWithStatus("/b.bin", 500); break;
-    case Fault::Dropped: release.server.dropAfter("/b.bin", 1000); break;
-    case Fault::RedirectToMissing: release.server.redirect("/b.bin", "/nowhere.bin"); break;
-    case Fault::Stalled: release.server.stallAfter("/b.bin", 100); break;
+    case Fault::NotFound:
+        release.server.respondWithStatus("/b.bin", 404);
+        break;
+    case Fault::ServerError:
+        release.server.respondWithStatus("/b.bin", 500);
+        break;
+    case Fault::Dropped:
+        release.server.dropAfter("/b.bin", 1000);
+        break;
+    case Fault::RedirectToMissing:
+        release.server.redirect("/b.bin", "/nowhere.bin");
+        break;
+    case Fault::Stalled:
+        release.server.stallAfter("/b.bin", 100);
+        break;
+    case Fault::CompressionBomb: {
+        QFile bomb(release.served.path() + "/b.bin");
+        QVERIFY(bomb.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(bomb.write(QByteArray(64 << 20, '\0')) == 64 << 20);
+        bomb.close();
+        release.server.deflate("/b.bin");
+        break;
+    }
     case Fault::Refused: {
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -126,9 +156,12 @@ void tst_Download::networkErrorEndsRun()
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
-    // Short enough to keep the test quick.
-    if (Fault(fault) == Fault::Stalled)
-        run.worker->setStallTimeout(1000);
+    // Short enough to keep the test quick; long enough elsewhere that a stall cannot stand in
+    // for the error the run must end with.
+    run.worker->setStallTimeout(Fault(fault) == Fault::Stalled ? 1000 : 60000);
+    // A compressed body longer than the reply may hold is inflated a piece at a time.
+    if (Fault(fault) == Fault::CompressionBomb)
+        run.worker->setReadBufferSize(16 * 1024);
     run.start();
     QVERIFY(run.waitFinished());
 
@@ -141,6 +174,7 @@ void tst_Download::networkErrorEndsRun()
     const QString stallText =
         QStringLiteral("服务器1秒没有响应:") + release.server.baseUrl() + "/b.bin";
     QCOMPARE(run.msg == prefix + stallText, Fault(fault) == Fault::Stalled);
+    QCOMPARE(run.msg.contains(QStringLiteral("没有响应")), Fault(fault) == Fault::Stalled);
     QCOMPARE(run.records.last().finished, (failingFile - 1) * 100);
 
     // Files fetched before stay under update/, the partial one is gone, nothing is installed.
@@ -159,9 +193,11 @@ void tst_Download::localFileCannotBeOpened_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("obstacleFile");
-    QTest::newRow("non-empty directory where the file goes") << "/b.bin" << "update/b.bin/x"
-                                                              << "update/b.bin";
-    QTest::newRow("file where its directory goes") << "/sub/b.bin" << "update/sub"
+    QTest::newRow("non-empty directory where the file goes") << "/b.bin"
+                                                             << "update/b.bin/x"
+                                                             << "update/b.bin";
+    QTest::newRow("file where its directory goes") << "/sub/b.bin"
+                                                   << "update/sub"
                                                    << "update/sub/b.bin";
 }
 
@@ -302,10 +338,14 @@ void tst_Download::ignoredFileInTheWayStopsRun_data()
     QTest::addColumn<QString>("ignored");
     QTest::addColumn<QString>("managed");
     QTest::addColumn<bool>("refused");
-    QTest::newRow("ignored file where a folder is needed") << "/lib" << "/lib/x.dll" << true;
-    QTest::newRow("ignored file below a managed file") << "/a.bin/x" << "/a.bin" << true;
-    QTest::newRow("ignored file in other letter case") << "/User.ini" << "/user.ini" << true;
-    QTest::newRow("ignored file beside") << "/lib.ini" << "/lib/x.dll" << false;
+    QTest::newRow("ignored file where a folder is needed") << "/lib"
+                                                           << "/lib/x.dll" << true;
+    QTest::newRow("ignored file below a managed file") << "/a.bin/x"
+                                                       << "/a.bin" << true;
+    QTest::newRow("ignored file in other letter case") << "/User.ini"
+                                                       << "/user.ini" << true;
+    QTest::newRow("ignored file beside") << "/lib.ini"
+                                         << "/lib/x.dll" << false;
 }
 
 // The user's copy of an ignored file stays where it is: a release that would need it moved aside
@@ -385,7 +425,8 @@ void tst_Download::serverVariantsStillDeliver()
     if (variant == "no length") {
         // Without a known size there is no percentage to show until the reply is complete.
         for (const UpdateProgress& record : run.records)
-            QVERIFY2(record.current == 0 || record.current == 100, qPrintable(QString::number(record.current)));
+            QVERIFY2(record.current == 0 || record.current == 100,
+                     qPrintable(QString::number(record.current)));
     }
 }
 
@@ -434,9 +475,10 @@ void tst_Download::largeFileArrivesWholeInBoundedPieces()
     QVERIFY(writes.size() > 1);
     qint64 sum = 0;
     for (const QString& line : writes) {
-        QVERIFY2(line.startsWith(QStringLiteral("write to file \"%1\" ")
-                                     .arg(release.inst.path("update/big.bin"))),
-                 qPrintable(line));
+        QVERIFY2(
+            line.startsWith(
+                QStringLiteral("write to file \"%1\" ").arg(release.inst.path("update/big.bin"))),
+            qPrintable(line));
         const qint64 bytes = line.section(' ', -1).toLongLong();
         QVERIFY2(bytes > 0 && bytes <= 4 * bound, qPrintable(line));
         sum += bytes;
@@ -467,9 +509,8 @@ void tst_Download::systemSocksProxyDoesNotRedirectConnections()
 
     // The worker's connections are handed the application's proxy; for a server away from
     // loopback that must still mean a direct connection, not the system's SOCKS proxy.
-    const QList<QNetworkProxy> direct = QNetworkProxyFactory::proxyForQuery(
-        QNetworkProxyQuery(QStringLiteral("updates.example.com"), 80, QString(),
-                           QNetworkProxyQuery::TcpSocket));
+    const QList<QNetworkProxy> direct = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(
+        QStringLiteral("updates.example.com"), 80, QString(), QNetworkProxyQuery::TcpSocket));
     QCOMPARE(direct.size(), 1);
     QCOMPARE(direct.first().type(), QNetworkProxy::NoProxy);
 }
