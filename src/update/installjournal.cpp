@@ -432,7 +432,10 @@ bool InstallJournal::commit(const QString& placedConfig, const QByteArray& check
     // The installed configuration decides what later runs trust (its public key among them). The
     // placed file keeps the owner and inode of whoever placed it, who could change it later, so
     // it is never moved in: a new file of this program's holds the bytes that were checked.
-    const QString temp = tempBeside(installedConfig);
+    // A name no earlier run left behind: the file is created exclusively.
+    QString temp = tempBeside(installedConfig);
+    for (InstallFs::Entry found; fs.entry(temp, &found) && found.exists() && tempCount < 100;)
+        temp = tempBeside(installedConfig);
     InstallFs::Entry written;
     if (!record(QStringLiteral("temp"), {temp}) ||
         !fs.writeNewFile(temp, checkedConfig, 0644, &written))

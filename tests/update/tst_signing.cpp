@@ -326,6 +326,7 @@ void tst_Signing::installedConfigurationIsTheUpdatersOwn_data()
     QTest::newRow("placed by another user") << "other user";
     QTest::newRow("placed as a hard link to a file outside") << "hard link";
     QTest::newRow("swapped for a forged one while the files are moved") << "swapped";
+    QTest::newRow("an earlier run's temporary name taken") << "name taken";
 }
 
 void tst_Signing::installedConfigurationIsTheUpdatersOwn()
@@ -356,6 +357,9 @@ void tst_Signing::installedConfigurationIsTheUpdatersOwn()
                         QFile::encodeName(placed).constData()),
                  0);
     }
+    const QByteArray leftover = "left by a run that was cut off";
+    if (placing == "name taken")
+        release.inst.write("config/.UpdateCfg.xml.~1", leftover);
     // The same release signed by another key: what a writer of update/ would slip in once the
     // signature was checked.
     QByteArray forged = release.offeredConfig;
@@ -402,6 +406,8 @@ void tst_Signing::installedConfigurationIsTheUpdatersOwn()
         QVERIFY(st.st_ino != placedStat.st_ino);
     if (placing == "hard link")
         QCOMPARE(QFile(outsideFile).size(), qint64(release.offeredConfig.size()));
+    if (placing == "name taken")
+        QCOMPARE(release.inst.read("config/.UpdateCfg.xml.~1"), leftover);
 #endif
 }
 
