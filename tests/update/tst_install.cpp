@@ -42,6 +42,8 @@ private slots:
     void plantedJournalsChangeNothing_data();
     void plantedJournalsChangeNothing();
     void unfinishableJournalIsTriedOnce_data();
+    void beginStartsOnlyAJournalTheNextStartTakes_data();
+    void beginStartsOnlyAJournalTheNextStartTakes();
     void unfinishableJournalIsTriedOnce();
 
 private:
@@ -1119,6 +1121,74 @@ void tst_Install::unfinishableJournalIsTriedOnce()
     log.clear();
     QVERIFY(!InstallJournal::recover(fs));
     QCOMPARE(log.lines(), QStringList());
+}
+
+void tst_Install::beginStartsOnlyAJournalTheNextStartTakes_data()
+{
+    QTest::addColumn<QString>("backup"); // what backup/ is before begin()
+    QTest::addColumn<bool>("begins");
+    QTest::addColumn<QString>("mode");   // backup/'s mode afterwards (octal), when it begins
+    QTest::newRow("missing") << "" << true << "755";
+    QTest::newRow("missing, under a umask of 0") << "umask" << true << "755";
+    QTest::newRow("folder of ours") << "0700" << true << "700";
+    QTest::newRow("group-writable folder of ours") << "0775" << true << "755";
+    QTest::newRow("world-writable folder of ours") << "0777" << true << "755";
+    QTest::newRow("folder of another user") << "nobody" << false << "";
+    QTest::newRow("link to a folder") << "link" << false << "";
+    QTest::newRow("file") << "file" << false << "";
+}
+
+void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
+{
+#ifdef Q_OS_WIN
+    QSKIP("POSIX owners and modes");
+#else
+    QFETCH(QString, backup);
+    QFETCH(bool, begins);
+    QFETCH(QString, mode);
+    if (backup == "nobody" && ::geteuid() != 0)
+        QSKIP("only root gives a folder to another user");
+    Installation inst;
+    inst.write("a.dll", "old a");
+    inst.write("update/a.dll", "new a");
+    if (backup == "link") {
+        QDir().mkpath(inst.path("elsewhere"));
+        QVERIFY(QFile::link(inst.path("elsewhere"), inst.path("backup")));
+    } else if (backup == "file") {
+        inst.write("backup", "a file");
+    } else if (!backup.isEmpty() && backup != "umask") {
+        QDir().mkpath(inst.path("backup"));
+        if (backup == "nobody")
+            QVERIFY(setOwner(inst.path("backup"), 65534));
+        else
+            QVERIFY(chmodPath(inst.path("backup"), backup.toUInt(nullptr, 8)));
+    }
+    const mode_t previousMask = ::umask(backup == "umask" ? 0 : 022);
+    InstallFs fs(inst.root);
+    InstallJournal journal(fs);
+    LogCapture log;
+    const bool begun = journal.begin();
+    ::umask(previousMask);
+    QCOMPARE(begun, begins);
+    if (!begins) {
+        QVERIFY(!inst.exists("backup/.install-journal"));
+        QCOMPARE(log.linesStartingWith("InstallJournal::begin refused").size(), 1);
+        QCOMPARE(inst.read("a.dll"), QByteArray("old a"));
+        return;
+    }
+    QCOMPARE(QString::number(modeOf(inst.path("backup")), 8), mode);
+    QString reason;
+    QVERIFY2(fs.updatersOwn("/backup/.install-journal", InstallFs::Kind::File, &reason),
+             qPrintable(reason));
+    // Stopped here: the next start takes the journal and rolls the move back.
+    QVERIFY(journal.move("/a.dll", "/backup/a.dll"));
+    QVERIFY(journal.move("/update/a.dll", "/a.dll"));
+    log.clear();
+    QVERIFY(InstallJournal::recover(fs));
+    QVERIFY(log.linesStartingWith("InstallJournal::recover rejected").isEmpty());
+    QCOMPARE(inst.read("update/a.dll"), QByteArray("new a"));
+    QCOMPARE(inst.read("a.dll"), QByteArray("old a"));
+#endif
 }
 
 QTEST_MAIN(tst_Install)
