@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileDevice>
-#include <QUrl>
 
 #include <cerrno>
 
@@ -74,6 +73,7 @@ bool InstallJournal::begin()
             fs.removeEmptyDir(backupDir);
         return false;
     }
+    reason.clear();
     QByteArray text = QByteArray(journal::header) + '\n';
     Record made;
     made.kind = journal::Kind::MakeDir;
