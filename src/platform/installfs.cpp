@@ -667,6 +667,16 @@ bool InstallFs::updatersOwn(const QString& relative, Kind kind, QString* reason)
     return true;
 }
 
+bool InstallFs::closeToOthers(const QString& relative)
+{
+    Entry found;
+    if (!entry(relative, &found))
+        return false;
+    if (found.kind != Kind::Dir && found.kind != Kind::File)
+        return fail(found.kind == Kind::Link ? ELOOP : EINVAL);
+    return setMode(relative, found.mode & ~0022u);
+}
+
 int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 {
     Parent parent;
@@ -1157,7 +1167,9 @@ const TrustedSids& trustedSids()
 {
     static const TrustedSids trusted = [] {
         TrustedSids t;
-        for (const WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+        // OWNER RIGHTS: what the owner, itself one of these, is granted.
+        for (const WELL_KNOWN_SID_TYPE type :
+             {WinBuiltinAdministratorsSid, WinLocalSystemSid, WinCreatorOwnerRightsSid}) {
             BYTE buffer[SECURITY_MAX_SID_SIZE];
             DWORD size = sizeof buffer;
             if (::CreateWellKnownSid(type, nullptr, buffer, &size))
@@ -1279,6 +1291,34 @@ bool InstallFs::updatersOwn(const QString& relative, Kind kind, QString* reason)
         return refuse(why);
     }
     return true;
+}
+
+bool InstallFs::closeToOthers(const QString& relative)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = QDir::toNativeSeparators(parent.dir + QLatin1Char('/') + parent.name);
+    if (isReparse(QFileInfo(path)))
+        return fail(ELOOP);
+    // Full control for Administrators, SYSTEM and the owner, reading for the users; inherited by
+    // what is made inside, nothing inherited from above.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;OW)(A;OICI;GRGX;;;BU)",
+            SDDL_REVISION_1, &descriptor, nullptr))
+        return fail(EACCES);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    DWORD result = ERROR_INVALID_ACL;
+    if (::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present)
+        result = ::SetNamedSecurityInfoW(
+            const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(path.utf16())), SE_FILE_OBJECT,
+            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+            dacl, nullptr);
+    ::LocalFree(descriptor);
+    return result == ERROR_SUCCESS || fail(EACCES);
 }
 
 int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)

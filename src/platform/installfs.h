@@ -113,6 +113,11 @@ public:
     // other account a right to change it. False, with reason (a short English text) set,
     // otherwise. A held folder is judged through its handle.
     bool updatersOwn(const QString& relative, Kind kind, QString* reason = nullptr);
+    // Takes from everyone but the owner (and, on Windows, Administrators and SYSTEM) the right to
+    // change the file or folder at relative: on POSIX the group and other write bits are
+    // cleared; on Windows its access control list is replaced by one of its own, not inherited,
+    // that lets the users read.
+    bool closeToOthers(const QString& relative);
     // Copies the file from into a new file to, created exclusively: every write checked, the size
     // compared with the source's, the data flushed to the disk and the descriptor closed, the
     // source's permission bits applied. On failure the partial file is removed. to is the final

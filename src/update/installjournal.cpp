@@ -63,8 +63,7 @@ bool InstallJournal::begin()
     // else may write: a folder of ours that others may write is closed to them first.
     QString reason;
     bool own = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
-    if (!own && reason == QLatin1String("writable by others") &&
-        fs.setMode(backupDir, backup.mode & ~0022u))
+    if (!own && reason == QLatin1String("writable by others") && fs.closeToOthers(backupDir))
         own = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
     if (!own) {
         qDebug() << "InstallJournal::begin refused" << logQuoted(fs.absolutePath(backupDir))
