@@ -5,6 +5,7 @@
 #   version  the version rule
 #   diff     the difference of an installed and a new configuration
 #   path     the path checks, letter-case collisions and the download URL
+#   journal  the installation journal's records and their checks
 # Each starts from its seed corpus in tests/fuzz/corpus/TARGET; what it finds new goes to
 # build/fuzz/corpus-TARGET (the seeds stay as they are), a failing input to
 # build/fuzz/TARGET-crash-* (add it to the seed corpus once fixed). Ends with one line per target:
@@ -14,7 +15,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-all_targets=(reader version diff path)
+all_targets=(reader version diff path journal)
 target=${1:-all}
 seconds=${2:-600}
 if [[ $target =~ ^[0-9]+$ ]] && [ $# -eq 1 ]; then
@@ -26,7 +27,7 @@ if [ "$target" = all ]; then
 elif [[ " ${all_targets[*]} " == *" $target "* ]]; then
     targets=("$target")
 else
-    echo "usage: bench/fuzz.sh [reader|version|diff|path|all] [SECONDS]" >&2
+    echo "usage: bench/fuzz.sh [reader|version|diff|path|journal|all] [SECONDS]" >&2
     exit 2
 fi
 

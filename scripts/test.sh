@@ -16,7 +16,7 @@ fuzz_status=0
 if command -v clang++ >/dev/null; then
     if CXX=clang++ cmake -S tests/fuzz -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
         cmake --build build/fuzz --parallel "$(nproc)" >/dev/null; then
-        for target in reader version diff path; do
+        for target in reader version diff path journal; do
             echo -n "fuzz target $target: "
             build/fuzz/${target}fuzzer -runs=0 tests/fuzz/corpus/$target 2>&1 | tail -n 1 ||
                 fuzz_status=1

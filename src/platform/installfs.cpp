@@ -15,6 +15,9 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +40,32 @@ std::function<int(const QString&, const QString&)>& faultHook()
 {
     static std::function<int(const QString&, const QString&)> hook;
     return hook;
+}
+
+// Whether segment names one entry in its folder and nothing else: not empty, "." or "..", and
+// without a control character (C0, DEL and C1), which would end the name early (NUL) or could
+// be read as something else by the system or a log. On Windows, also none of the characters
+// that are separators, drive or stream markers or wildcards there, and no final dot or space,
+// which Windows drops.
+bool isPlainSegment(const QString& segment)
+{
+    if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+        return false;
+    for (const QChar c : segment) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            return false;
+#ifdef Q_OS_WIN
+        if (u == u'\\' || u == u':' || u == u'*' || u == u'?' || u == u'"' || u == u'<' ||
+            u == u'>' || u == u'|')
+            return false;
+#endif
+    }
+#ifdef Q_OS_WIN
+    if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+        return false;
+#endif
+    return true;
 }
 
 } // namespace
@@ -74,8 +103,10 @@ bool InstallFs::split(const QString& relative, QStringList* segments)
         return true;
     *segments = rel.split(QLatin1Char('/'));
     for (const QString& segment : *segments) {
-        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+        if (!isPlainSegment(segment)) {
+            segments->clear();
             return false;
+        }
     }
     return true;
 }
@@ -623,6 +654,55 @@ bool InstallFs::adoptable(const Entry& file)
            (file.mode & 07022) == 0;
 }
 
+bool InstallFs::updatersOwn(const QString& relative, Kind kind, QString* reason)
+{
+    auto refuse = [reason](const char* why) {
+        if (reason)
+            *reason = QString::fromLatin1(why);
+        return false;
+    };
+    struct stat st;
+    if (holds(relative)) {
+        if (::fstat(heldFd, &st) != 0)
+            return fail(errno) || refuse("cannot be looked at");
+    } else {
+        Parent parent;
+        if (!openParent(relative, false, &parent))
+            return refuse(error == ELOOP ? "link on the way" : "cannot be looked at");
+        if (::fstatat(parent.handle(rootFd), parent.name.constData(), &st, AT_SYMLINK_NOFOLLOW) !=
+            0) {
+            const int code = errno;
+            fail(code);
+            return refuse(code == ENOENT ? "missing" : "cannot be looked at");
+        }
+    }
+    if (S_ISLNK(st.st_mode))
+        return refuse("a link");
+    if (kind == Kind::Dir && !S_ISDIR(st.st_mode))
+        return refuse("not a folder");
+    if (kind != Kind::Dir && !S_ISREG(st.st_mode))
+        return refuse("not a regular file");
+    if (st.st_uid != ::geteuid())
+        return refuse("owned by another user");
+    if (st.st_mode & 0022)
+        return refuse("writable by others");
+    if (kind != Kind::Dir && (st.st_mode & 06000))
+        return refuse("set-id");
+    if (kind != Kind::Dir && st.st_nlink != 1)
+        return refuse("more than one name");
+    return true;
+}
+
+bool InstallFs::closeToOthers(const QString& relative)
+{
+    Entry found;
+    if (!entry(relative, &found))
+        return false;
+    if (found.kind != Kind::Dir && found.kind != Kind::File)
+        return fail(found.kind == Kind::Link ? ELOOP : EINVAL);
+    return setMode(relative, found.mode & ~0022u);
+}
+
 int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 {
     Parent parent;
@@ -1082,6 +1162,189 @@ int InstallFs::createFile(const QString& relative, uint)
 bool InstallFs::adoptable(const Entry& file)
 {
     return file.kind == Kind::File;
+}
+
+namespace
+{
+
+// The accounts trusted with the updater's own entries: Administrators, SYSTEM, TrustedInstaller
+// (the owner of Program Files, whose access there is inherited) and the default owner of what
+// this process creates (Administrators for an elevated process; the user when it is not
+// elevated, which is what the user id is on POSIX). A user's own SID is not trusted as such: an
+// administrator's programs that are not elevated run as that user too.
+struct TrustedSids {
+    std::vector<QByteArray> sids;
+
+    void add(PSID sid)
+    {
+        if (sid && ::IsValidSid(sid))
+            sids.emplace_back(reinterpret_cast<const char*>(sid), int(::GetLengthSid(sid)));
+    }
+    bool contains(PSID sid) const
+    {
+        for (const QByteArray& known : sids) {
+            if (::EqualSid(sid, PSID(known.constData())))
+                return true;
+        }
+        return false;
+    }
+};
+
+const TrustedSids& trustedSids()
+{
+    static const TrustedSids trusted = [] {
+        TrustedSids t;
+        // OWNER RIGHTS: what the owner, itself one of these, is granted.
+        for (const WELL_KNOWN_SID_TYPE type :
+             {WinBuiltinAdministratorsSid, WinLocalSystemSid, WinCreatorOwnerRightsSid}) {
+            BYTE buffer[SECURITY_MAX_SID_SIZE];
+            DWORD size = sizeof buffer;
+            if (::CreateWellKnownSid(type, nullptr, buffer, &size))
+                t.add(PSID(buffer));
+        }
+        PSID installer = nullptr;
+        if (::ConvertStringSidToSidW(
+                L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &installer)) {
+            t.add(installer);
+            ::LocalFree(installer);
+        }
+        HANDLE token = nullptr;
+        if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            DWORD size = 0;
+            ::GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+            std::vector<BYTE> info(size);
+            if (size > 0 && ::GetTokenInformation(token, TokenOwner, info.data(), size, &size))
+                t.add(reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner);
+            ::CloseHandle(token);
+        }
+        return t;
+    }();
+    return trusted;
+}
+
+// Whether an access control list lets anyone but the trusted accounts change the entry: write
+// or append data, attributes, extended attributes, delete it or its children, change its
+// access or owner. A missing list grants everything; an allowing entry of a kind not judged
+// here counts as granting.
+bool othersMayWrite(PACL dacl)
+{
+    if (!dacl)
+        return true;
+    ACL_SIZE_INFORMATION info;
+    if (!::GetAclInformation(dacl, &info, sizeof info, AclSizeInformation))
+        return true;
+    const ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                               FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                               WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+    for (DWORD i = 0; i < info.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace))
+            return true;
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue; // applies to what is created inside, not to the entry
+        switch (header->AceType) {
+        case ACCESS_DENIED_ACE_TYPE:
+        case ACCESS_DENIED_OBJECT_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+            continue;
+        case ACCESS_ALLOWED_ACE_TYPE: {
+            const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+            if ((allowed->Mask & writes) &&
+                !trustedSids().contains(PSID(const_cast<DWORD*>(&allowed->SidStart))))
+                return true;
+            continue;
+        }
+        default:
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool InstallFs::updatersOwn(const QString& relative, Kind kind, QString* reason)
+{
+    auto refuse = [reason](const char* why) {
+        if (reason)
+            *reason = QString::fromLatin1(why);
+        return false;
+    };
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return refuse(error == ELOOP ? "link on the way" : "cannot be looked at");
+    const QString path = QDir::toNativeSeparators(parent.dir + QLatin1Char('/') + parent.name);
+    // One handle for every question, on the entry itself, never on a link's target.
+    const HANDLE handle = ::CreateFileW(
+        reinterpret_cast<const wchar_t*>(path.utf16()), READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        fail(ENOENT);
+        return refuse("cannot be looked at");
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool described =
+        ::GetFileInformationByHandle(handle, &info) &&
+        ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                          &dacl, nullptr, &descriptor) == ERROR_SUCCESS;
+    ::CloseHandle(handle);
+    const char* why = nullptr;
+    if (!described)
+        why = "cannot be looked at";
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        why = "a link";
+    else if (kind == Kind::Dir && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        why = "not a folder";
+    else if (kind != Kind::Dir && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        why = "not a regular file";
+    else if (kind != Kind::Dir && info.nNumberOfLinks != 1)
+        why = "more than one name";
+    else if (!owner || !trustedSids().contains(owner))
+        why = "owned by another user";
+    else if (othersMayWrite(dacl))
+        why = "writable by others";
+    if (descriptor)
+        ::LocalFree(descriptor);
+    if (why) {
+        fail(EACCES);
+        return refuse(why);
+    }
+    return true;
+}
+
+bool InstallFs::closeToOthers(const QString& relative)
+{
+    Parent parent;
+    if (!openParent(relative, false, &parent))
+        return false;
+    const QString path = QDir::toNativeSeparators(parent.dir + QLatin1Char('/') + parent.name);
+    if (isReparse(QFileInfo(path)))
+        return fail(ELOOP);
+    // Full control for Administrators, SYSTEM and the owner, reading for the users; inherited by
+    // what is made inside, nothing inherited from above.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;OW)(A;OICI;GRGX;;;BU)",
+            SDDL_REVISION_1, &descriptor, nullptr))
+        return fail(EACCES);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    DWORD result = ERROR_INVALID_ACL;
+    if (::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present)
+        result = ::SetNamedSecurityInfoW(
+            const_cast<wchar_t*>(reinterpret_cast<const wchar_t*>(path.utf16())), SE_FILE_OBJECT,
+            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+            nullptr);
+    ::LocalFree(descriptor);
+    return result == ERROR_SUCCESS || fail(EACCES);
 }
 
 bool InstallFs::writeNewFile(const QString& relative, const QByteArray& bytes, uint, Entry* written)

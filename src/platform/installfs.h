@@ -8,7 +8,9 @@
 // on Windows, a junction) met where a folder is needed makes the operation fail with ELOOP.
 //
 // Paths given to it are relative to the installation directory, "/"-separated, with or without a
-// leading "/" (configuration paths begin with one). Empty segments, "." and ".." are refused.
+// leading "/" (configuration paths begin with one). Empty segments, "." and "..", and segments
+// holding a control character (U+0000-U+001F, U+007F-U+009F) are refused with EINVAL by every
+// operation; on Windows also segments holding \ : * ? " < > | or ending in a dot or a space.
 // On Windows a segment that reaches an entry under another name (an 8.3 short name such as
 // "UPDATE~1.XML", a name with a final dot or space) is refused with EINVAL: every file has one
 // name here, whatever the file system allows.
@@ -102,6 +104,20 @@ public:
     // (a hard link someone keeps elsewhere), writable by nobody else and without set-id bits.
     // Always true on Windows, where the folder's access control decides.
     static bool adoptable(const Entry& file);
+    // Whether the entry at relative, reached without a link, is the updater's own and of the kind
+    // asked for (Kind::Dir for a folder, any other for a regular file): nobody but the updater's
+    // own account can have made or change it. On POSIX: owned by the user the program runs as,
+    // no group or other write bit; a file also without set-id bits and with one name. On Windows:
+    // not a link or junction, a file with one name, owned by Administrators, SYSTEM,
+    // TrustedInstaller or this process's default owner, and no access control entry granting any
+    // other account a right to change it. False, with reason (a short English text) set,
+    // otherwise. A held folder is judged through its handle.
+    bool updatersOwn(const QString& relative, Kind kind, QString* reason = nullptr);
+    // Takes from everyone but the owner (and, on Windows, Administrators and SYSTEM) the right to
+    // change the file or folder at relative: on POSIX the group and other write bits are
+    // cleared; on Windows its access control list is replaced by one of its own, not inherited,
+    // that lets the users read.
+    bool closeToOthers(const QString& relative);
     // Copies the file from into a new file to, created exclusively: every write checked, the size
     // compared with the source's, the data flushed to the disk and the descriptor closed, the
     // source's permission bits applied. On failure the partial file is removed. to is the final
@@ -139,7 +155,8 @@ public:
     // Whether relative is the folder held.
     bool holds(const QString& relative) const;
 
-    // Splits a relative path into its segments; false for empty, "." or ".." segments.
+    // Splits a relative path into its segments; false (and no segments) for a segment that is
+    // empty, "." or "..", or that holds a character refused above.
     static bool split(const QString& relative, QStringList* segments);
     // relative joined to a segment, with one "/" between and a leading "/".
     static QString join(const QString& relative, const QString& name);

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileDevice>
-#include <QUrl>
 
 #include <cerrno>
 
@@ -15,19 +14,8 @@ const QString InstallJournal::journalPath = QStringLiteral("/backup/.install-jou
 namespace
 {
 
-const QByteArray header = "updater-install-journal 1";
 const QString backupDir = QStringLiteral("/backup");
 const QString updateDir = QStringLiteral("/update");
-
-QByteArray encode(const QString& path)
-{
-    return QUrl::toPercentEncoding(path, "/");
-}
-
-QString decode(const QByteArray& field)
-{
-    return QUrl::fromPercentEncoding(field);
-}
 
 bool isBelow(const QString& path, const QString& dir)
 {
@@ -54,6 +42,7 @@ bool InstallJournal::begin()
     stashCount = 0;
     tempCount = 0;
     unrestored.clear();
+    written.clear();
     clearQueue();
     failedStep.clear();
 
@@ -62,20 +51,47 @@ bool InstallJournal::begin()
         return false;
     backupCreated = false;
     if (!backup.exists()) {
-        if (!fs.makeDir(backupDir))
+        if (!fs.makeDir(backupDir, 0755))
             return false;
         backupCreated = true;
     } else if (backup.kind != InstallFs::Kind::Dir) {
+        qDebug() << "InstallJournal::begin refused" << logQuoted(fs.absolutePath(backupDir))
+                 << logQuoted(QStringLiteral("not a folder"));
         return false;
     }
-    QByteArray text = header + '\n';
-    if (backupCreated)
-        text += "mkdir " + encode(backupDir) + '\n';
-    if (!fs.writeFileAtomically(journalPath, text)) {
+    // The next start acts on the journal only in a backup/ of the updater's own that nobody
+    // else may write: a folder of ours that others may write is closed to them first.
+    QString reason;
+    bool own = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
+    if (!own && reason == QLatin1String("writable by others") && fs.closeToOthers(backupDir))
+        own = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
+    if (!own) {
+        qDebug() << "InstallJournal::begin refused" << logQuoted(fs.absolutePath(backupDir))
+                 << logQuoted(reason);
         if (backupCreated)
             fs.removeEmptyDir(backupDir);
         return false;
     }
+    reason.clear();
+    QByteArray text = QByteArray(journal::header) + '\n';
+    Record made;
+    made.kind = journal::Kind::MakeDir;
+    made.from = backupDir;
+    if (backupCreated)
+        text += journal::line(made);
+    if (!fs.writeFileAtomically(journalPath, text) ||
+        !fs.updatersOwn(journalPath, InstallFs::Kind::File, &reason)) {
+        if (reason.isEmpty())
+            reason = fs.errorString();
+        qDebug() << "InstallJournal::begin refused" << logQuoted(fs.absolutePath(journalPath))
+                 << logQuoted(reason);
+        fs.removeFile(journalPath);
+        if (backupCreated)
+            fs.removeEmptyDir(backupDir);
+        return false;
+    }
+    if (backupCreated)
+        written.append(made);
     open = true;
     return true;
 }
@@ -90,27 +106,18 @@ QString InstallJournal::unrestoredDir() const
     return unrestored;
 }
 
-QByteArray InstallJournal::recordLine(const QString& kind, const QStringList& paths,
-                                      const QList<quint64>& numbers)
-{
-    QByteArray line = kind.toLatin1();
-    for (const QString& path : paths)
-        line += ' ' + encode(path);
-    for (const quint64 number : numbers)
-        line += ' ' + QByteArray::number(number);
-    return line + '\n';
-}
-
 bool InstallJournal::record(const QString& kind, const QStringList& paths,
                             const QList<quint64>& numbers)
 {
-    if (!open)
+    Record r;
+    if (!open || !journal::makeRecord(kind, paths, numbers, &r))
         return false;
-    if (!fs.appendDurably(journalPath, recordLine(kind, paths, numbers))) {
+    if (!fs.appendDurably(journalPath, journal::line(r))) {
         qDebug() << "InstallJournal::record failed" << logQuoted(fs.absolutePath(journalPath))
                  << logQuoted(fs.errorString());
         return false;
     }
+    written.append(r);
     return true;
 }
 
@@ -306,13 +313,23 @@ bool InstallJournal::performQueued()
 {
     const QList<Step> steps = queue;
     clearQueue();
+    QList<Record> batch;
     QByteArray records;
     for (const Step& step : steps) {
-        if (step.kind == Step::MakeDir)
-            records += recordLine(QStringLiteral("mkdir"), {step.from});
-        else if (step.kind == Step::Move)
-            records += recordLine(QStringLiteral("move"), {step.from, step.to},
-                                  {step.source.device, step.source.inode});
+        Record r;
+        r.from = step.from;
+        if (step.kind == Step::MakeDir) {
+            r.kind = journal::Kind::MakeDir;
+        } else if (step.kind == Step::Move) {
+            r.kind = journal::Kind::Move;
+            r.to = step.to;
+            r.numbers[0] = step.source.device;
+            r.numbers[1] = step.source.inode;
+        } else {
+            continue;
+        }
+        records += journal::line(r);
+        batch.append(r);
     }
     // Every record of the batch is on the disk before the first of its steps is taken.
     if (!records.isEmpty() && (!open || !fs.appendDurably(journalPath, records))) {
@@ -327,6 +344,7 @@ bool InstallJournal::performQueued()
         }
         return false;
     }
+    written += batch;
     // A folder that could not be made, where that is passed over, skips the rest of its path.
     QString skipped;
     for (const Step& step : steps) {
@@ -455,43 +473,14 @@ bool InstallJournal::commit(const QString& placedConfig, const QByteArray& check
     return report(true, 0);
 }
 
-bool InstallJournal::readRecords(QList<Record>* records)
-{
-    records->clear();
-    QByteArray text;
-    if (!fs.readFile(journalPath, &text))
-        return false;
-    QList<QByteArray> lines = text.split('\n');
-    // A line cut short by a kill has no line end: it was never complete, so never acted upon.
-    lines.removeLast();
-    if (lines.isEmpty() || lines.first() != header)
-        return false;
-    for (int i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> fields = lines.at(i).split(' ');
-        Record r;
-        r.kind = QString::fromLatin1(fields.first());
-        for (int f = 1; f < fields.size(); ++f) {
-            bool number = false;
-            const quint64 value = fields.at(f).toULongLong(&number);
-            if (number && !fields.at(f).startsWith('/'))
-                r.numbers.append(value);
-            else
-                r.paths.append(decode(fields.at(f)));
-        }
-        records->append(r);
-    }
-    return true;
-}
-
 bool InstallJournal::isCommitted(const QList<Record>& records)
 {
     for (const Record& r : records) {
-        if (r.kind == QLatin1String("commit"))
+        if (r.kind == journal::Kind::Commit)
             return true;
-        if (r.kind == QLatin1String("config") && r.paths.size() == 2 && r.numbers.size() == 2) {
+        if (r.kind == journal::Kind::Config) {
             InstallFs::Entry installed;
-            if (fs.entry(r.paths.at(1), &installed) &&
-                installed.sameIdentity(r.numbers.at(0), r.numbers.at(1)))
+            if (fs.entry(r.to, &installed) && installed.sameIdentity(r.numbers[0], r.numbers[1]))
                 return true;
         }
     }
@@ -501,22 +490,19 @@ bool InstallJournal::isCommitted(const QList<Record>& records)
 bool InstallJournal::finish()
 {
     clearQueue();
-    QList<Record> records;
-    if (!readRecords(&records))
-        return false;
-    return finishFrom(records);
+    return finishFrom(written) && removeJournal();
 }
 
 bool InstallJournal::finishFrom(const QList<Record>& records)
 {
     bool clean = true;
     for (const Record& r : records) {
-        if (r.kind == QLatin1String("stash") && !r.paths.isEmpty())
-            clean = fs.removeTree(r.paths.first()) && clean;
-        if (r.kind == QLatin1String("temp") && !r.paths.isEmpty()) {
+        if (r.kind == journal::Kind::Stash)
+            clean = fs.removeTree(r.from) && clean;
+        if (r.kind == journal::Kind::Temp) {
             InstallFs::Entry temp;
-            if (fs.entry(r.paths.first(), &temp) && temp.kind == InstallFs::Kind::File)
-                fs.removeFile(r.paths.first());
+            if (fs.entry(r.from, &temp) && temp.kind == InstallFs::Kind::File)
+                fs.removeFile(r.from);
         }
     }
     clean = fs.removeTree(updateDir) && clean;
@@ -526,7 +512,7 @@ bool InstallJournal::finishFrom(const QList<Record>& records)
         return false;
     }
     fs.syncAll();
-    return removeJournal();
+    return true;
 }
 
 bool InstallJournal::removeJournal()
@@ -542,25 +528,8 @@ bool InstallJournal::rollback()
 {
     // Queued steps were never recorded nor taken: nothing of them to undo.
     clearQueue();
-    QList<Record> records;
-    if (!readRecords(&records))
-        return false;
-    return rollbackFrom(records);
-}
-
-bool InstallJournal::rollbackFrom(const QList<Record>& records)
-{
-    bool complete = true;
     bool removeBackup = false;
-    for (auto it = records.crbegin(); it != records.crend(); ++it) {
-        // The journal lives in backup/: a backup/ this run created goes after the journal.
-        if (it->kind == QLatin1String("mkdir") && it->paths.value(0) == backupDir) {
-            removeBackup = true;
-            continue;
-        }
-        complete = undo(*it) && complete;
-    }
-    fs.syncAll();
+    const bool complete = rollbackFrom(written, &removeBackup);
     if (!removeJournal())
         return false;
     if (removeBackup && fs.removeEmptyDir(backupDir))
@@ -568,11 +537,27 @@ bool InstallJournal::rollbackFrom(const QList<Record>& records)
     return complete;
 }
 
+bool InstallJournal::rollbackFrom(const QList<Record>& records, bool* removeBackup)
+{
+    bool complete = true;
+    *removeBackup = false;
+    for (auto it = records.crbegin(); it != records.crend(); ++it) {
+        // The journal lives in backup/: a backup/ this run created goes after the journal.
+        if (it->kind == journal::Kind::MakeDir && it->from == backupDir) {
+            *removeBackup = true;
+            continue;
+        }
+        complete = undo(*it) && complete;
+    }
+    fs.syncAll();
+    return complete;
+}
+
 bool InstallJournal::undo(const Record& r)
 {
-    const QString first = r.paths.value(0);
-    const QString second = r.paths.value(1);
-    if (r.kind == QLatin1String("mkdir")) {
+    const QString& first = r.from;
+    const QString& second = r.to;
+    if (r.kind == journal::Kind::MakeDir) {
         InstallFs::Entry dir;
         if (!fs.entry(first, &dir) || dir.kind != InstallFs::Kind::Dir)
             return true;
@@ -585,15 +570,15 @@ bool InstallJournal::undo(const Record& r)
                  << logQuoted(fs.errorString());
         return true;
     }
-    if (r.kind == QLatin1String("temp")) {
+    if (r.kind == journal::Kind::Temp) {
         InstallFs::Entry temp;
         if (fs.entry(first, &temp) && temp.kind == InstallFs::Kind::File && fs.removeFile(first))
             qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
         return true;
     }
-    if (r.kind == QLatin1String("move") && r.numbers.size() == 2) {
+    if (r.kind == journal::Kind::Move) {
         InstallFs::Entry now;
-        if (!fs.entry(second, &now) || !now.sameIdentity(r.numbers.at(0), r.numbers.at(1)))
+        if (!fs.entry(second, &now) || !now.sameIdentity(r.numbers[0], r.numbers[1]))
             return true; // never made, or already undone
         if (fs.rename(second, first)) {
             qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
@@ -614,12 +599,12 @@ bool InstallJournal::undo(const Record& r)
         keepUnrestored(first, second);
         return false;
     }
-    if (r.kind == QLatin1String("copied") && r.numbers.size() == 4) {
+    if (r.kind == journal::Kind::Copied) {
         InstallFs::Entry copy;
-        if (!fs.entry(second, &copy) || !copy.sameIdentity(r.numbers.at(2), r.numbers.at(3)))
+        if (!fs.entry(second, &copy) || !copy.sameIdentity(r.numbers[2], r.numbers[3]))
             return true;
         InstallFs::Entry source;
-        if (fs.entry(first, &source) && source.sameIdentity(r.numbers.at(0), r.numbers.at(1))) {
+        if (fs.entry(first, &source) && source.sameIdentity(r.numbers[0], r.numbers[1])) {
             // The source is still there: the copy is a duplicate.
             if (fs.removeFile(second)) {
                 qDebug() << "InstallJournal::rollback removed"
@@ -673,34 +658,102 @@ void InstallJournal::keepUnrestored(const QString& original, const QString& curr
                  << logQuoted(fs.absolutePath(current));
 }
 
+void InstallJournal::setJournalAside(InstallFs& fs, const char* label)
+{
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QString aside = journalPath + QLatin1Char('.') + QLatin1String(label) + QLatin1Char('-') +
+                        stamp;
+        if (attempt > 0)
+            aside += QLatin1Char('-') + QString::number(attempt);
+        if (fs.rename(journalPath, aside)) {
+            fs.syncDir(backupDir);
+            qDebug() << "InstallJournal::recover set aside" << logQuoted(fs.absolutePath(journalPath))
+                     << logQuoted(fs.absolutePath(aside));
+            return;
+        }
+        if (fs.lastError() != EEXIST)
+            break;
+    }
+    // Left where it is; nothing is done from it.
+    qDebug() << "InstallJournal::recover set aside failed"
+             << logQuoted(fs.absolutePath(journalPath)) << logQuoted(fs.errorString());
+}
+
 bool InstallJournal::recover(InstallFs& fs)
 {
-    // A journal that was being written when the run stopped never came into force.
-    InstallFs::Entry unfinished;
-    const QString temp = journalPath + QStringLiteral(".tmp");
-    if (fs.entry(temp, &unfinished) && unfinished.kind == InstallFs::Kind::File &&
-        fs.removeFile(temp))
-        qDebug() << "InstallJournal::recover removed" << logQuoted(fs.absolutePath(temp));
+    struct Release {
+        InstallFs& fs;
+        ~Release() { fs.releaseFolder(); }
+    } release{fs};
+    // backup/ is held from here on: the journal and what is beside it are reached through that
+    // handle, the very folder that was judged.
+    if (!fs.holdFolder(backupDir)) {
+        if (fs.lastError() == ELOOP) {
+            qDebug() << "InstallJournal::recover rejected" << logQuoted(fs.absolutePath(journalPath))
+                     << logQuoted(QStringLiteral("backup/ is a link"));
+            return true;
+        }
+        return false;
+    }
+    QString reason;
+    const bool backupOwn = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
+    if (backupOwn) {
+        // A journal that was being written when the run stopped never came into force.
+        InstallFs::Entry unfinished;
+        const QString temp = journalPath + QStringLiteral(".tmp");
+        if (fs.entry(temp, &unfinished) && unfinished.kind == InstallFs::Kind::File &&
+            fs.removeFile(temp))
+            qDebug() << "InstallJournal::recover removed" << logQuoted(fs.absolutePath(temp));
+    }
     InstallFs::Entry found;
     if (!fs.entry(journalPath, &found) || !found.exists())
         return false;
-    InstallJournal journal(fs);
+
+    // Only a journal that nobody but the updater could have written, read within its bound, with
+    // nothing in it the updater would not write, is acted on.
     QList<Record> records;
-    if (found.kind != InstallFs::Kind::File || !journal.readRecords(&records)) {
-        // Not one this program wrote whole: nothing in it can be trusted to undo.
-        qDebug() << "InstallJournal::recover unreadable" << logQuoted(fs.absolutePath(journalPath));
-        fs.removeTree(journalPath);
+    bool accepted = false;
+    if (!backupOwn) {
+        reason = QStringLiteral("backup/: ") + reason;
+    } else if (fs.updatersOwn(journalPath, InstallFs::Kind::File, &reason)) {
+        QByteArray text;
+        if (!fs.readFile(journalPath, &text, journal::maxBytes))
+            reason = fs.lastError() == EFBIG
+                         ? QStringLiteral("longer than %1 bytes").arg(journal::maxBytes)
+                         : QStringLiteral("unreadable: ") + fs.errorString();
+        else
+            accepted = journal::parse(text, &records, &reason);
+    }
+    if (!accepted) {
+        qDebug() << "InstallJournal::recover rejected" << logQuoted(fs.absolutePath(journalPath))
+                 << logQuoted(reason);
+        setJournalAside(fs, "rejected");
         return true;
     }
-    journal.open = true;
-    if (journal.isCommitted(records)) {
+
+    // Carried out once: a journal that cannot be completed is set aside, not tried at every start.
+    InstallJournal recovering(fs);
+    bool complete = false;
+    bool removeBackup = false;
+    if (recovering.isCommitted(records)) {
         qDebug() << "InstallJournal::recover finish" << logQuoted(fs.absolutePath(journalPath));
-        journal.finishFrom(records);
+        complete = recovering.finishFrom(records);
     } else {
         qDebug() << "InstallJournal::recover rollback" << logQuoted(fs.absolutePath(journalPath));
-        if (!journal.rollbackFrom(records) && !journal.unrestored.isEmpty())
+        complete = recovering.rollbackFrom(records, &removeBackup);
+        if (!complete && !recovering.unrestored.isEmpty())
             qDebug() << "InstallJournal::recover unrestored"
-                     << logQuoted(fs.absolutePath(journal.unrestored));
+                     << logQuoted(fs.absolutePath(recovering.unrestored));
     }
+    if (!complete) {
+        qDebug() << "InstallJournal::recover failed" << logQuoted(fs.absolutePath(journalPath));
+        setJournalAside(fs, "failed");
+        return true;
+    }
+    recovering.removeJournal();
+    if (removeBackup && fs.removeEmptyDir(backupDir))
+        qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(backupDir));
     return true;
 }

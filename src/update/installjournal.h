@@ -29,6 +29,7 @@
 //   commit                            the new configuration is in place
 
 #include "platform/installfs.h"
+#include "update/journalrecords.h"
 
 #include <QByteArray>
 #include <QList>
@@ -94,17 +95,18 @@ public:
     // The folder that rollback() left copies in, relative; empty when there is none.
     QString unrestoredDir() const;
 
-    // At start-up: a journal left behind means an interrupted installation. Finishes it when the
-    // new configuration is in place, rolls it back otherwise, and logs each step. Returns whether
-    // a journal was found.
+    // At start-up: a journal left behind means an interrupted installation. It is acted on only
+    // when it is the updater's own (InstallFs::updatersOwn: the journal and backup/), no longer
+    // than journal::maxBytes and every record has a shape the updater writes (journal::parse);
+    // otherwise it is renamed to backup/.install-journal.rejected-<time> and nothing is done from
+    // it. An accepted journal is finished when the new configuration is in place, rolled back
+    // otherwise, once: when a step of that fails, the journal is renamed to
+    // backup/.install-journal.failed-<time>. Each step is logged. Returns whether a journal was
+    // found.
     static bool recover(InstallFs& fs);
 
 private:
-    struct Record {
-        QString kind;
-        QStringList paths;
-        QList<quint64> numbers;
-    };
+    using Record = journal::Record;
 
     // One step waiting in the queue.
     struct Step {
@@ -116,8 +118,6 @@ private:
         QString failure;
     };
 
-    static QByteArray recordLine(const QString& kind, const QStringList& paths,
-                                 const QList<quint64>& numbers = {});
     bool record(const QString& kind, const QStringList& paths, const QList<quint64>& numbers = {});
     // Whether relative is taken or made by a queued step, holds one, or lies below one.
     bool touchesQueued(const QString& relative) const;
@@ -127,10 +127,14 @@ private:
     bool makeStash();
     QString tempBeside(const QString& relative);
     bool moveEntry(const QString& from, const QString& to, bool logged);
-    bool readRecords(QList<Record>* records);
     bool isCommitted(const QList<Record>& records);
+    // The clean-up of a committed journal's records; true when nothing is left.
     bool finishFrom(const QList<Record>& records);
-    bool rollbackFrom(const QList<Record>& records);
+    // Undoes the records, latest first; true when everything was put back. removeBackup tells
+    // whether backup/ was made by the run (to be removed after the journal when empty).
+    bool rollbackFrom(const QList<Record>& records, bool* removeBackup);
+    // Renames the journal found at start-up to journalPath + "." + label + "-<time>".
+    static void setJournalAside(InstallFs& fs, const char* label);
     bool undo(const Record& record);
     void keepUnrestored(const QString& original, const QString& current);
     bool removeJournal();
@@ -143,6 +147,8 @@ private:
     bool isDone = false;
     bool backupCreated = false;
     QString unrestored;
+    // The records this run has written to the journal, in order.
+    QList<Record> written;
     QList<Step> queue;
     // The sources and targets of the queued moves, the folders above them, and the queued
     // folders.

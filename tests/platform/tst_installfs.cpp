@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,11 @@ private slots:
     void copyKeepsBytesAndMode();
     void modesComeFromTheFileSystem();
     void badPathsAreRefused();
+    void badSegmentsAreRefusedEverywhere_data();
+    void badSegmentsAreRefusedEverywhere();
+    void boundedReadTakesRegularFilesOnly();
+    void updatersOwnEntries_data();
+    void updatersOwnEntries();
     void heldFolderIsLetGoWhenMoved_data();
     void heldFolderIsLetGoWhenMoved();
 
@@ -329,6 +335,185 @@ void tst_InstallFs::badPathsAreRefused()
     }
     QVERIFY(QFile::exists(base->path() + "/outsider.txt"));
     QVERIFY(!fs.removeTree(""));
+}
+
+void tst_InstallFs::badSegmentsAreRefusedEverywhere_data()
+{
+    // A segment that decodes from a journal's "..%00" ends at the NUL as a C string: ".." would
+    // climb out of the installation, where the victim folder lies beside it.
+    QTest::addColumn<QString>("bad"); // the bad segment; %1 is its place in the path
+    QTest::addColumn<QString>("path");
+    const QString nul = QString(QChar(0));
+    QTest::newRow("dot dot NUL") << QString("..") + nul << "/%1/victim/a.txt";
+    QTest::newRow("dot dot NUL deeper") << QString("..") + nul << "/inner/%1/%1/victim/a.txt";
+    QTest::newRow("dot dot NUL last") << QString("..") + nul << "/%1";
+    QTest::newRow("NUL alone") << nul << "/%1/a.txt";
+    QTest::newRow("NUL inside a name") << QString("a.txt") + nul + "x"
+                                       << "/%1";
+    QTest::newRow("line feed") << QString("a\nb") << "/%1";
+    QTest::newRow("tab") << QString("a\tb") << "/%1";
+    QTest::newRow("escape") << QString("a\x1b[0m") << "/%1";
+    QTest::newRow("delete") << QString("a") + QChar(0x7f) << "/%1";
+    QTest::newRow("C1 next line") << QString("a") + QChar(0x85) << "/%1";
+    QTest::newRow("C1 single shift") << QString("a") + QChar(0x9f) << "/%1";
+}
+
+void tst_InstallFs::badSegmentsAreRefusedEverywhere()
+{
+    QFETCH(QString, bad);
+    QFETCH(QString, path);
+    const QString relative = path.arg(bad);
+    QDir().mkpath(root + "/inner");
+    write(root + "/mine.txt", "mine");
+    const auto outsideBefore = tree(outside);
+    const auto insideBefore = tree(root);
+
+    InstallFs fs(root);
+    QVERIFY(fs.isValid());
+    QStringList segments{"left over"};
+    QVERIFY(!InstallFs::split(relative, &segments));
+    QVERIFY(segments.isEmpty());
+
+    auto refused = [&](bool failed, const char* operation) {
+        QVERIFY2(failed, operation);
+        QVERIFY2(fs.lastError() == EINVAL, operation);
+    };
+    InstallFs::Entry found;
+    refused(!fs.entry(relative, &found), "entry");
+    QCOMPARE(found.kind, InstallFs::Kind::Missing);
+    QCOMPARE(fs.linkOnTheWay(relative), QString());
+    refused(!fs.makeDir(relative), "makeDir");
+    refused(!fs.makePath(relative), "makePath");
+    refused(!fs.makePath(relative + "/deeper"), "makePath below");
+    refused(!fs.removeFile(relative), "removeFile");
+    refused(!fs.removeEmptyDir(relative), "removeEmptyDir");
+    QVERIFY(!fs.removeTree(relative));
+    refused(!fs.rename("/mine.txt", relative), "rename to");
+    refused(!fs.rename(relative, "/moved.txt"), "rename from");
+    refused(!fs.rename(relative, "/moved.txt", true), "rename replacing");
+    refused(!fs.setMode(relative, 0777), "setMode");
+    QCOMPARE(fs.createFile(relative), -1);
+    QCOMPARE(fs.lastError(), EINVAL);
+    QCOMPARE(fs.openFile(relative), -1);
+    QCOMPARE(fs.lastError(), EINVAL);
+    QCOMPARE(fs.openFile(relative, true), -1);
+    refused(!fs.copyFile("/mine.txt", relative), "copyFile to");
+    refused(!fs.copyFile(relative, "/copy.txt"), "copyFile from");
+    refused(!fs.writeFileAtomically(relative, "x"), "writeFileAtomically");
+    refused(!fs.appendDurably(relative, "x"), "appendDurably");
+    QByteArray bytes;
+    refused(!fs.readFile(relative, &bytes), "readFile");
+    refused(!fs.readFile(relative, &bytes, 1024), "readFile bounded");
+    refused(!fs.syncDir(relative), "syncDir");
+    refused(!fs.holdFolder(relative), "holdFolder");
+    QVERIFY(!fs.holds(relative));
+    QString reason;
+    QVERIFY(!fs.updatersOwn(relative, InstallFs::Kind::File, &reason));
+    QVERIFY(!fs.updatersOwn(relative, InstallFs::Kind::Dir, &reason));
+
+    QCOMPARE(tree(outside), outsideBefore);
+    QCOMPARE(tree(root), insideBefore);
+}
+
+void tst_InstallFs::boundedReadTakesRegularFilesOnly()
+{
+    write(root + "/hundred", QByteArray(100, 'h'));
+    QDir().mkpath(root + "/folder");
+    QVERIFY(::mkfifo(QFile::encodeName(root + "/fifo").constData(), 0600) == 0);
+    InstallFs fs(root);
+    QByteArray bytes("stale");
+    QVERIFY(fs.readFile("/hundred", &bytes, 100));
+    QCOMPARE(bytes, QByteArray(100, 'h'));
+    QVERIFY(!fs.readFile("/hundred", &bytes, 99));
+    QCOMPARE(fs.lastError(), EFBIG);
+    QVERIFY(bytes.isEmpty());
+    QVERIFY(fs.readFile("/hundred", &bytes));
+    QCOMPARE(bytes.size(), 100);
+    // Neither a FIFO nor a folder is read, and nothing waits for a writer.
+    QVERIFY(!fs.readFile("/fifo", &bytes, 1 << 20));
+    QCOMPARE(fs.lastError(), EINVAL);
+    QVERIFY(!fs.readFile("/folder", &bytes, 1 << 20));
+    QCOMPARE(fs.lastError(), EISDIR);
+    // A sparse file far past the bound is refused by its size, before a byte of it is read.
+    const QString big = root + "/big";
+    {
+        QFile file(big);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(qint64(200) * 1024 * 1024));
+    }
+    QVERIFY(!fs.readFile("/big", &bytes, 64 * 1024 * 1024));
+    QCOMPARE(fs.lastError(), EFBIG);
+}
+
+void tst_InstallFs::updatersOwnEntries_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<QString>("reason"); // empty: the updater's own
+    QTest::newRow("file of ours") << "file 0644" << false << "";
+    QTest::newRow("read-only file of ours") << "file 0400" << false << "";
+    QTest::newRow("group-writable file") << "file 0664" << false << "writable by others";
+    QTest::newRow("world-writable file") << "file 0646" << false << "writable by others";
+    QTest::newRow("set-uid file") << "file 04644" << false << "set-id";
+    QTest::newRow("set-gid file") << "file 02644" << false << "set-id";
+    QTest::newRow("file of another user") << "file 0644 nobody" << false << "owned by another user";
+    QTest::newRow("file with a second name") << "file 0644 hardlink" << false
+                                             << "more than one name";
+    QTest::newRow("link to a file of ours") << "link" << false << "a link";
+    QTest::newRow("FIFO") << "fifo" << false << "not a regular file";
+    QTest::newRow("folder asked as a file") << "dir 0755" << false << "not a regular file";
+    QTest::newRow("folder of ours") << "dir 0755" << true << "";
+    QTest::newRow("set-gid folder of ours") << "dir 02755" << true << "";
+    QTest::newRow("group-writable folder") << "dir 0775" << true << "writable by others";
+    QTest::newRow("sticky world-writable folder") << "dir 01777" << true << "writable by others";
+    QTest::newRow("folder of another user") << "dir 0755 nobody" << true << "owned by another user";
+    QTest::newRow("file asked as a folder") << "file 0644" << true << "not a folder";
+    QTest::newRow("link to a folder of ours") << "dirlink" << true << "a link";
+    QTest::newRow("missing") << "" << false << "missing";
+}
+
+void tst_InstallFs::updatersOwnEntries()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, folder);
+    QFETCH(QString, reason);
+    const QStringList words = setup.split(' ', Qt::SkipEmptyParts);
+    const QString path = root + "/entry";
+    const QByteArray native = QFile::encodeName(path);
+    if (words.value(0) == "file") {
+        write(path, "x");
+    } else if (words.value(0) == "dir") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (words.value(0) == "link") {
+        write(root + "/target", "x");
+        QVERIFY(QFile::link(root + "/target", path));
+    } else if (words.value(0) == "dirlink") {
+        QVERIFY(QDir().mkdir(root + "/target"));
+        QVERIFY(QFile::link(root + "/target", path));
+    } else if (words.value(0) == "fifo") {
+        QVERIFY(::mkfifo(native.constData(), 0600) == 0);
+    }
+    if (words.size() > 1)
+        QVERIFY(::chmod(native.constData(), mode_t(words.at(1).toUInt(nullptr, 8))) == 0);
+    if (words.contains("nobody")) {
+        if (::geteuid() != 0)
+            QSKIP("only root gives a file to another user");
+        QVERIFY(::chown(native.constData(), 65534, 65534) == 0);
+    }
+    if (words.contains("hardlink"))
+        QVERIFY(::link(native.constData(), QFile::encodeName(root + "/second").constData()) == 0);
+
+    InstallFs fs(root);
+    const InstallFs::Kind kind = folder ? InstallFs::Kind::Dir : InstallFs::Kind::File;
+    QString why;
+    QCOMPARE(fs.updatersOwn("/entry", kind, &why), reason.isEmpty());
+    QCOMPARE(why, reason);
+    // A held folder is judged through its handle, with the same answer.
+    if (folder && fs.holdFolder("/entry")) {
+        why.clear();
+        QCOMPARE(fs.updatersOwn("/entry", kind, &why), reason.isEmpty());
+        QCOMPARE(why, reason);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_InstallFs)
