@@ -22,6 +22,13 @@ bool isBelow(const QString& path, const QString& dir)
     return path.startsWith(dir + QLatin1Char('/'));
 }
 
+// The copies kept in backup/ are moved back by a later recovery: whatever the umask, nobody else
+// may change what lies in its folders. The installation's own folders take the umask.
+uint folderMode(const QString& path)
+{
+    return isBelow(path, backupDir) ? 0755 : 0777;
+}
+
 // The numeric QFile error a failed step shows in its "CopyFileW" line.
 int fileErrorOf(int error, bool copying)
 {
@@ -139,7 +146,7 @@ bool InstallJournal::makePath(const QString& relative)
             continue;
         if (found.exists())
             return false;
-        if (!record(QStringLiteral("mkdir"), {path}) || !fs.makeDir(path))
+        if (!record(QStringLiteral("mkdir"), {path}) || !fs.makeDir(path, folderMode(path)))
             return false;
     }
     return true;
@@ -353,7 +360,7 @@ bool InstallJournal::performQueued()
         case Step::MakeDir:
             if (!skipped.isEmpty() && isBelow(step.from, skipped))
                 continue;
-            ok = fs.makeDir(step.from);
+            ok = fs.makeDir(step.from, folderMode(step.from));
             if (!ok && step.failure.isEmpty()) {
                 skipped = step.from;
                 continue;
@@ -660,16 +667,16 @@ void InstallJournal::keepUnrestored(const QString& original, const QString& curr
 
 void InstallJournal::setJournalAside(InstallFs& fs, const char* label)
 {
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QString aside = journalPath + QLatin1Char('.') + QLatin1String(label) + QLatin1Char('-') +
-                        stamp;
+        QString aside =
+            journalPath + QLatin1Char('.') + QLatin1String(label) + QLatin1Char('-') + stamp;
         if (attempt > 0)
             aside += QLatin1Char('-') + QString::number(attempt);
         if (fs.rename(journalPath, aside)) {
             fs.syncDir(backupDir);
-            qDebug() << "InstallJournal::recover set aside" << logQuoted(fs.absolutePath(journalPath))
+            qDebug() << "InstallJournal::recover set aside"
+                     << logQuoted(fs.absolutePath(journalPath))
                      << logQuoted(fs.absolutePath(aside));
             return;
         }
@@ -691,7 +698,8 @@ bool InstallJournal::recover(InstallFs& fs)
     // handle, the very folder that was judged.
     if (!fs.holdFolder(backupDir)) {
         if (fs.lastError() == ELOOP) {
-            qDebug() << "InstallJournal::recover rejected" << logQuoted(fs.absolutePath(journalPath))
+            qDebug() << "InstallJournal::recover rejected"
+                     << logQuoted(fs.absolutePath(journalPath))
                      << logQuoted(QStringLiteral("backup/ is a link"));
             return true;
         }

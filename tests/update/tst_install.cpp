@@ -1168,6 +1168,7 @@ void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
     Installation inst;
     inst.write("a.dll", "old a");
     inst.write("update/a.dll", "new a");
+    inst.write("sub/b.dll", "old b");
     if (backup == "link") {
         QDir().mkpath(inst.path("elsewhere"));
         QVERIFY(QFile::link(inst.path("elsewhere"), inst.path("backup")));
@@ -1185,6 +1186,9 @@ void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
     InstallJournal journal(fs);
     LogCapture log;
     const bool begun = journal.begin();
+    // A folder made in backup/ for a kept copy is closed to others under any umask too.
+    const bool keptBelow =
+        begun && journal.makePath("/backup/sub") && journal.move("/sub/b.dll", "/backup/sub/b.dll");
     ::umask(previousMask);
     QCOMPARE(begun, begins);
     if (!begins) {
@@ -1194,6 +1198,8 @@ void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
         return;
     }
     QCOMPARE(QString::number(modeOf(inst.path("backup")), 8), mode);
+    QVERIFY(keptBelow);
+    QCOMPARE(QString::number(modeOf(inst.path("backup/sub")), 8), QStringLiteral("755"));
     QString reason;
     QVERIFY2(fs.updatersOwn("/backup/.install-journal", InstallFs::Kind::File, &reason),
              qPrintable(reason));
@@ -1205,6 +1211,7 @@ void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
     QVERIFY(log.linesStartingWith("InstallJournal::recover rejected").isEmpty());
     QCOMPARE(inst.read("update/a.dll"), QByteArray("new a"));
     QCOMPARE(inst.read("a.dll"), QByteArray("old a"));
+    QCOMPARE(inst.read("sub/b.dll"), QByteArray("old b"));
 #endif
 }
 
