@@ -425,6 +425,14 @@ void tst_KillMatrix::failedFlushOfACopyIsNoSuccess()
         }
     }
     qInfo().noquote() << QStringLiteral("flushes of copies failed: %1").arg(all.size());
+    QStringList broken;
+    for (const QString& failure : failures)
+        broken << failure.section('\n', 0, 0);
+    if (!broken.isEmpty())
+        qInfo().noquote() << QStringLiteral("%1 of %2 broken: %3")
+                                 .arg(broken.size())
+                                 .arg(all.size())
+                                 .arg(broken.join("; "));
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
 }
 
