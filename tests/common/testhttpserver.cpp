@@ -169,6 +169,12 @@ void TestHttpServer::release(const QString& path)
 
 void TestHttpServer::sendMore(const QString& path, qint64 bytes)
 {
+    if (endlessAllowance.contains(path)) {
+        endlessAllowance[path] += bytes;
+        for (QTcpSocket* socket : endlessAnswers.values(path))
+            pumpEndless(socket, path);
+        return;
+    }
     for (auto it = held.find(path); it != held.end() && it.key() == path; ++it) {
         writeBody(it->socket, it->rest.left(bytes));
         it->socket->flush();
@@ -197,9 +203,33 @@ void TestHttpServer::endless(const QString& path, int status)
     rules.insert(path, rule);
 }
 
+void TestHttpServer::meteredEndless(const QString& path, qint64 first, qint64 announcedLength)
+{
+    endless(path);
+    rules[path].length = announcedLength;
+    endlessAllowance.insert(path, first);
+}
+
+void TestHttpServer::pumpEndless(QTcpSocket* socket, const QString& path)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0)
+        return;
+    qint64 size = 64 * 1024;
+    const auto allowance = endlessAllowance.find(path);
+    if (allowance != endlessAllowance.end()) {
+        size = qMin(size, *allowance);
+        *allowance -= size;
+    }
+    if (size <= 0)
+        return;
+    socket->write(QByteArray(int(size), 'e'));
+    endlessSent += size;
+}
+
 void TestHttpServer::clearRules()
 {
     rules.clear();
+    endlessAllowance.clear();
 }
 
 void TestHttpServer::setValidators(bool entityTag, bool lastModified)
@@ -351,17 +381,16 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     }
     if (rule.mode == Mode::Endless) {
         // Paced by the client: another piece only once the previous one has left the socket.
-        socket->write(header(rule.status, -1, false));
-        const QByteArray piece(64 * 1024, 'e');
-        auto more = [this, socket, piece] {
-            if (socket->state() != QAbstractSocket::ConnectedState || socket->bytesToWrite() > 0)
-                return;
-            socket->write(piece);
-            endlessSent += piece.size();
-        };
-        connect(socket, &QTcpSocket::bytesWritten, this, more);
-        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
-        more();
+        socket->write(header(rule.status, rule.length, false));
+        endlessAnswers.insert(path, socket);
+        connect(socket, &QTcpSocket::bytesWritten, this,
+                [this, socket, path] { pumpEndless(socket, path); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket, path] {
+            endlessAnswers.remove(path, socket);
+            ++endlessClosed;
+            responseDone();
+        });
+        pumpEndless(socket, path);
         return;
     }
     if (rule.mode == Mode::Redirect) {

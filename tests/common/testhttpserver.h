@@ -58,9 +58,16 @@ public:
     // what was sent, until it closes the connection. With status (404, ...) an endless error
     // page.
     void endless(const QString& path, int status = 200);
+    // The same, paced by the test: the first bytes at once, then only as much as sendMore(path)
+    // allows, so that how far the client reads is counted, not timed. announcedLength (when not
+    // negative) goes out as the Content-Length of a body that still never ends.
+    void meteredEndless(const QString& path, qint64 first, qint64 announcedLength = -1);
     // Body bytes sent so far for endless paths.
     qint64 endlessBytesSent() const { return endlessSent; }
-    // Sends the next bytes of every held answer for path, still holding back what follows.
+    // Connections of endless answers that the client closed.
+    int endlessClosedByClient() const { return endlessClosed; }
+    // Sends the next bytes of every held answer for path, still holding back what follows; for a
+    // metered endless path, lets that many more bytes go.
     void sendMore(const QString& path, qint64 bytes);
     // Sends the rest of every held answer for path and completes it. A path not yet requested is
     // served whole when it comes.
@@ -119,6 +126,8 @@ private:
         int status = 200;
         qint64 bytes = 0;
         QString location;
+        // For endless answers: the announced length (-1: none).
+        qint64 length = -1;
     };
 
     void onNewConnection();
@@ -128,6 +137,9 @@ private:
     // Writes body bytes of a file answer, counted in bodyBytesSent().
     void writeBody(QTcpSocket* socket, const QByteArray& bytes);
     void sendPieces(QTcpSocket* socket, QByteArray body, int chunkSize, bool keepAlive);
+    // Writes the next piece of an endless answer once the previous one has left, as far as its
+    // path's allowance lets it.
+    void pumpEndless(QTcpSocket* socket, const QString& path);
     void responseStarted();
     void responseDone();
 
@@ -148,6 +160,10 @@ private:
     int maxInFlight = 0;
     int connections = 0;
     qint64 endlessSent = 0;
+    int endlessClosed = 0;
+    // Bytes a metered endless path may still send, and the answers sending it.
+    QHash<QString, qint64> endlessAllowance;
+    QMultiHash<QString, QTcpSocket*> endlessAnswers;
     qint64 bodySent = 0;
     bool entityTags = false;
     bool lastModifiedDates = false;

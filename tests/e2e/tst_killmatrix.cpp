@@ -5,140 +5,71 @@
 //
 // The kill comes from strace: "-e inject=SYSCALL:signal=KILL:when=K" kills the process as it
 // enters its K-th call of SYSCALL (counted per thread), before the call does anything. Every K
-// that a clean run reaches is tried, for every kind of call the installation makes.
+// that a clean run reaches is tried, for every kind of call the installation makes, and for the
+// writes to the journal (killed, or failing as on a bad disk) between a step and its record.
+// The start after a kill is itself killed at the steps of its recovery, and a third start must
+// then end with one release or the other. With a folder on a file system of its own, a flush of
+// a copy that fails must not be taken for a finished copy.
 
-#include "testhttpserver.h"
-#include "tmpfsmount.h"
+#include "killmatrix.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QHash>
-#include <QMap>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
-#include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+using namespace killsupport;
+using namespace killmatrix;
 
-// The calls by which the installation changes the disk, and those that make its records durable.
-const QStringList killedCalls{"renameat2", "renameat", "unlinkat", "mkdirat",
-                              "fdatasync", "fsync",    "fchmod",   "syncfs"};
-// Installations killed and restarted side by side.
-const int lanes = 3;
-
-QByteArray readAll(const QString& path)
+QString tst_KillMatrix::makeSplitInstallation(const QString& name)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QString dir = makeInstallation(name);
+    const QString lib = dir + "/lib";
+    if (dir.isEmpty() || !QDir().rename(lib, dir + "/lib.aside"))
+        return QString();
+    splitMounts.emplace_back();
+    if (!splitMounts.back().mount(lib, 16 * 1024 * 1024, &skipReason) ||
+        !copyTree(dir + "/lib.aside", lib) || !QDir(dir + "/lib.aside").removeRecursively())
+        return QString();
+    return dir;
 }
 
-bool writeAll(const QString& path, const QByteArray& bytes, mode_t mode = 0644)
+QStringList tst_KillMatrix::straceArgs(const Strike& strike, const QString& dir,
+                                       const QString& trace) const
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        return false;
-    file.close();
-    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+    QStringList args{"-f", "-qq", "-y", "-o", trace};
+    // Traced only, to count the calls.
+    if (strike.effect.isEmpty())
+        return args << "-e"
+                    << "trace=" + strike.call;
+    // Only the calls on the journal are traced, and so counted.
+    if (strike.journalOnly)
+        args << "-P" << dir + journal;
+    const QString effect =
+        strike.effect == "KILL" ? QStringLiteral("signal=KILL") : "error=" + strike.effect;
+    args << "-e"
+         << "trace=" + strike.call << "-e"
+         << QStringLiteral("inject=%1:%2:when=%3").arg(strike.call, effect).arg(strike.k);
+    return args;
 }
 
-QString md5(const QByteArray& bytes)
+void tst_KillMatrix::runAll(QList<Job>& jobs, const std::function<Strike(const Job&)>& pick)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-// Every entry below root but the program's own working files: content and mode for files,
-// "<dir>" for folders, the target for links.
-QMap<QString, QByteArray> snapshot(const QString& root)
-{
-    static const QStringList skipped{"log", "update", "updater", "started.txt", "started.tmp"};
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (skipped.contains(relative.section(QLatin1Char('/'), 0, 0)))
-            continue;
-        struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-            continue;
-        QByteArray value;
-        if (S_ISLNK(st.st_mode))
-            value = "<link " + QFile::symLinkTarget(path).toUtf8() + ">";
-        else if (S_ISDIR(st.st_mode))
-            value = "<dir>";
-        else
-            value = readAll(path) + " mode " + QByteArray::number(st.st_mode & 07777, 8);
-        entries.insert(relative, value);
+    for (Job& job : jobs) {
+        const Strike strike = pick ? pick(job) : Strike();
+        job.process =
+            start(job.dir, strike.isSet() ? straceArgs(strike, job.dir, job.trace) : QStringList());
     }
-    return entries;
+    waitAll(jobs);
+    for (Job& job : jobs) {
+        job.killed = job.process->exitStatus() == QProcess::CrashExit ||
+                     job.process->exitCode() == 128 + SIGKILL;
+        delete job.process;
+        job.process = nullptr;
+    }
 }
-
-bool copyTree(const QString& from, const QString& to)
-{
-    QProcess cp;
-    cp.start(QStringLiteral("cp"), {"-a", from + "/.", to});
-    return cp.waitForFinished(60000) && cp.exitCode() == 0;
-}
-
-// One installation going through a kill and two restarts.
-struct Job {
-    QString call;
-    int k = 0;
-    QString dir;
-    QProcess* process = nullptr;
-    bool killed = false;
-    QString afterDown; // "old" or "new"
-    QString failure;
-    // The failure messages of its runs.
-    QStringList messages;
-    QString lastLog;
-};
-
-} // namespace
-
-class tst_KillMatrix : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void everyStepSurvivesAKill();
-
-private:
-    QString makeInstallation(const QString& name);
-    QProcess* start(const QString& dir, const QStringList& strace);
-    // Waits for the runs to end and notes the message of a failed one.
-    void waitAll(QList<Job>& jobs);
-    QString state(const QString& dir) const;
-
-    QTemporaryDir work;
-    // Where the installations live: a tmpfs of their own when one can be mounted, so that the
-    // flushes of the journal do not wait on a disk shared with everything else.
-    TmpfsMount installFs;
-    QString installRoot;
-    QString strace;
-    QString served;
-    TestHttpServer* server = nullptr;
-    quint16 port = 0;
-    QString templateDir;
-    QByteArray newConfig;
-    QMap<QString, QByteArray> oldState;
-    QMap<QString, QByteArray> newState;
-    QMap<QString, int> callCounts;
-    int installations = 0;
-};
 
 QString tst_KillMatrix::makeInstallation(const QString& name)
 {
@@ -183,9 +114,8 @@ void tst_KillMatrix::waitAll(QList<Job>& jobs)
         QVERIFY2(QTest::qWaitFor([&] { return p->state() == QProcess::NotRunning; }, 120000),
                  qPrintable("the updater did not end in " + job.dir));
         job.lastLog = QString::fromUtf8(readAll(job.dir + "/log/update.log"));
-        const QString failed = QStringLiteral("Controller::slot_updateFinished false ");
-        if (job.lastLog.contains(failed))
-            job.messages.append(job.lastLog.section(failed, 1, 1).section('\r', 0, 0));
+        if (job.lastLog.contains(failedRun))
+            job.messages.append(job.lastLog.section(failedRun, 1, 1).section('\r', 0, 0));
     }
 }
 
@@ -221,7 +151,7 @@ void tst_KillMatrix::initTestCase()
             QSKIP("strace cannot trace here");
     }
     QVERIFY(work.isValid());
-    installRoot = work.filePath("installations");
+    installRoot = QFileInfo(work.path()).canonicalFilePath() + "/installations";
     QString reason;
     if (!installFs.mount(installRoot, qint64(512) * 1024 * 1024, &reason))
         qInfo().noquote() << reason << "- installations on the disk";
@@ -284,8 +214,8 @@ void tst_KillMatrix::initTestCase()
     const QString trace = work.filePath("clean.trace");
     QList<Job> jobs{Job{}};
     jobs[0].dir = clean;
-    jobs[0].process =
-        start(clean, {"-f", "-qq", "-o", trace, "-e", "trace=" + killedCalls.join(',')});
+    jobs[0].process = start(
+        clean, {"-f", "-qq", "-y", "-o", trace, "-e", "trace=write," + killedCalls.join(',')});
     waitAll(jobs);
     QVERIFY2(jobs[0].messages.isEmpty(), qPrintable(jobs[0].messages.join(';')));
     QCOMPARE(jobs[0].process->exitCode(), 0);
@@ -299,33 +229,32 @@ void tst_KillMatrix::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(clean + "/started.txt"), 30000);
 
     // The K that can kill: up to the most calls one thread makes of each kind.
-    QHash<QString, QHash<QString, int>> perThread;
-    const QRegularExpression call(QStringLiteral("^(\\d+)\\s+(\\w+)\\("));
-    for (const QByteArray& line : readAll(trace).split('\n')) {
-        const auto m = call.match(QString::fromUtf8(line));
-        if (m.hasMatch())
-            ++perThread[m.captured(2)][m.captured(1)];
-    }
-    for (const QString& name : killedCalls) {
-        int most = 0;
-        for (const int n : perThread.value(name))
-            most = qMax(most, n);
-        callCounts.insert(name, most);
-    }
+    const QList<TracedCall> calls = tracedCalls(readAll(trace));
+    for (const QString& name : killedCalls)
+        callCounts.insert(name, mostPerThread(calls, name, [](const TracedCall&) { return true; }));
+    journalWrites = mostPerThread(calls, QStringLiteral("write"),
+                                  [&](const TracedCall& c) { return c.path == clean + journal; });
     QVERIFY2(callCounts.value("renameat2") >= 5,
              qPrintable(QString::number(callCounts.value("renameat2"))));
+    QVERIFY2(journalWrites >= 3, qPrintable(QString::number(journalWrites)));
 }
 
 void tst_KillMatrix::everyStepSurvivesAKill()
 {
     QList<Job> all;
+    auto add = [&](const Strike& strike) {
+        Job job;
+        job.first = strike;
+        all.append(job);
+    };
     for (const QString& name : killedCalls)
-        for (int k = 1; k <= callCounts.value(name); ++k) {
-            Job job;
-            job.call = name;
-            job.k = k;
-            all.append(job);
-        }
+        for (int k = 1; k <= callCounts.value(name); ++k)
+            add({name, k});
+    // Between a step and its record: killed as the record is written, or the record refused.
+    for (int k = 1; k <= journalWrites; ++k) {
+        add({QStringLiteral("write"), k, QStringLiteral("KILL"), true});
+        add({QStringLiteral("write"), k, QStringLiteral("EIO"), true});
+    }
     QVERIFY(!all.isEmpty());
 
     QElapsedTimer timer;
@@ -336,44 +265,49 @@ void tst_KillMatrix::everyStepSurvivesAKill()
     for (int first = 0; first < all.size(); first += lanes) {
         QList<Job> batch = all.mid(first, lanes);
         for (Job& job : batch) {
-            job.dir = makeInstallation(QStringLiteral("k-%1-%2").arg(job.call).arg(job.k));
+            job.dir = makeInstallation(QStringLiteral("k-%1-%2-%3-%4")
+                                           .arg(job.first.call)
+                                           .arg(job.first.k)
+                                           .arg(job.first.effect)
+                                           .arg(job.first.journalOnly));
             QVERIFY(!job.dir.isEmpty());
-            job.process =
-                start(job.dir,
-                      {"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + job.call, "-e",
-                       QStringLiteral("inject=%1:signal=KILL:when=%2").arg(job.call).arg(job.k)});
         }
-        waitAll(batch);
+        runAll(batch, [](const Job& job) { return job.first; });
         for (Job& job : batch) {
-            job.killed = job.process->exitStatus() == QProcess::CrashExit ||
-                         job.process->exitCode() == 128 + SIGKILL;
-            delete job.process;
+            job.firstKilled = job.killed;
             QFile::remove(job.dir + "/started.txt");
+            if (job.killed)
+                continue;
+            // A run that ends by itself leaves one release or the other: the old one, and no
+            // update/, when it failed. The application then offers the release again.
+            const QString after = state(job.dir);
+            const bool failed = job.lastLog.contains(failedRun);
+            if (after != (failed ? "old" : "new"))
+                job.failure = QStringLiteral("after the run itself (%1): %2")
+                                  .arg(failed ? "failed" : "succeeded", after);
+            else if (failed && !writeAll(job.dir + "/update/UpdateCfg.xml", newConfig))
+                job.failure = "cannot offer the release again";
         }
 
         // First start after the kill, the server down.
         server->close();
-        for (Job& job : batch)
-            job.process = start(job.dir, {});
-        waitAll(batch);
+        runAll(batch, {});
         for (Job& job : batch) {
-            delete job.process;
             job.afterDown = state(job.dir);
+            QFile::remove(job.dir + "/started.txt");
+            if (!job.failure.isEmpty())
+                continue;
             if (job.afterDown != "new" && job.afterDown != "old")
                 job.failure = "after the restart with the server down: " + job.afterDown;
             else if (job.afterDown == "old" &&
                      readAll(job.dir + "/update/UpdateCfg.xml") != newConfig)
                 job.failure = "the offered configuration is gone after a rollback";
-            QFile::remove(job.dir + "/started.txt");
         }
 
         // Second start, the server up: the update goes through.
         QVERIFY(server->listen(port));
-        for (Job& job : batch)
-            job.process = start(job.dir, {});
-        waitAll(batch);
+        runAll(batch, {});
         for (Job& job : batch) {
-            delete job.process;
             const QString after = state(job.dir);
             if (job.failure.isEmpty() && after != "new")
                 job.failure = "after the restart with the server up: " + after;
@@ -383,13 +317,12 @@ void tst_KillMatrix::everyStepSurvivesAKill()
                                  30000))
                 job.failure = "the main program was not started";
             if (!job.failure.isEmpty())
-                failures << QStringLiteral("%1 #%2 (%3): %4\n%5")
-                                .arg(job.call)
-                                .arg(job.k)
-                                .arg(job.killed ? "killed" : "not killed", job.failure,
+                failures << QStringLiteral("%1 (%2): %3\n%4")
+                                .arg(job.first.label(), job.firstKilled ? "killed" : "not killed",
+                                     job.failure,
                                      failures.isEmpty() ? job.lastLog.right(1500) : QString());
             ++outcomes[QStringLiteral("%1 then %2")
-                           .arg(job.killed ? "killed" : "ran through", job.afterDown)];
+                           .arg(job.firstKilled ? "killed" : "ran through", job.afterDown)];
             messages += int(job.messages.size());
             ++installations;
             QDir(job.dir).removeRecursively();
@@ -398,6 +331,7 @@ void tst_KillMatrix::everyStepSurvivesAKill()
     QStringList counts;
     for (const QString& name : killedCalls)
         counts << QStringLiteral("%1 %2").arg(name).arg(callCounts.value(name));
+    counts << QStringLiteral("write to the journal %1, killed and failing").arg(journalWrites);
     QStringList summary;
     for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
         summary << QStringLiteral("%1: %2").arg(it.key()).arg(it.value());
@@ -417,5 +351,89 @@ void tst_KillMatrix::everyStepSurvivesAKill()
     QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
 }
 
+void tst_KillMatrix::failedFlushOfACopyIsNoSuccess()
+{
+    // A clean run, traced with the paths of the descriptors: which flushes are those of a copy
+    // (a temporary ".<name>.~<n>" beside its target) and where each stands among the flushes
+    // of its thread.
+    const QString clean = makeSplitInstallation(QStringLiteral("split-clean"));
+    if (clean.isEmpty() && !skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
+    QVERIFY(!clean.isEmpty());
+    QList<Job> jobs{Job{}};
+    jobs[0].dir = clean;
+    jobs[0].trace = work.filePath("split-clean.trace");
+    jobs[0].process = start(clean, {"-f", "-qq", "-y", "-o", jobs[0].trace, "-e", "trace=fsync"});
+    waitAll(jobs);
+    delete jobs[0].process;
+    QVERIFY2(jobs[0].messages.isEmpty(), qPrintable(jobs[0].messages.join(';')));
+    QCOMPARE(state(clean), QStringLiteral("new"));
+
+    const QRegularExpression copyName(QStringLiteral("/\\.[^/]+\\.~\\d+$"));
+    QHash<QString, int> perThread;
+    QList<Job> all;
+    for (const TracedCall& call : tracedCalls(readAll(jobs[0].trace))) {
+        if (call.name != "fsync")
+            continue;
+        const int k = ++perThread[call.thread];
+        if (!copyName.match(call.path).hasMatch())
+            continue;
+        Job job;
+        job.first = {QStringLiteral("fsync"), k, QStringLiteral("EIO")};
+        job.note = call.path.mid(clean.size());
+        all.append(job);
+    }
+    // Out of lib/ into backup/, and into lib/ from update/.
+    QVERIFY2(all.size() >= 2, qPrintable(QString::number(all.size())));
+
+    QStringList failures;
+    for (int first = 0; first < all.size(); first += lanes) {
+        QList<Job> batch = all.mid(first, lanes);
+        for (Job& job : batch) {
+            job.dir = makeSplitInstallation(QStringLiteral("split-%1").arg(job.first.k));
+            QVERIFY(!job.dir.isEmpty());
+            job.trace = job.dir + ".trace";
+        }
+        runAll(batch, [](const Job& job) { return job.first; });
+        for (Job& job : batch) {
+            const QString& copy = job.note;
+            const QString now = state(job.dir);
+            const QByteArray trace = readAll(job.trace);
+            QString problem;
+            if (!trace.contains("(INJECTED)")) {
+                problem = "the flush was not reached";
+            } else if (job.lastLog.contains(failedRun)) {
+                if (now != "old")
+                    problem = "failed, and left " + now;
+            } else {
+                // Success only with the copy made again: a later flush of a copy to the same
+                // target that went through.
+                const QByteArray after = trace.mid(trace.indexOf("(INJECTED)"));
+                const QString stem = job.dir + copy.left(copy.lastIndexOf(QLatin1String(".~")));
+                const bool remade =
+                    QRegularExpression("fsync\\(\\d+<" + QRegularExpression::escape(stem) +
+                                       "\\.~\\d+>\\)\\s+= 0")
+                        .match(QString::fromUtf8(after))
+                        .hasMatch();
+                if (!remade || now != "new")
+                    problem = "reported success though the copy was never flushed; " + now;
+            }
+            if (!problem.isEmpty())
+                failures << QStringLiteral("%1 (%2): %3\n%4")
+                                .arg(job.first.label(), copy, problem,
+                                     failures.isEmpty() ? job.lastLog.right(1500) : QString());
+        }
+    }
+    qInfo().noquote() << QStringLiteral("flushes of copies failed: %1").arg(all.size());
+    QStringList broken;
+    for (const QString& failure : failures)
+        broken << failure.section('\n', 0, 0);
+    if (!broken.isEmpty())
+        qInfo().noquote() << QStringLiteral("%1 of %2 broken: %3")
+                                 .arg(broken.size())
+                                 .arg(all.size())
+                                 .arg(broken.join("; "));
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+}
+
 QTEST_GUILESS_MAIN(tst_KillMatrix)
-#include "tst_killmatrix.moc"

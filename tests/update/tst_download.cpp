@@ -41,6 +41,8 @@ private slots:
     void downloadUrlEncodesEverySegment();
     void sizeBoundsTheDownload_data();
     void sizeBoundsTheDownload();
+    void declaredSizeCutsOffTheFirstByteTooMany_data();
+    void declaredSizeCutsOffTheFirstByteTooMany();
     void unknownLengthLimitFollowsFreeSpace();
     void sizeStandsInForMissingLength();
     void pathIgnoredByInstalledReleaseIsFetched();
@@ -669,6 +671,77 @@ void tst_Download::sizeBoundsTheDownload()
     if (serving == "endless")
         QVERIFY2(release.server.endlessBytesSent() < (size >= 0 ? size : limit) + 32 * 1024 * 1024,
                  qPrintable(QString::number(release.server.endlessBytesSent())));
+}
+
+void tst_Download::declaredSizeCutsOffTheFirstByteTooMany_data()
+{
+    // size is the attribute; the body never ends, with no length or with the one announced.
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("announced");
+    QTest::newRow("1 MiB, no length") << (qint64(1) << 20) << qint64(-1);
+    QTest::newRow("3 MiB and a byte, a length a thousand times the size")
+        << (qint64(3) << 20) + 1 << ((qint64(3) << 20) + 1) * 1000;
+}
+
+// A file may bring the bytes its size declares and not one more: a body that goes on is cut off
+// at the read that passes the size, not after the many times that a loose bound would allow
+// (the final size check would still refuse it, but only once all of it was on the disk).
+void tst_Download::declaredSizeCutsOffTheFirstByteTooMany()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, announced);
+
+    Release release;
+    // An opaque md5 text: only the size can tell a wrong length.
+    release.offer("/e.bin", QByteArray(), "not-a-digest");
+    release.extraAttributes.insert("/e.bin", QStringLiteral(" size=\"%1\"").arg(size));
+    release.writeConfigs();
+    release.server.meteredEndless("/e.bin", size, announced);
+    const auto before = release.inst.snapshot();
+
+    LogCapture log;
+    const QString target =
+        QStringLiteral("write to file \"%1").arg(release.inst.path("update/e.bin"));
+    auto written = [&] {
+        qint64 total = 0;
+        for (const QString& line : log.linesStartingWith(target))
+            total += line.section(QLatin1Char(' '), -1).toLongLong();
+        return total;
+    };
+    WorkerRun run;
+    run.start();
+    // The whole declared size is taken: nothing is refused yet.
+    QVERIFY(QTest::qWaitFor([&] { return written() == size || run.finishedCount > 0; }, 60000));
+    QCOMPARE(run.finishedCount, 0);
+
+    // Then one piece more at a time, each sent only once the client has written all before it
+    // (or has ended the run). A correct bound ends the run at the first; a loose one goes on
+    // reading until the test gives up.
+    const qint64 step = 64 * 1024;
+    const qint64 ceiling = size + 64 * step;
+    while (run.finishedCount == 0 && release.server.endlessBytesSent() < ceiling) {
+        release.server.sendMore("/e.bin", step);
+        const qint64 sent = release.server.endlessBytesSent();
+        QVERIFY(QTest::qWaitFor([&] { return written() == sent || run.finishedCount > 0; }, 60000));
+    }
+    QVERIFY2(run.finishedCount > 0,
+             qPrintable(QStringLiteral("still reading after %1 bytes for a size of %2")
+                            .arg(release.server.endlessBytesSent())
+                            .arg(size)));
+    QVERIFY(run.waitFinished());
+    QCOMPARE(run.ok, false);
+    QCOMPARE(run.msg, QStringLiteral("文件校验失败:/e.bin"));
+    // Cut off within the first piece past the size, by the client closing the connection.
+    QCOMPARE(release.server.endlessBytesSent(), size + step);
+    QVERIFY(QTest::qWaitFor([&] { return release.server.endlessClosedByClient() == 1; }, 60000));
+    QCOMPARE(written(), size);
+    const QStringList tooLong = log.linesStartingWith("download: too long:");
+    QCOMPARE(tooLong.size(), 1);
+    QCOMPARE(tooLong.first().section(QLatin1Char(' '), -1).toLongLong(), size);
+    // Nothing of it is kept, nothing installed.
+    QVERIFY(!release.inst.exists("update/e.bin"));
+    QVERIFY(!release.inst.exists("update/e.bin.partial"));
+    QCOMPARE(release.inst.snapshot(), before);
 }
 
 void tst_Download::errorStatusIsWhatTheUserSees_data()

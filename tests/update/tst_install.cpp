@@ -45,6 +45,8 @@ private slots:
     void beginStartsOnlyAJournalTheNextStartTakes_data();
     void beginStartsOnlyAJournalTheNextStartTakes();
     void unfinishableJournalIsTriedOnce();
+    void rollbackLeavesForeignEntriesAlone_data();
+    void rollbackLeavesForeignEntriesAlone();
 
 private:
     RecordingPresenter presenter;
@@ -1213,6 +1215,77 @@ void tst_Install::beginStartsOnlyAJournalTheNextStartTakes()
     QCOMPARE(inst.read("a.dll"), QByteArray("old a"));
     QCOMPARE(inst.read("sub/b.dll"), QByteArray("old b"));
 #endif
+}
+
+void tst_Install::rollbackLeavesForeignEntriesAlone_data()
+{
+    // Which moved entry someone else replaced after the run stopped, and by what.
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("split");
+    QTest::newRow("file where the new file went") << "lib/a.dll" << false << false;
+    QTest::newRow("folder where the new file went") << "lib/a.dll" << true << false;
+    QTest::newRow("file where the old copy went") << "backup/lib/a.dll" << false << false;
+    QTest::newRow("file where a copy across file systems went") << "lib/a.dll" << false << true;
+}
+
+// A move is undone only when the entry at its target is the one it moved (same device and
+// inode): anything else there came from someone else, and a recovery that runs a second time
+// finds its own restored files there. Taking it back would install or discard a stranger's file.
+void tst_Install::rollbackLeavesForeignEntriesAlone()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, folder);
+    QFETCH(bool, split);
+
+    Installation inst;
+    TmpfsMount lib;
+    QString reason;
+    if (split && !lib.mount(inst.path("lib"), 1024 * 1024, &reason))
+        QSKIP(qPrintable(reason));
+    inst.write("lib/a.dll", "old a");
+    inst.write("config/UpdateCfg.xml", "old config");
+    inst.write("update/lib/a.dll", "new a");
+    inst.write("update/UpdateCfg.xml", "new config");
+    {
+        // Stopped after the moves, as by a kill: the journal stays.
+        InstallFs fs(inst.root);
+        InstallJournal journal(fs);
+        QVERIFY(journal.begin());
+        QVERIFY(journal.makePath("/backup/lib"));
+        QVERIFY(journal.move("/lib/a.dll", "/backup/lib/a.dll"));
+        QVERIFY(journal.move("/update/lib/a.dll", "/lib/a.dll"));
+    }
+    // Made while the moved entry still exists, so that it cannot get its inode number again.
+    const QString made = target + ".made";
+    inst.write(folder ? made + "/inner.txt" : made, "someone else's");
+    QVERIFY(QFile::remove(inst.path(target)));
+    QVERIFY(QDir().rename(inst.path(made), inst.path(target)));
+    const QString foreign = folder ? target + "/inner.txt" : target;
+
+    InstallFs fs(inst.root);
+    QVERIFY(InstallJournal::recover(fs));
+    QVERIFY(!inst.exists("backup/.install-journal"));
+    // The stranger's entry is where it was put, and nowhere else.
+    QCOMPARE(inst.read(foreign), QByteArray("someone else's"));
+    QStringList holders;
+    QDirIterator it(inst.root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (inst.read(QDir(inst.root).relativeFilePath(path)) == "someone else's")
+            holders << QDir(inst.root).relativeFilePath(path);
+    }
+    QCOMPARE(holders, QStringList{foreign});
+    // What the run moved and is still itself went back, or, with its place taken, is kept apart.
+    if (target.startsWith("backup/")) {
+        QCOMPARE(inst.read("update/lib/a.dll"), QByteArray("new a"));
+    } else {
+        const QStringList kept =
+            QDir(inst.path("backup")).entryList({".unrestored-*"}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(inst.read("backup/" + kept.first() + "/lib/a.dll"), QByteArray("old a"));
+    }
+    QCOMPARE(inst.read("config/UpdateCfg.xml"), QByteArray("old config"));
 }
 
 QTEST_MAIN(tst_Install)
