@@ -6,7 +6,8 @@
 //
 //   downloadbench INSTALLATION_DIR
 
-#include "app/loghandler.h"
+#include "log/loghandler.h"
+#include "platform/logfilesetup.h"
 #include "update/update.h"
 
 #include <QCoreApplication>

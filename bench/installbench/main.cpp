@@ -5,10 +5,11 @@
 //   installbench prepare DIR COUNT BYTES   installation DIR with COUNT files of BYTES in all in
 //   update/ installbench run DIR                   installs them; prints the seconds taken
 
-#include "app/globals.h"
-#include "app/loghandler.h"
 #include "config/configdiff.h"
 #include "config/configreader.h"
+#include "log/loghandler.h"
+#include "log/logvalues.h"
+#include "platform/logfilesetup.h"
 #include "update/update.h"
 
 #include <QCoreApplication>

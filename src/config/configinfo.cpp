@@ -1,6 +1,6 @@
 #include "config/configinfo.h"
 
-#include "app/logquoted.h"
+#include "log/logquoted.h"
 
 #include <QDebug>
 

@@ -1,6 +1,6 @@
 #include "config/configreader.h"
 
-#include "app/logquoted.h"
+#include "log/logquoted.h"
 #include "platform/messagepresenter.h"
 
 #include <QDebug>
@@ -8,6 +8,8 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+
+const QString configFileName = QStringLiteral("UpdateCfg.xml");
 
 namespace
 {

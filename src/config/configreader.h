@@ -8,6 +8,9 @@
 
 class QIODevice;
 
+// File name of both configuration files, config/UpdateCfg.xml and update/UpdateCfg.xml.
+extern const QString configFileName;
+
 class ConfigReader
 {
 public:

@@ -1,7 +1,7 @@
 #include "controller/controller.h"
 
-#include "app/logquoted.h"
 #include "config/configinfo.h"
+#include "log/logquoted.h"
 #include "platform/messagepresenter.h"
 #include "platform/platform.h"
 #include "update/update.h"

@@ -1,6 +1,6 @@
 #include "platform/messagepresenter.h"
 
-#include "app/logquoted.h"
+#include "log/logquoted.h"
 
 #include <QAtomicPointer>
 #include <QDebug>

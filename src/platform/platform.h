@@ -1,8 +1,8 @@
 #pragma once
 
-// The small layer for what differs between Windows and elsewhere: appending to the log file,
-// which file counts as the application's main executable, how it is started so that it outlives the
-// updater, and where a window without an anchor is centred.
+// The small layer for what differs between Windows and elsewhere: which file counts as the
+// application's main executable, how it is started so that it outlives the updater, and where a
+// window without an anchor is centred.
 
 #include <QByteArray>
 #include <QPoint>
@@ -43,11 +43,6 @@ bool platformShowsWindows();
 
 // Geometry of the primary screen; an empty rectangle when there is no screen.
 QRect primaryScreenGeometry();
-
-// Appends bytes to the file at path (creating it when missing), with as few system calls as the
-// platform allows: on POSIX the file stays open between calls for the same path, and each call
-// is one write. False when it cannot be opened or the write is short.
-bool appendToFile(const QString& path, const QByteArray& bytes);
 
 // Top-left position that centres a window of size on area, with truncating integer division:
 // ((area width - width) / 2 + area x, (area height - height) / 2 + area y).

@@ -1,6 +1,6 @@
 #include "update/fileops.h"
 
-#include "app/logquoted.h"
+#include "log/logquoted.h"
 #include "platform/installfs.h"
 
 #include <QDebug>

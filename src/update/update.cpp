@@ -1,11 +1,10 @@
 #include "update/update.h"
 
-#include "app/globals.h"
-#include "app/logquoted.h"
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/pathcheck.h"
 #include "config/signature.h"
+#include "log/logquoted.h"
 #include "platform/installfs.h"
 #include "update/checkedconfigdevice.h"
 #include "update/downloadproxyfactory.h"

@@ -1,7 +1,7 @@
 // Logging rules, from the program itself, the environment or a qtlogging.ini, cannot silence the
 // messages the log is made of.
 
-#include "app/logcategoryfilter.h"
+#include "log/logcategoryfilter.h"
 #include "logcapture.h"
 
 #include <QLoggingCategory>

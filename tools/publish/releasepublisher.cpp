@@ -1,6 +1,5 @@
 #include "releasepublisher.h"
 
-#include "app/globals.h"
 #include "config/configdiff.h"
 #include "config/configreader.h"
 #include "config/configwriter.h"

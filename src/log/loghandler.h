@@ -23,8 +23,3 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext& context, const 
 // lock is held. setLogClock replaces it (null: the system clock) and returns the previous one.
 using LogClock = qint64 (*)();
 LogClock setLogClock(LogClock clock);
-
-// Start-up steps for the log: logFilePath = appDir + "/log/" + logFileName, the log directory
-// created when missing (one level), an old log removed and the new one begun with the platform's
-// log file header (see logFileHeader). Returns the path set.
-QString prepareLogFile(const QString& appDir);

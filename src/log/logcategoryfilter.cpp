@@ -1,4 +1,4 @@
-#include "app/logcategoryfilter.h"
+#include "log/logcategoryfilter.h"
 
 #include <QLoggingCategory>
 #include <cstring>

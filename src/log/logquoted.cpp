@@ -1,4 +1,4 @@
-#include "app/logquoted.h"
+#include "log/logquoted.h"
 
 QDebug operator<<(QDebug debug, const LogQuoted& item)
 {

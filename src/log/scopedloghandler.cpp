@@ -1,6 +1,6 @@
-#include "app/scopedloghandler.h"
+#include "log/scopedloghandler.h"
 
-#include "app/loghandler.h"
+#include "log/loghandler.h"
 
 ScopedLogHandler::~ScopedLogHandler()
 {

@@ -1,6 +1,5 @@
-#include "app/globals.h"
+#include "log/logvalues.h"
 
-const QString configFileName = QStringLiteral("UpdateCfg.xml");
 const QString logFileName = QStringLiteral("update.log");
 QString logFilePath;
 QMutex logMutex;
