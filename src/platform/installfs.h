@@ -182,6 +182,8 @@ private:
     int openDirAt(int current, const QByteArray& name, bool create);
     bool fail(int error);
     bool injected(const char* operation, const QString& relative);
+    // Calls the listed hook, when one is set.
+    static void reportListed(const QString& relative);
     bool removeTreeAt(int parentFd, const QByteArray& name, const QString& relative);
     // Lets the held folder go when relative is it or one of the folders above it.
     void releaseFolderUnder(const QString& relative);
