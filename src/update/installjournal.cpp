@@ -2,6 +2,7 @@
 
 #include "log/logquoted.h"
 #include "platform/installfs.h"
+#include "update/journalrecovery.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -15,7 +16,6 @@ namespace
 {
 
 const QString backupDir = QStringLiteral("/backup");
-const QString updateDir = QStringLiteral("/update");
 
 bool isBelow(const QString& path, const QString& dir)
 {
@@ -39,7 +39,7 @@ int fileErrorOf(int error, bool copying)
 
 } // namespace
 
-InstallJournal::InstallJournal(InstallFs& fs) : fs(fs) {}
+InstallJournal::InstallJournal(InstallFs& fs) : fs(fs), replay(fs) {}
 
 bool InstallJournal::begin()
 {
@@ -48,7 +48,7 @@ bool InstallJournal::begin()
     stash.clear();
     stashCount = 0;
     tempCount = 0;
-    unrestored.clear();
+    replay.reset();
     written.clear();
     clearQueue();
     failedStep.clear();
@@ -110,7 +110,7 @@ bool InstallJournal::committed() const
 
 QString InstallJournal::unrestoredDir() const
 {
-    return unrestored;
+    return replay.unrestoredDir();
 }
 
 bool InstallJournal::record(const QString& kind, const QStringList& paths,
@@ -480,55 +480,13 @@ bool InstallJournal::commit(const QString& placedConfig, const QByteArray& check
     return report(true, 0);
 }
 
-bool InstallJournal::isCommitted(const QList<Record>& records)
-{
-    for (const Record& r : records) {
-        if (r.kind == journal::Kind::Commit)
-            return true;
-        if (r.kind == journal::Kind::Config) {
-            InstallFs::Entry installed;
-            if (fs.entry(r.to, &installed) && installed.sameIdentity(r.numbers[0], r.numbers[1]))
-                return true;
-        }
-    }
-    return false;
-}
-
 bool InstallJournal::finish()
 {
     clearQueue();
-    return finishFrom(written) && removeJournal();
-}
-
-bool InstallJournal::finishFrom(const QList<Record>& records)
-{
-    bool clean = true;
-    for (const Record& r : records) {
-        if (r.kind == journal::Kind::Stash)
-            clean = fs.removeTree(r.from) && clean;
-        if (r.kind == journal::Kind::Temp) {
-            InstallFs::Entry temp;
-            if (fs.entry(r.from, &temp) && temp.kind == InstallFs::Kind::File)
-                fs.removeFile(r.from);
-        }
-    }
-    clean = fs.removeTree(updateDir) && clean;
-    if (!clean) {
-        qDebug() << "InstallJournal::finish failed" << logQuoted(fs.absolutePath(updateDir))
-                 << logQuoted(fs.errorString());
+    if (!replay.finishFrom(written))
         return false;
-    }
-    fs.syncAll();
-    return true;
-}
-
-bool InstallJournal::removeJournal()
-{
     open = false;
-    if (!fs.removeFile(journalPath) && fs.lastError() != ENOENT)
-        return false;
-    fs.syncDir(backupDir);
-    return true;
+    return replay.removeJournal();
 }
 
 bool InstallJournal::rollback()
@@ -536,232 +494,16 @@ bool InstallJournal::rollback()
     // Queued steps were never recorded nor taken: nothing of them to undo.
     clearQueue();
     bool removeBackup = false;
-    const bool complete = rollbackFrom(written, &removeBackup);
-    if (!removeJournal())
+    const bool complete = replay.rollbackFrom(written, &removeBackup);
+    open = false;
+    if (!replay.removeJournal())
         return false;
-    if (removeBackup && fs.removeEmptyDir(backupDir))
-        qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(backupDir));
+    if (removeBackup)
+        replay.removeBackupDir();
     return complete;
-}
-
-bool InstallJournal::rollbackFrom(const QList<Record>& records, bool* removeBackup)
-{
-    bool complete = true;
-    *removeBackup = false;
-    for (auto it = records.crbegin(); it != records.crend(); ++it) {
-        // The journal lives in backup/: a backup/ this run created goes after the journal.
-        if (it->kind == journal::Kind::MakeDir && it->from == backupDir) {
-            *removeBackup = true;
-            continue;
-        }
-        complete = undo(*it) && complete;
-    }
-    fs.syncAll();
-    return complete;
-}
-
-bool InstallJournal::undo(const Record& r)
-{
-    const QString& first = r.from;
-    const QString& second = r.to;
-    if (r.kind == journal::Kind::MakeDir) {
-        InstallFs::Entry dir;
-        if (!fs.entry(first, &dir) || dir.kind != InstallFs::Kind::Dir)
-            return true;
-        if (fs.removeEmptyDir(first)) {
-            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
-            return true;
-        }
-        // Something not of this run's making is in it: it stays, and so does the folder.
-        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(first))
-                 << logQuoted(fs.errorString());
-        return true;
-    }
-    if (r.kind == journal::Kind::Temp) {
-        InstallFs::Entry temp;
-        if (fs.entry(first, &temp) && temp.kind == InstallFs::Kind::File && fs.removeFile(first))
-            qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(first));
-        return true;
-    }
-    if (r.kind == journal::Kind::Move) {
-        InstallFs::Entry now;
-        if (!fs.entry(second, &now) || !now.sameIdentity(r.numbers[0], r.numbers[1]))
-            return true; // never made, or already undone
-        if (fs.rename(second, first)) {
-            qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
-                     << logQuoted(fs.absolutePath(first)) << "success";
-            return true;
-        }
-        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
-                 << logQuoted(fs.absolutePath(first));
-        // A downloaded file that cannot go back to update/ may go: the release still has it.
-        if (isBelow(first, updateDir)) {
-            if (fs.removeFile(second)) {
-                qDebug() << "InstallJournal::rollback removed"
-                         << logQuoted(fs.absolutePath(second));
-                return true;
-            }
-            return false;
-        }
-        keepUnrestored(first, second);
-        return false;
-    }
-    if (r.kind == journal::Kind::Copied) {
-        InstallFs::Entry copy;
-        if (!fs.entry(second, &copy) || !copy.sameIdentity(r.numbers[2], r.numbers[3]))
-            return true;
-        InstallFs::Entry source;
-        if (fs.entry(first, &source) && source.sameIdentity(r.numbers[0], r.numbers[1])) {
-            // The source is still there: the copy is a duplicate.
-            if (fs.removeFile(second)) {
-                qDebug() << "InstallJournal::rollback removed"
-                         << logQuoted(fs.absolutePath(second));
-                return true;
-            }
-            qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
-                     << logQuoted(fs.absolutePath(first));
-            return false;
-        }
-        if (!source.exists()) {
-            // Back across the file systems: complete beside the original place, then renamed.
-            const QString temp =
-                InstallFs::join(InstallFs::parentOf(first),
-                                QStringLiteral(".%1.~restore").arg(InstallFs::nameOf(first)));
-            fs.removeFile(temp);
-            if (fs.copyFile(second, temp) && fs.rename(temp, first)) {
-                fs.removeFile(second);
-                qDebug() << "InstallJournal::rollback" << logQuoted(fs.absolutePath(second)) << "to"
-                         << logQuoted(fs.absolutePath(first)) << "success";
-                return true;
-            }
-            fs.removeFile(temp);
-        }
-        qDebug() << "InstallJournal::rollback failed" << logQuoted(fs.absolutePath(second))
-                 << logQuoted(fs.absolutePath(first));
-        if (isBelow(first, updateDir))
-            return fs.removeFile(second);
-        keepUnrestored(first, second);
-        return false;
-    }
-    return true;
-}
-
-void InstallJournal::keepUnrestored(const QString& original, const QString& current)
-{
-    // Only copies kept in backup/ need keeping: anything else is where the run put it.
-    if (!isBelow(current, backupDir))
-        return;
-    if (unrestored.isEmpty()) {
-        unrestored = backupDir + QStringLiteral("/.unrestored-") +
-                     QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    }
-    // Out of the way of the next installation, which would overwrite backup/<path>.
-    const QString kept = unrestored + original;
-    if (fs.makePath(InstallFs::parentOf(kept)) && fs.rename(current, kept))
-        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
-                 << logQuoted(fs.absolutePath(kept));
-    else
-        qDebug() << "InstallJournal::unrestored" << logQuoted(fs.absolutePath(original))
-                 << logQuoted(fs.absolutePath(current));
-}
-
-void InstallJournal::setJournalAside(InstallFs& fs, const char* label)
-{
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        QString aside =
-            journalPath + QLatin1Char('.') + QLatin1String(label) + QLatin1Char('-') + stamp;
-        if (attempt > 0)
-            aside += QLatin1Char('-') + QString::number(attempt);
-        if (fs.rename(journalPath, aside)) {
-            fs.syncDir(backupDir);
-            qDebug() << "InstallJournal::recover set aside"
-                     << logQuoted(fs.absolutePath(journalPath))
-                     << logQuoted(fs.absolutePath(aside));
-            return;
-        }
-        if (fs.lastError() != EEXIST)
-            break;
-    }
-    // Left where it is; nothing is done from it.
-    qDebug() << "InstallJournal::recover set aside failed"
-             << logQuoted(fs.absolutePath(journalPath)) << logQuoted(fs.errorString());
 }
 
 bool InstallJournal::recover(InstallFs& fs)
 {
-    struct Release {
-        InstallFs& fs;
-        ~Release() { fs.releaseFolder(); }
-    } release{fs};
-    // backup/ is held from here on: the journal and what is beside it are reached through that
-    // handle, the very folder that was judged.
-    if (!fs.holdFolder(backupDir)) {
-        if (fs.lastError() == ELOOP) {
-            qDebug() << "InstallJournal::recover rejected"
-                     << logQuoted(fs.absolutePath(journalPath))
-                     << logQuoted(QStringLiteral("backup/ is a link"));
-            return true;
-        }
-        return false;
-    }
-    QString reason;
-    const bool backupOwn = fs.updatersOwn(backupDir, InstallFs::Kind::Dir, &reason);
-    if (backupOwn) {
-        // A journal that was being written when the run stopped never came into force.
-        InstallFs::Entry unfinished;
-        const QString temp = journalPath + QStringLiteral(".tmp");
-        if (fs.entry(temp, &unfinished) && unfinished.kind == InstallFs::Kind::File &&
-            fs.removeFile(temp))
-            qDebug() << "InstallJournal::recover removed" << logQuoted(fs.absolutePath(temp));
-    }
-    InstallFs::Entry found;
-    if (!fs.entry(journalPath, &found) || !found.exists())
-        return false;
-
-    // Only a journal that nobody but the updater could have written, read within its bound, with
-    // nothing in it the updater would not write, is acted on.
-    QList<Record> records;
-    bool accepted = false;
-    if (!backupOwn) {
-        reason = QStringLiteral("backup/: ") + reason;
-    } else if (fs.updatersOwn(journalPath, InstallFs::Kind::File, &reason)) {
-        QByteArray text;
-        if (!fs.readFile(journalPath, &text, journal::maxBytes))
-            reason = fs.lastError() == EFBIG
-                         ? QStringLiteral("longer than %1 bytes").arg(journal::maxBytes)
-                         : QStringLiteral("unreadable: ") + fs.errorString();
-        else
-            accepted = journal::parse(text, &records, &reason);
-    }
-    if (!accepted) {
-        qDebug() << "InstallJournal::recover rejected" << logQuoted(fs.absolutePath(journalPath))
-                 << logQuoted(reason);
-        setJournalAside(fs, "rejected");
-        return true;
-    }
-
-    // Carried out once: a journal that cannot be completed is set aside, not tried at every start.
-    InstallJournal recovering(fs);
-    bool complete = false;
-    bool removeBackup = false;
-    if (recovering.isCommitted(records)) {
-        qDebug() << "InstallJournal::recover finish" << logQuoted(fs.absolutePath(journalPath));
-        complete = recovering.finishFrom(records);
-    } else {
-        qDebug() << "InstallJournal::recover rollback" << logQuoted(fs.absolutePath(journalPath));
-        complete = recovering.rollbackFrom(records, &removeBackup);
-        if (!complete && !recovering.unrestored.isEmpty())
-            qDebug() << "InstallJournal::recover unrestored"
-                     << logQuoted(fs.absolutePath(recovering.unrestored));
-    }
-    if (!complete) {
-        qDebug() << "InstallJournal::recover failed" << logQuoted(fs.absolutePath(journalPath));
-        setJournalAside(fs, "failed");
-        return true;
-    }
-    recovering.removeJournal();
-    if (removeBackup && fs.removeEmptyDir(backupDir))
-        qDebug() << "InstallJournal::rollback removed" << logQuoted(fs.absolutePath(backupDir));
-    return true;
+    return JournalRecovery(fs).recover();
 }

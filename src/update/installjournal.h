@@ -30,6 +30,7 @@
 
 #include "platform/installfs.h"
 #include "update/journalrecords.h"
+#include "update/journalreplay.h"
 
 #include <QByteArray>
 #include <QList>
@@ -102,7 +103,7 @@ public:
     // it. An accepted journal is finished when the new configuration is in place, rolled back
     // otherwise, once: when a step of that fails, the journal is renamed to
     // backup/.install-journal.failed-<time>. Each step is logged. Returns whether a journal was
-    // found.
+    // found. Carried out by JournalRecovery.
     static bool recover(InstallFs& fs);
 
 private:
@@ -127,17 +128,6 @@ private:
     bool makeStash();
     QString tempBeside(const QString& relative);
     bool moveEntry(const QString& from, const QString& to, bool logged);
-    bool isCommitted(const QList<Record>& records);
-    // The clean-up of a committed journal's records; true when nothing is left.
-    bool finishFrom(const QList<Record>& records);
-    // Undoes the records, latest first; true when everything was put back. removeBackup tells
-    // whether backup/ was made by the run (to be removed after the journal when empty).
-    bool rollbackFrom(const QList<Record>& records, bool* removeBackup);
-    // Renames the journal found at start-up to journalPath + "." + label + "-<time>".
-    static void setJournalAside(InstallFs& fs, const char* label);
-    bool undo(const Record& record);
-    void keepUnrestored(const QString& original, const QString& current);
-    bool removeJournal();
 
     InstallFs& fs;
     QString stash;
@@ -146,7 +136,9 @@ private:
     bool open = false;
     bool isDone = false;
     bool backupCreated = false;
-    QString unrestored;
+    // Undoes this run's records on rollback() and finishes them on finish(), as the recovery at
+    // start-up does with the records of a run that was killed.
+    JournalReplay replay;
     // The records this run has written to the journal, in order.
     QList<Record> written;
     QList<Step> queue;
