@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on a Debian machine, when missing.
 # Run as root it uses apt-get; otherwise it prints the install line and fails.
+# Packages named as arguments are needed too (scripts/package.sh adds its own).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
     curl
     strace
     clang
+    "$@"
 )
 
 missing=()
