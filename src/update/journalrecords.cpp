@@ -63,8 +63,7 @@ bool isInstallPath(const QString& path)
 bool isBackupPath(const QString& path)
 {
     return path.startsWith(backupDir + QLatin1Char('/')) &&
-           isSafeFilePath(path.mid(backupDir.size())) && !isJournalFile(path) &&
-           !isStashLike(path);
+           isSafeFilePath(path.mid(backupDir.size())) && !isJournalFile(path) && !isStashLike(path);
 }
 
 // A number as the writer prints it: decimal digits, no sign, no leading zero. max bounds it.
@@ -174,6 +173,29 @@ bool isTempShape(const QString& path, const Seen& seen)
 }
 
 // A path field: the writer's encoding of a path that splits cleanly.
+// How many paths and numbers a record of kind holds.
+void fieldsOf(Kind kind, int* paths, int* numbers)
+{
+    switch (kind) {
+    case Kind::MakeDir:
+    case Kind::Stash:
+    case Kind::Temp:
+        *paths = 1;
+        break;
+    case Kind::Move:
+    case Kind::Config:
+        *paths = 2;
+        *numbers = 2;
+        break;
+    case Kind::Copied:
+        *paths = 2;
+        *numbers = 4;
+        break;
+    case Kind::Commit:
+        break;
+    }
+}
+
 bool decodePath(const char* text, qsizetype size, QString* path)
 {
     const QByteArray field(text, size);
@@ -181,8 +203,7 @@ bool decodePath(const char* text, qsizetype size, QString* path)
         return false;
     *path = QUrl::fromPercentEncoding(field);
     QStringList segments;
-    return encodePath(*path) == field && InstallFs::split(*path, &segments) &&
-           !segments.isEmpty();
+    return encodePath(*path) == field && InstallFs::split(*path, &segments) && !segments.isEmpty();
 }
 
 struct Field {
@@ -212,24 +233,7 @@ bool take(const char* text, qsizetype size, int index, Seen* seen, Record* r, co
     }
     int paths = 0;
     int numbers = 0;
-    switch (r->kind) {
-    case Kind::MakeDir:
-    case Kind::Stash:
-    case Kind::Temp:
-        paths = 1;
-        break;
-    case Kind::Move:
-    case Kind::Config:
-        paths = 2;
-        numbers = 2;
-        break;
-    case Kind::Copied:
-        paths = 2;
-        numbers = 4;
-        break;
-    case Kind::Commit:
-        break;
-    }
+    fieldsOf(r->kind, &paths, &numbers);
     if (count != 1 + paths + numbers) {
         *why = "wrong number of fields";
         return false;
@@ -367,24 +371,7 @@ QByteArray line(const Record& record)
     QByteArray text = kindWord(record.kind);
     int paths = 0;
     int numbers = 0;
-    switch (record.kind) {
-    case Kind::MakeDir:
-    case Kind::Stash:
-    case Kind::Temp:
-        paths = 1;
-        break;
-    case Kind::Move:
-    case Kind::Config:
-        paths = 2;
-        numbers = 2;
-        break;
-    case Kind::Copied:
-        paths = 2;
-        numbers = 4;
-        break;
-    case Kind::Commit:
-        break;
-    }
+    fieldsOf(record.kind, &paths, &numbers);
     if (paths > 0)
         text += ' ' + encodePath(record.from);
     if (paths > 1)

@@ -2,6 +2,7 @@
 // planted before or during an operation, and an outside folder stays byte for byte as it was.
 
 #include "platform/installfs.h"
+#include "treeof.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -47,29 +48,6 @@ private:
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QCOMPARE(file.write(bytes), bytes.size());
     }
-    // Every entry below dir: content for files, "<dir>" for folders, the target for links.
-    static QMap<QString, QByteArray> tree(const QString& dir)
-    {
-        QMap<QString, QByteArray> result;
-        QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QFileInfo info(it.next());
-            QByteArray value;
-            if (info.isSymLink()) {
-                value = "<link " + info.symLinkTarget().toUtf8() + ">";
-            } else if (info.isDir()) {
-                value = "<dir>";
-            } else {
-                QFile file(info.filePath());
-                file.open(QIODevice::ReadOnly);
-                value = file.readAll();
-            }
-            result.insert(QDir(dir).relativeFilePath(info.filePath()), value);
-        }
-        return result;
-    }
-
     QScopedPointer<QTemporaryDir> base;
     QString root;
     QString outside;
@@ -105,7 +83,7 @@ void tst_InstallFs::linkOnTheWayIsNeverFollowed()
     QDir().mkpath(QFileInfo(root + "/" + link).absolutePath());
     QVERIFY(QFile::link(outside, root + "/" + link));
     write(root + "/elsewhere.txt", "mine");
-    const auto before = tree(outside);
+    const auto before = treeOf(outside);
 
     InstallFs fs(root);
     QVERIFY(fs.isValid());
@@ -127,7 +105,7 @@ void tst_InstallFs::linkOnTheWayIsNeverFollowed()
     QByteArray bytes;
     QVERIFY(!fs.readFile(relative, &bytes));
 
-    QCOMPARE(tree(outside), before);
+    QCOMPARE(treeOf(outside), before);
     QVERIFY(!QFile::exists(root + "/moved.txt") && !QFile::exists(root + "/copy.txt"));
     QCOMPARE(QFileInfo(outside + "/a.txt").permissions(),
              QFileInfo(outside + "/sub/b.txt").permissions());
@@ -190,7 +168,7 @@ void tst_InstallFs::createIsExclusive()
     QVERIFY(QFile::link(outside + "/a.txt", root + "/link.txt"));
     QVERIFY(QFile::link(outside + "/nothing.txt", root + "/dangling.txt"));
     write(root + "/old.txt", "old");
-    const auto before = tree(outside);
+    const auto before = treeOf(outside);
 
     InstallFs fs(root);
     QCOMPARE(fs.createFile("/link.txt"), -1);
@@ -201,7 +179,7 @@ void tst_InstallFs::createIsExclusive()
     QVERIFY(!fs.writeFileAtomically("/link.txt/x", "x"));
     QVERIFY(!fs.appendDurably("/link.txt", "x"));
     QVERIFY(!fs.setMode("/link.txt", 0777));
-    QCOMPARE(tree(outside), before);
+    QCOMPARE(treeOf(outside), before);
     QVERIFY(!QFile::exists(outside + "/nothing.txt"));
 
     const int fd = fs.createFile("/fresh.txt", 0640);
@@ -221,7 +199,7 @@ void tst_InstallFs::removeTreeRemovesLinksAsLinks()
     QVERIFY(QFile::link(outside + "/a.txt", root + "/update/linkfile"));
     QVERIFY(QFile::link(outside + "/none", root + "/update/dangling"));
     QVERIFY(QFile::link(outside, root + "/linkroot"));
-    const auto before = tree(outside);
+    const auto before = treeOf(outside);
 
     InstallFs fs(root);
     QVERIFY(fs.removeTree("/update"));
@@ -230,7 +208,7 @@ void tst_InstallFs::removeTreeRemovesLinksAsLinks()
     QVERIFY(fs.removeTree("/missing/deeper")); // so does a missing parent
     QVERIFY(fs.removeTree("/linkroot"));
     QVERIFY(!QFileInfo(root + "/linkroot").isSymLink());
-    QCOMPARE(tree(outside), before);
+    QCOMPARE(treeOf(outside), before);
 }
 
 void tst_InstallFs::removeTreeSurvivesSwapAfterListing()
@@ -239,7 +217,7 @@ void tst_InstallFs::removeTreeSurvivesSwapAfterListing()
     // for a link to the victim, and a file for a link to a victim file.
     write(root + "/update/sub/inner.txt", "inner");
     write(root + "/update/z.txt", "z");
-    const auto before = tree(outside);
+    const auto before = treeOf(outside);
     bool swapped = false;
     const QString stolen = base->path() + "/stolen";
     InstallFs::setListedHook([&](const QString& listed) {
@@ -258,7 +236,7 @@ void tst_InstallFs::removeTreeSurvivesSwapAfterListing()
     QVERIFY(removed);
     QVERIFY(!QFileInfo::exists(root + "/update"));
     QVERIFY(!QFileInfo(root + "/update").isSymLink());
-    QCOMPARE(tree(outside), before);
+    QCOMPARE(treeOf(outside), before);
     QVERIFY(QFile::exists(stolen + "/inner.txt"));
 }
 
@@ -365,8 +343,8 @@ void tst_InstallFs::badSegmentsAreRefusedEverywhere()
     const QString relative = path.arg(bad);
     QDir().mkpath(root + "/inner");
     write(root + "/mine.txt", "mine");
-    const auto outsideBefore = tree(outside);
-    const auto insideBefore = tree(root);
+    const auto outsideBefore = treeOf(outside);
+    const auto insideBefore = treeOf(root);
 
     InstallFs fs(root);
     QVERIFY(fs.isValid());
@@ -411,8 +389,8 @@ void tst_InstallFs::badSegmentsAreRefusedEverywhere()
     QVERIFY(!fs.updatersOwn(relative, InstallFs::Kind::File, &reason));
     QVERIFY(!fs.updatersOwn(relative, InstallFs::Kind::Dir, &reason));
 
-    QCOMPARE(tree(outside), outsideBefore);
-    QCOMPARE(tree(root), insideBefore);
+    QCOMPARE(treeOf(outside), outsideBefore);
+    QCOMPARE(treeOf(root), insideBefore);
 }
 
 void tst_InstallFs::boundedReadTakesRegularFilesOnly()
@@ -457,8 +435,8 @@ void tst_InstallFs::updatersOwnEntries_data()
     QTest::newRow("set-uid file") << "file 04644" << false << "set-id";
     QTest::newRow("set-gid file") << "file 02644" << false << "set-id";
     QTest::newRow("file of another user") << "file 0644 nobody" << false << "owned by another user";
-    QTest::newRow("file with a second name") << "file 0644 hardlink" << false
-                                             << "more than one name";
+    QTest::newRow("file with a second name")
+        << "file 0644 hardlink" << false << "more than one name";
     QTest::newRow("link to a file of ours") << "link" << false << "a link";
     QTest::newRow("FIFO") << "fifo" << false << "not a regular file";
     QTest::newRow("folder asked as a file") << "dir 0755" << false << "not a regular file";

@@ -9,6 +9,7 @@
 #include "platform/installfs.h"
 #include "recordingpresenter.h"
 #include "tmpfsmount.h"
+#include "treeof.h"
 #include "update/installjournal.h"
 
 #include <cerrno>
@@ -147,28 +148,6 @@ namespace
 {
 
 #ifndef Q_OS_WIN
-// Every entry below dir: content for files, "<dir>" for folders, the target for links.
-QMap<QString, QByteArray> treeOf(const QString& dir)
-{
-    QMap<QString, QByteArray> result;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        QByteArray value;
-        if (info.isSymLink()) {
-            value = "<link " + info.symLinkTarget().toUtf8() + ">";
-        } else if (info.isDir()) {
-            value = "<dir>";
-        } else {
-            QFile file(info.filePath());
-            value = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-        }
-        result.insert(QDir(dir).relativeFilePath(info.filePath()), value);
-    }
-    return result;
-}
-
 // Bytes this process has read through read() and the like (Linux): whether a file was read.
 qint64 bytesReadSoFar()
 {
