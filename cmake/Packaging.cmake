@@ -21,7 +21,8 @@ install(TARGETS updater-publish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMP
 install(TARGETS updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT updater)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT updater)
 
-install(TARGETS updater RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/updater
+# lib/updater whatever the prefix: a program folder of its own, the same in every package.
+install(TARGETS updater RUNTIME DESTINATION lib/updater
         COMPONENT updater_package EXCLUDE_FROM_ALL)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/updater
         COMPONENT updater_package EXCLUDE_FROM_ALL)
