@@ -57,8 +57,10 @@ struct Record {
 // The first line of every journal, without its line end.
 extern const char header[];
 
-// A journal longer than this is not read: the updater writes a few hundred bytes per file.
-constexpr qint64 maxBytes = 64 * 1024 * 1024;
+// A journal longer than this is not read. The updater writes about two hundred bytes per file
+// of a release (its backup and its installation), so this holds the journal of a release of
+// more than two million files.
+constexpr qint64 maxBytes = qint64(512) * 1024 * 1024;
 
 // The kind's word in the journal ("mkdir", "move", ...), and back; false for another word.
 QByteArray kindWord(Kind kind);

@@ -7,6 +7,7 @@
 #include "config/pathcheck.h"
 #include "config/signature.h"
 #include "platform/installfs.h"
+#include "update/checkedconfigdevice.h"
 #include "update/downloadproxyfactory.h"
 #include "update/downloadrules.h"
 #include "update/fileops.h"
@@ -14,6 +15,7 @@
 #include "update/partialinfo.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -28,6 +30,7 @@
 #include <QUrl>
 
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -111,6 +114,7 @@ void Update::setWorkingConfig(const ConfigInfo& working, const QByteArray& confi
 {
     config = working;
     checkedConfig = configBytes;
+    checkedDigest = QCryptographicHash::hash(configBytes, QCryptographicHash::Sha256);
 }
 
 void Update::setStallTimeout(int milliseconds)
@@ -250,22 +254,24 @@ void Update::slot_work()
 bool Update::readInstalledConfig(InstallFs& fs, ConfigInfo* installed)
 {
     const QString path = QStringLiteral("/config/") + configFileName;
-    QByteArray bytes;
-    if (!fs.readFile(path, &bytes, maxConfigBytes)) {
-        if (refuseLink(fs, fs.linkOnTheWay(path)))
-            return false;
-        // Missing is an installation without a release: nothing is newer than it. Anything else
-        // there (a link, a fifo, a folder, a file past the bound) is read as missing too.
-        if (fs.lastError() != ENOENT)
-            qDebug() << "read installed config failed:" << logQuoted(fs.absolutePath(path))
-                     << logQuoted(fs.errorString());
-        *installed = ConfigInfo();
-        installed->buildFileList();
-        return true;
+    // Streamed into the reader: a configuration of hundreds of thousands of files is not held
+    // twice, as bytes and as a record.
+    CheckedConfigDevice device;
+    bool opened = device.open(fs, path, maxConfigBytes);
+    if (!opened && refuseLink(fs, fs.linkOnTheWay(path)))
+        return false;
+    if (opened) {
+        *installed = ConfigReader().read(&device);
+        if (!device.exceeded())
+            return true;
     }
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    *installed = ConfigReader().read(&buffer);
+    // Missing is an installation without a release: nothing is newer than it. Anything else
+    // there (a link, a fifo, a folder, a file past the bound) is read as missing too.
+    if (device.errorCode() != ENOENT)
+        qDebug() << "read installed config failed:" << logQuoted(fs.absolutePath(path))
+                 << logQuoted(QString::fromLocal8Bit(std::strerror(device.errorCode())));
+    *installed = ConfigInfo();
+    installed->buildFileList();
     return true;
 }
 
@@ -280,35 +286,44 @@ bool Update::readNewConfig(InstallFs& fs, const ConfigInfo& oldConfig, ConfigInf
     const QString configPath = QStringLiteral("/update/") + configFileName;
     const QString signaturePath = configPath + QStringLiteral(".sig");
     const QString newPath = fs.absolutePath(configPath);
-    QByteArray bytes;
-    if (!fs.readFile(configPath, &bytes, maxConfigBytes)) {
-        // Missing is a release without files, as an empty one; anything else is not a release.
-        if (signedRelease || fs.lastError() != ENOENT) {
-            qDebug() << "read new config failed:" << logQuoted(newPath);
-            endRun(false, tr("读取更新配置文件为空"));
-            return false;
+    auto unreadable = [&] {
+        qDebug() << "read new config failed:" << logQuoted(newPath);
+        endRun(false, tr("读取更新配置文件为空"));
+        return false;
+    };
+    bool wellFormed = false;
+    if (!signedRelease) {
+        // Streamed into the reader and hashed on the way: the installation writes these bytes,
+        // read again then and recognised by their digest, without holding them meanwhile.
+        CheckedConfigDevice device;
+        if (!device.open(fs, configPath, maxConfigBytes)) {
+            // Missing is a release without files, as an empty one; anything else is no release.
+            if (device.errorCode() != ENOENT)
+                return unreadable();
+            *newConfig = ConfigInfo();
+            newConfig->buildFileList();
+            return true;
         }
-        *newConfig = ConfigInfo();
-        newConfig->buildFileList();
+        *newConfig = ConfigReader().read(&device, &oldConfig, &wellFormed);
+        // What was read before an error is no release: none of it is fetched, and the broken
+        // file never becomes the installed configuration.
+        if (!wellFormed || device.exceeded())
+            return unreadable();
+        checkedDigest = device.digest();
         return true;
     }
-    bool wellFormed = false;
+
+    // A signature is checked over the whole text: it is held, and is what gets installed.
+    QByteArray bytes;
+    if (!fs.readFile(configPath, &bytes, maxConfigBytes))
+        return unreadable();
     {
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
         *newConfig = ConfigReader().read(&buffer, &oldConfig, &wellFormed);
     }
-    // What was read before an error is no release: none of it is fetched, and the broken file
-    // never becomes the installed configuration.
-    if (!wellFormed) {
-        qDebug() << "read new config failed:" << logQuoted(newPath);
-        endRun(false, tr("读取更新配置文件为空"));
-        return false;
-    }
-    if (!signedRelease) {
-        checkedConfig = bytes;
-        return true;
-    }
+    if (!wellFormed)
+        return unreadable();
 
     // Null when there is none; something there that cannot be read (a folder, a link, which is
     // never followed) counts as a malformed signature.
@@ -345,19 +360,28 @@ bool Update::readNewConfig(InstallFs& fs, const ConfigInfo& oldConfig, ConfigInf
     }
     qDebug() << "update config signature valid:" << logQuoted(oldConfig.publicKey);
     checkedConfig = bytes;
+    checkedDigest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
     return true;
 }
 
-bool Update::verifiedConfigUnchanged(InstallFs& fs)
+bool Update::takeCheckedConfig(InstallFs& fs)
 {
-    if (!signedRelease)
-        return true;
+    // The placed file is read once more: for a signed release it must still hold the bytes whose
+    // signature was checked; otherwise its bytes are taken again, recognised by their digest.
     QByteArray bytes;
     if (fs.readFile(QStringLiteral("/update/") + configFileName, &bytes, maxConfigBytes) &&
-        bytes == checkedConfig)
+        QCryptographicHash::hash(bytes, QCryptographicHash::Sha256) == checkedDigest) {
+        if (!signedRelease)
+            checkedConfig = std::move(bytes);
         return true;
-    qDebug() << "update config changed after its signature was checked";
-    endRun(false, tr("更新配置文件签名无效"));
+    }
+    if (signedRelease) {
+        qDebug() << "update config changed after its signature was checked";
+        endRun(false, tr("更新配置文件签名无效"));
+    } else {
+        qDebug() << "update config changed after it was checked";
+        endRun(false, tr("更新配置文件在检查后被更改"));
+    }
     return false;
 }
 
@@ -1121,7 +1145,7 @@ void Update::slot_updateLocal()
 
     // Links planted while the files were downloaded, or a configuration swapped after its
     // signature was checked, are refused before anything changes.
-    if (!refuseLinks(fs) && verifiedConfigUnchanged(fs)) {
+    if (!refuseLinks(fs) && takeCheckedConfig(fs)) {
         if (!journal.begin()) {
             fs.removeTree(QStringLiteral("/update"));
             endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);

@@ -40,8 +40,9 @@ public:
     // installation benchmark) sets them here and calls slot_updateLocal() itself.
     void setWorkingConfig(const ConfigInfo& working, const QByteArray& configBytes);
 
-    // Most bytes a configuration (or its signature) may hold; a larger one is not read.
-    static constexpr qint64 maxConfigBytes = qint64(64) << 20;
+    // Most bytes a configuration (or its signature) may hold; a larger one is not read. A line
+    // of a release's configuration takes about a hundred bytes: more than two million files.
+    static constexpr qint64 maxConfigBytes = qint64(256) << 20;
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
@@ -161,13 +162,15 @@ private:
     // it is not a regular file within maxConfigBytes. False, with the run ended, when a folder
     // on the way to it is a link.
     bool readInstalledConfig(InstallFs& fs, ConfigInfo* installed);
-    // Reads the new configuration once through fs and keeps its bytes in checkedConfig. One that
-    // is not a well-formed document ends the run here (false) with nothing fetched. When the
-    // installed one carries a public key, the new one must be signed by it, name a key itself
-    // and give a sha256 for every managed file; otherwise the run ends here too.
+    // Reads the new configuration once through fs and keeps its digest (and, when signed, its
+    // bytes) for the installation. One that is not a well-formed document ends the run here
+    // (false) with nothing fetched. When the installed one carries a public key, the new one
+    // must be signed by it, name a key itself and give a sha256 for every managed file;
+    // otherwise the run ends here too.
     bool readNewConfig(InstallFs& fs, const ConfigInfo& oldConfig, ConfigInfo* newConfig);
-    // For a signed release: whether update/UpdateCfg.xml still holds the bytes that were verified.
-    bool verifiedConfigUnchanged(InstallFs& fs);
+    // Whether update/UpdateCfg.xml still holds the bytes that were checked (checkedDigest); they
+    // are then in checkedConfig, for the installation to write. Otherwise the run ends.
+    bool takeCheckedConfig(InstallFs& fs);
 
     UpdateProgress progress;
     ConfigInfo config;
@@ -200,8 +203,10 @@ private:
     // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
     bool heldFresh = false;
     QString installError;
-    // The exact bytes of the new configuration as read and checked: what is installed as the
-    // installed configuration.
+    // The exact bytes of the new configuration as read and checked, what the installation writes
+    // as the installed configuration, and their SHA-256. Of an unsigned release only the digest
+    // is kept through the downloads; takeCheckedConfig() reads the bytes again.
     QByteArray checkedConfig;
+    QByteArray checkedDigest;
     bool signedRelease = false;
 };

@@ -30,6 +30,7 @@ private slots:
     void refusedBeforeAnyDownload();
     void downloadCheckedAgainstSha256_data();
     void downloadCheckedAgainstSha256();
+    void configurationSwappedDuringDownloadIsRefused_data();
     void configurationSwappedDuringDownloadIsRefused();
     void installedConfigurationIsTheUpdatersOwn_data();
     void installedConfigurationIsTheUpdatersOwn();
@@ -295,16 +296,35 @@ void tst_Signing::downloadCheckedAgainstSha256()
     QCOMPARE(release.inst.snapshot(), before);
 }
 
+void tst_Signing::configurationSwappedDuringDownloadIsRefused_data()
+{
+    QTest::addColumn<bool>("signedRelease");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("signed") << true << QStringLiteral("更新配置文件签名无效")
+                            << "update config changed after its signature was checked";
+    // Only the digest of an unsigned release is kept through the downloads.
+    QTest::newRow("unsigned") << false << QStringLiteral("更新配置文件在检查后被更改")
+                              << "update config changed after it was checked";
+}
+
 void tst_Signing::configurationSwappedDuringDownloadIsRefused()
 {
+    QFETCH(bool, signedRelease);
+    QFETCH(QString, message);
+    QFETCH(QString, logged);
     const Key key = newKey();
     Release release;
     offerSigned(release, "/a.bin", bodyA);
     offerSigned(release, "/b.bin", bodyB);
-    writeSigned(release, key.pub, key.pub, key.pem);
+    if (signedRelease)
+        writeSigned(release, key.pub, key.pub, key.pem);
+    else
+        writeSigned(release, QString(), QString(), QByteArray());
     release.server.holdAfter("/b.bin", 100);
     const auto before = release.inst.snapshot();
 
+    LogCapture log;
     WorkerRun run;
     run.start();
     QVERIFY(QTest::qWaitFor([&] { return release.server.isHolding("/b.bin"); }, 20000));
@@ -316,7 +336,8 @@ void tst_Signing::configurationSwappedDuringDownloadIsRefused()
     QVERIFY(run.waitFinished());
 
     QVERIFY(!run.ok);
-    QCOMPARE(run.msg, QStringLiteral("更新配置文件签名无效"));
+    QCOMPARE(run.msg, message);
+    QCOMPARE(log.linesStartingWith(logged).size(), 1);
     QCOMPARE(release.inst.snapshot(), before);
 }
 
