@@ -7,7 +7,8 @@
 #
 # Works as root (wherever the clone is, /root included) and as an ordinary user once the
 # packages are installed. Ends with "DEMO SUCCEEDED" (status 0) or "DEMO FAILED: reason"
-# (status 1) after printing what the updater and the server reported.
+# (status 1); a failure is preceded by its reasons, the updater's standard error and the
+# server's error log.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"

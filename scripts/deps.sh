@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on a Debian machine, when missing.
 # Run as root it uses apt-get; otherwise it prints the install line and fails.
+# Packages named as arguments are needed too (scripts/package.sh adds its own).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
     curl
     strace
     clang
+    "$@"
 )
 
 missing=()
@@ -35,16 +37,19 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 
-# nginx is only run by the demo and the tests, on loopback, as a private process: the package
-# must not start it as a service now nor at the next boot. While apt runs, a policy refuses
-# the start (only when no policy is in place already); afterwards the service is disabled.
+# Installing packages must leave no service running: nginx is only run by the demo and the
+# tests, on loopback, as a private process, and what the packages pull in (the system message
+# bus, for one) is not needed by anything here. In a container or a chroot a service started now
+# would outlive this script. While apt runs, a policy refuses every service start (only when no
+# policy is in place already: an administrator's own is left to decide); afterwards nginx is
+# also disabled for the next boot.
 nginx_was_installed=yes
 dpkg-query -W -f='${Status}' nginx-light 2>/dev/null | grep -q "install ok installed" ||
     nginx_was_installed=no
 policy=/usr/sbin/policy-rc.d
 own_policy=no
-if [ "$nginx_was_installed" = no ] && [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\n# Left by scripts/deps.sh while it installs packages.\n[ "$1" = nginx ] && exit 101\nexit 0\n' > "$policy"
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Left by scripts/deps.sh while it installs packages: no service is started.\nexit 101\n' > "$policy"
     chmod 755 "$policy"
     own_policy=yes
     trap 'rm -f "$policy"' EXIT

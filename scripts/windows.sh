@@ -10,6 +10,8 @@
 #             signatures of signed releases; skipped when built
 #   updater   this project cross-built into build-windows/ (UPDATER_WINDOWS_BUILD)
 #   deploy    the Qt and MinGW runtime DLLs and the platform plugins beside the executables
+#   zip       updater.exe with the runtime it uses, in build-windows/updater-VERSION-windows-x64.zip,
+#             to be copied into an application's installation folder
 #
 # Everything long runs under `nice -n 19` with at most UPDATER_WINDOWS_JOBS (default 2) jobs so
 # that it takes only spare cycles on a shared machine. scripts/windows-test.sh runs the result
@@ -222,6 +224,16 @@ done
 # Without a qt.conf Qt would look for its plugins where it was built; they sit beside it here.
 printf '[Paths]\nPrefix = .\nPlugins = .\n' >"$bin/qt.conf"
 stage_done "$(find "$bin" -maxdepth 1 -name '*.exe' | wc -l) programs"
+
+# --- zip ------------------------------------------------------------------------------------
+# What an installation needs of the above: updater.exe, the DLLs it imports (and they import),
+# its platform and style plugins and qt.conf; not the tests nor Qt Test.
+stage zip
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+zip_name="updater-${version:-unknown}-windows-x64"
+zip_files="$(OBJDUMP="$triple-objdump" bash "$root/scripts/lib/windows-zip.sh" "$bin" "$zip_name" "$build")"
+echo "   $build/$zip_name.zip"
+stage_done "$zip_files"
 
 echo
 echo "Stage     Result       Time"

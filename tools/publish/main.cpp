@@ -21,31 +21,43 @@ constexpr int refusedStatus = 2;
 
 const char* const helpDetails = R"(
 Writes the UpdateCfg.xml of RELEASE_DIR: one file element per regular file, with its path from
-the release folder ("/bin/app.exe") and the MD5 of its content, in the updater's path order, and
-one info element with the version, the main executable and the server.
+the release folder ("/bin/app.exe"), the MD5 and SHA-256 of its content, its size in bytes
+(size="...") and, for a file executable in the release folder, exec="1" (the updater gives the
+installed copy execute permission), in the updater's path order, and one info element with the
+version, the main executable and the server.
 
 --ignore GLOB is matched against the path relative to RELEASE_DIR; "*" and "?" never match "/".
 A pattern without "/" matches any file or folder name at any depth ("*.log", "cache"); a pattern
 with "/" matches from the top of the release ("cache/*", "data/tmp"), and a matched folder
 ignores everything below it. Ignored files are still listed, with ignore="1": the updater never
-fetches them. The main executable cannot be ignored.
+fetches them. The main executable cannot be ignored. A pattern that matches no file is warned
+about.
 
-The output is written through a temporary file that is renamed into place, so it is either the
-old file or the whole new one. RELEASE_DIR/UpdateCfg.xml and the output file are never listed.
+The output is made whole in memory and written through a temporary file that is checked and
+renamed into place, so it is either the old file or the whole new one. The output file is never
+listed; an UpdateCfg.xml (or .sig) at the top of RELEASE_DIR that is not the output is left out
+with a warning.
 
-Nothing is written, and the exit status is 2, when: the version is not one the updater can read
-(numbers separated by dots); --previous is missing, malformed, or not older than --version; the
-main executable is not among the release's files; a file or folder is a symbolic link or not a
-regular file; a path holds ":", "\" or a control character, which the updater refuses; a file or
-folder cannot be read; the --sign-key file is not an Ed25519 private key. The exit status is 0
-on success.
+Nothing is written, and the exit status is 2, when:
+  - the version is not one the updater can read (numbers separated by dots);
+  - --previous is missing, malformed, or not older than --version;
+  - the main executable is not among the release's files, or matches --ignore;
+  - --server is not an http:// or https:// address, or carries a query ("?"), a fragment ("#")
+    or a user name (the updater appends each file's path to it);
+  - a file or folder is a symbolic link or not a regular file, or cannot be read;
+  - a name is not valid UTF-8 (as unpacking a Windows archive with the wrong character set
+    leaves it);
+  - a path is one the updater refuses: control characters or any of : \ < > " | ? *, names
+    Windows reserves (CON, NUL, COM1, aux.txt, ...), names ending in a dot or a space, paths in
+    its update/ folder, or two paths that differ only in letter case;
+  - the --sign-key file is not an Ed25519 private key.
+The exit status is 0 on success.
 
-Every file element carries the SHA-256 of the file beside its MD5. With --sign-key KEYFILE the
-info element names the key's public half (publickey="...") and OUTPUT.sig holds, on one base64
-line, an Ed25519 signature over the exact bytes of OUTPUT. An installation whose configuration
-names a key accepts only a next configuration signed by that key, naming a key of its own (the
-same, or with --rotate-to NEWKEYFILE a new one to rotate to). Without --sign-key a stale
-OUTPUT.sig is removed.
+With --sign-key KEYFILE the info element names the key's public half (publickey="...") and
+OUTPUT.sig holds, on one base64 line, an Ed25519 signature over the exact bytes of OUTPUT. An
+installation whose configuration names a key accepts only a next configuration signed by that
+key, naming a key of its own (the same, or with --rotate-to NEWKEYFILE a new one to rotate to).
+Without --sign-key a stale OUTPUT.sig is removed.
 )";
 
 void printError(const QString& message)
