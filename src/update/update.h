@@ -11,7 +11,6 @@
 #include "update/partialinfo.h"
 #include "update/updateprogress.h"
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -19,7 +18,6 @@
 #include <memory>
 
 class InstallFs;
-class InstallJournal;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -51,14 +49,6 @@ public:
     // stays and makes this fail. The caller reports a failure as the file's open failure.
     // Leaves the file's folder held (holdDownloadFolder()).
     bool ensureParentDir(const QString& relative);
-    // Moves the installed copy of every file of config into backup/. False, with the failure
-    // message set, when an installed copy could not be moved.
-    bool backup(const ConfigInfo& config);
-    // Moves the downloaded files into the installation, then the new configuration over the
-    // installed one, then removes update/. False, with the failure message set, when a file could
-    // not be put in place; update/ is then left for the caller to undo the installation.
-    bool copyUpdateFiles(const QStringList& files);
-
     // A request that transfers nothing for this long is aborted as a network error.
     void setStallTimeout(int milliseconds);
     int stallTimeout() const;
@@ -101,19 +91,6 @@ private:
     bool refuseLinks(InstallFs& fs);
     // Ends the run with a message naming link, unless it is empty; true when it ended the run.
     bool refuseLink(InstallFs& fs, const QString& link);
-    // Makes the folders on the way to path, through the journal. A file where a folder is needed
-    // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
-    bool clearWayTo(const QString& path);
-    // Sets the installation's failure message and returns false, after taking the steps queued
-    // before the failure; when one of those fails, that is the failure reported.
-    bool installFailed(const QString& msg);
-    // Sets the failure message of the journal's step that failed (fallback when it has none) and
-    // returns false.
-    bool journalFailed(const QString& fallback);
-    // Gives the downloaded file for path the mode it should have once installed: that of the
-    // copy it replaces, or the one it was created with; the main executable executable.
-    void applyMode(const QString& path, const QString& downloaded);
-    bool isMainExe(const QString& path) const;
     // Holds the folder of relative in downloadFs, walked to from the root without following a
     // link, so that the steps that follow act on its handle; false when it is not there or not a
     // folder. Walks again unless the same folder was walked to in this same step (heldFresh):
@@ -185,11 +162,6 @@ private:
     qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
-    // Set while slot_updateLocal() runs.
-    InstallFs* installFs = nullptr;
-    InstallJournal* installJournal = nullptr;
-    // Mode bits of the installed copies moved to backup/, by configuration path.
-    QHash<QString, uint> replacedModes;
     // Relative path of the local file of the download in flight (its partial file, when
     // task.partial is set).
     QString downloadPath;
@@ -202,7 +174,6 @@ private:
     std::unique_ptr<InstallFs> downloadFs;
     // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
     bool heldFresh = false;
-    QString installError;
     // The exact bytes of the new configuration as read and checked, what the installation writes
     // as the installed configuration, and their SHA-256. Of an unsigned release only the digest
     // is kept through the downloads; takeCheckedConfig() reads the bytes again.
