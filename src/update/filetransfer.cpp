@@ -14,12 +14,6 @@
 #include <QStorageInfo>
 #include <QTimer>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace
 {
 
@@ -28,15 +22,6 @@ namespace
 bool isMd5Digest(const QString& text)
 {
     return Signature::isHexDigest(text, 32);
-}
-
-void closeDescriptor(int fd)
-{
-#ifdef Q_OS_WIN
-    _close(fd);
-#else
-    ::close(fd);
-#endif
 }
 
 // The text Qt gives a reply that ended with an HTTP error status, for one given up on before its
@@ -53,7 +38,7 @@ QString httpErrorText(const QNetworkReply* reply)
 FileTransfer::FileTransfer(const File& file, QNetworkAccessManager* manager, const QString& root,
                            const Settings& settings, QObject* parent)
     : QObject(parent), file(file), networkManager(manager), root(root), settings(settings),
-      stallTimer(new QTimer(this))
+      local(root, file.path, file.md5, file.sha256, file.size, task), stallTimer(new QTimer(this))
 {
     stallTimer->setSingleShot(true);
     connect(stallTimer, &QTimer::timeout, this, &FileTransfer::stalled);
@@ -65,10 +50,10 @@ FileTransfer::~FileTransfer()
     if (task.reply)
         task.reply->disconnect(this);
     if (task.file->isOpen()) {
-        if (keepPartial())
+        if (local.keepPartial())
             task.file->close();
         else
-            removeDownloadFile();
+            local.remove();
     }
 }
 
@@ -82,27 +67,14 @@ void FileTransfer::finish(bool ok, const QString& error)
     if (ended)
         return;
     ended = true;
-    releaseDownloadFolder();
+    local.release();
     stallTimer->stop();
     emit sig_finished(ok, error);
 }
 
-bool FileTransfer::holdDownloadFolder(const QString& relative)
+bool FileTransfer::keepDownloaded()
 {
-    const QString folder = InstallFs::parentOf(relative);
-    if (heldFresh && downloadFs && downloadFs->holds(folder))
-        return true;
-    if (!downloadFs || !downloadFs->isValid())
-        downloadFs.reset(new InstallFs(root));
-    heldFresh = downloadFs->holdFolder(folder);
-    return heldFresh;
-}
-
-void FileTransfer::releaseDownloadFolder()
-{
-    heldFresh = false;
-    if (downloadFs)
-        downloadFs->releaseFolder();
+    return local.keep();
 }
 
 void FileTransfer::start()
@@ -127,237 +99,19 @@ void FileTransfer::start()
 
     // Only a file whose digest checks the whole is continued from partial bytes, and only where
     // no file of the release has the partial file's name.
-    downloadTarget = QStringLiteral("/update") + file.path;
     task.partial = task.checked() && file.partialAllowed;
-    const QString localPath = root + downloadTarget;
-    if (!(task.partial ? openPartialFile(downloadTarget) : createDownloadFile(downloadTarget))) {
+    const QString localPath = root + QStringLiteral("/update") + file.path;
+    if (!local.open([this](qint64 have) { emit sig_resuming(have, task.expectedSize); })) {
         task.aborted = true;
         finish(false, QStringLiteral("open local file failed:") + localPath);
         return;
     }
     // What comes later for this file (its note, its restart) acts on the folder checked now;
     // the checked download takes its name only after the folder is walked to once more.
-    heldFresh = false;
+    local.walkAgain();
 
     sendRequest();
     qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
-}
-
-bool FileTransfer::ensureParentDir(const QString& relative)
-{
-    if (holdDownloadFolder(relative))
-        return true;
-    InstallFs& fs = *downloadFs;
-
-    // update/ holds only what this program put there: whatever is in the way of a folder (a
-    // link, a stale file) is removed as what it is, never followed.
-    QStringList segments;
-    if (!InstallFs::split(relative, &segments) || segments.isEmpty())
-        return false;
-    QString dir;
-    for (int i = 0; i + 1 < segments.size(); ++i) {
-        dir += QLatin1Char('/') + segments.at(i);
-        InstallFs::Entry found;
-        if (!fs.entry(dir, &found))
-            return false;
-        if (found.kind == InstallFs::Kind::Dir)
-            continue;
-        // A link is removed as a link; anything else in the way of a folder stays, and the
-        // download cannot be opened.
-        if (found.exists() &&
-            (i == 0 || found.kind != InstallFs::Kind::Link || !fs.removeFile(dir)))
-            return false;
-        if (!fs.makeDir(dir))
-            return false;
-    }
-    return holdDownloadFolder(relative);
-}
-
-bool FileTransfer::openNewFile(const QString& relative)
-{
-    InstallFs& fs = *downloadFs;
-    InstallFs::Entry existing;
-    if (!fs.entry(relative, &existing))
-        return false;
-    if (existing.exists() && existing.kind != InstallFs::Kind::Dir && !fs.removeFile(relative))
-        return false;
-    const int fd = fs.createFile(relative, 0666);
-    if (fd < 0)
-        return false;
-    // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
-    if (!task.file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                         QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    return true;
-}
-
-bool FileTransfer::createDownloadFile(const QString& relative)
-{
-    if (!ensureParentDir(relative))
-        return false;
-    downloadPath = relative;
-    downloadLocalPath = downloadFs->absolutePath(relative);
-    return openNewFile(relative);
-}
-
-bool FileTransfer::openPartialFile(const QString& relative)
-{
-    if (!ensureParentDir(relative))
-        return false;
-    InstallFs& fs = *downloadFs;
-    downloadPath = partialPath(relative);
-    // The log and the messages name the file; its bytes lie in the partial file until checked.
-    downloadLocalPath = fs.absolutePath(relative);
-
-    // A file under the final name failed its check (keepDownloaded()): it goes now, so that
-    // only a checked download ever lies there.
-    InstallFs::Entry existing;
-    if (!fs.entry(relative, &existing) || existing.kind == InstallFs::Kind::Dir)
-        return false;
-    if (existing.exists() && !fs.removeFile(relative))
-        return false;
-
-    if (resumePartial())
-        return true;
-    // Bytes that cannot be continued, and a note without bytes, are of no use.
-    return fs.removeTree(downloadPath) && fs.removeTree(partialInfoPath(relative)) &&
-           openNewFile(downloadPath);
-}
-
-PartialInfo FileTransfer::partialInfo() const
-{
-    PartialInfo info;
-    info.url = task.url;
-    info.md5 = file.md5;
-    info.sha256 = file.sha256;
-    return info;
-}
-
-bool FileTransfer::resumePartial()
-{
-    InstallFs& fs = *downloadFs;
-    const QString infoPath = partialInfoPath(downloadTarget);
-    InstallFs::Entry bytes;
-    InstallFs::Entry note;
-    if (!fs.entry(downloadPath, &bytes) || bytes.kind != InstallFs::Kind::File || bytes.size <= 0 ||
-        (task.expectedSize >= 0 && bytes.size >= task.expectedSize) || !fs.entry(infoPath, &note) ||
-        note.kind != InstallFs::Kind::File || note.size > PartialInfo::maxBytes)
-        return false;
-    QByteArray text;
-    PartialInfo saved;
-    if (!fs.readFile(infoPath, &text) || !PartialInfo::fromBytes(text, &saved) ||
-        !saved.sameFile(partialInfo()))
-        return false;
-
-    // Bytes someone else could still change, or that they own, are not continued.
-    InstallFs::Entry opened;
-    const int fd = fs.openFile(downloadPath, true, &opened);
-    if (fd < 0)
-        return false;
-    if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    if (!task.file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
-                         QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    // The bar shows the bytes already here while they are read again.
-    if (task.expectedSize > 0)
-        emit sig_resuming(opened.size, task.expectedSize);
-    // The digest covers the whole file: the bytes already here are hashed first, and what the
-    // server sends is written after the last of them.
-    qint64 have = 0;
-    while (true) {
-        const QByteArray chunk = task.file->read(1 << 20);
-        if (chunk.isEmpty())
-            break;
-        task.hash.addData(chunk);
-        have += chunk.size();
-    }
-    if (task.file->error() != QFileDevice::NoError || have <= 0 ||
-        (task.expectedSize >= 0 && have >= task.expectedSize) || !task.file->seek(have)) {
-        task.file->close();
-        task.hash.reset(task.algorithm());
-        return false;
-    }
-    task.resumeFrom = have;
-    task.bytesWritten = have;
-    task.validator = saved.validator;
-    task.infoSaved = true;
-    qDebug() << "download: resume:" << logQuoted(task.url) << have;
-    return true;
-}
-
-bool FileTransfer::keepDownloaded()
-{
-    const QString local = QStringLiteral("/update") + file.path;
-    // When the folder is not there yet, there is nothing to keep and the download makes it.
-    if (!holdDownloadFolder(local))
-        return false;
-    const QString& sha256 = file.sha256;
-    const QString& md5 = file.md5;
-    // A signed release gives a sha256 for every file, and then only that counts.
-    const bool bySha256 = Signature::isSha256Hex(sha256);
-    if (!bySha256 && !isMd5Digest(md5))
-        return false;
-    InstallFs& fs = *downloadFs;
-    InstallFs::Entry found;
-    if (!fs.entry(local, &found) || found.kind != InstallFs::Kind::File)
-        return false;
-    if (file.size >= 0 && found.size != file.size)
-        return false;
-    // What is installed keeps its owner: a file someone else owns or could still change (another
-    // name for it, write access, set-id bits) is fetched anew, even with the right bytes.
-    InstallFs::Entry opened;
-    const int fd = fs.openFile(local, false, &opened);
-    if (fd < 0)
-        return false;
-    if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    QFile kept;
-    if (!kept.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    task.hash.reset(bySha256 ? StreamHasher::Algorithm::Sha256 : StreamHasher::Algorithm::Md5);
-    while (true) {
-        const QByteArray chunk = kept.read(1 << 20);
-        if (chunk.isEmpty())
-            break;
-        task.hash.addData(chunk);
-    }
-    const QByteArray digest = task.hash.result().toHex();
-    if (kept.error() != QFileDevice::NoError)
-        return false;
-    if (digest != (bySha256 ? sha256 : md5).toLower().toLatin1())
-        return false;
-    qDebug() << "download: kept:" << logQuoted(fs.absolutePath(local));
-    return true;
-}
-
-bool FileTransfer::keepPartial()
-{
-    if (!task.partial || task.bytesWritten <= 0)
-        return false;
-    if (!task.infoSaved && !task.validator.isEmpty())
-        writeNote();
-    return task.infoSaved;
-}
-
-void FileTransfer::removeDownloadFile()
-{
-    task.file->close();
-    if (downloadFs && !downloadPath.isEmpty()) {
-        downloadFs->removeFile(downloadPath);
-        if (task.partial)
-            downloadFs->removeFile(partialInfoPath(downloadTarget));
-    }
 }
 
 void FileTransfer::sendRequest()
@@ -471,33 +225,7 @@ void FileTransfer::takeValidator(QNetworkReply* reply)
     // Written before the first byte of the body, so that the note always describes what the
     // partial file holds, even after a kill.
     if (!validator.isEmpty() && notedBeforeBody(task.expectedSize))
-        writeNote();
-}
-
-void FileTransfer::writeNote()
-{
-    PartialInfo info = partialInfo();
-    info.validator = task.validator;
-    InstallFs& fs = *downloadFs;
-    const QString infoPath = partialInfoPath(downloadTarget);
-    const int fd = fs.createFile(infoPath, 0666);
-    if (fd < 0)
-        return;
-    QFile note;
-    const QByteArray bytes = info.toBytes();
-    if (!note.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                   QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        fs.removeFile(infoPath);
-        return;
-    }
-    if (note.write(bytes) != bytes.size()) {
-        note.close();
-        fs.removeFile(infoPath);
-        return;
-    }
-    note.close();
-    task.infoSaved = true;
+        local.writeNote();
 }
 
 bool FileTransfer::startOver()
@@ -509,12 +237,10 @@ bool FileTransfer::startOver()
     task.infoSaved = false;
     task.bytesWritten = 0;
     task.hash.reset(task.algorithm());
-    InstallFs& fs = *downloadFs;
-    if (fs.removeTree(partialInfoPath(downloadTarget)) && fs.removeTree(downloadPath) &&
-        openNewFile(downloadPath))
+    if (local.startOver())
         return true;
     task.aborted = true;
-    finish(false, QStringLiteral("open local file failed:") + downloadLocalPath);
+    finish(false, QStringLiteral("open local file failed:") + local.localPath());
     return false;
 }
 
@@ -564,15 +290,15 @@ bool FileTransfer::writeAvailable()
             restartDownload("too long");
             return false;
         }
-        removeDownloadFile();
+        local.remove();
         finish(false, tr("文件校验失败:") + task.path);
         reply->abort();
         return false;
     }
 
     if (task.file->write(data) != data.size()) {
-        const QString localPath = downloadLocalPath;
-        removeDownloadFile();
+        const QString localPath = local.localPath();
+        local.remove();
         finish(false, tr("写入本地文件失败:") + localPath);
         // The run has ended, so the finished() that abort() brings is ignored.
         reply->abort();
@@ -586,7 +312,7 @@ bool FileTransfer::writeAvailable()
     }
     if (task.checked())
         task.hash.addData(data);
-    qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
+    qDebug() << "write to file" << logQuoted(local.localPath()) << data.size();
     return true;
 }
 
@@ -626,11 +352,11 @@ void FileTransfer::endWithError(const QString& error)
 {
     task.file->close();
     // Bytes the next run can continue stay, beside the note of where they came from.
-    if (keepPartial())
-        qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
+    if (local.keepPartial())
+        qDebug() << "download: partial kept:" << logQuoted(local.writtenPath())
                  << task.bytesWritten;
     else
-        removeDownloadFile();
+        local.remove();
     finish(false, tr("网络出现错误:") + error);
 }
 
@@ -681,7 +407,7 @@ void FileTransfer::slot_downloadFinished(QNetworkReply* reply)
             restartDownload("size differs");
             return;
         }
-        removeDownloadFile();
+        local.remove();
         finish(false, tr("文件校验失败:") + task.path);
         return;
     }
@@ -694,25 +420,17 @@ void FileTransfer::slot_downloadFinished(QNetworkReply* reply)
                 restartDownload("digest differs");
                 return;
             }
-            removeDownloadFile();
+            local.remove();
             finish(false, tr("文件校验失败:") + task.path);
             return;
         }
     }
 
     // A checked download takes its own name only now.
-    heldFresh = false;
-    if (task.partial) {
-        InstallFs& fs = *downloadFs;
-        // The folder is walked to afresh: had it been moved away or swapped for a link since the
-        // file began, the download would take its name somewhere else.
-        if (!holdDownloadFolder(downloadTarget) || !fs.rename(downloadPath, downloadTarget, true)) {
-            removeDownloadFile();
-            finish(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
-            return;
-        }
-        if (task.infoSaved)
-            fs.removeFile(partialInfoPath(downloadTarget));
+    if (!local.takeName()) {
+        local.remove();
+        finish(false, tr("写入本地文件失败:") + local.localPath());
+        return;
     }
 
     // A finished reply holds nothing more of use; keeping thousands of them until the manager

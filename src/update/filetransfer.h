@@ -7,16 +7,13 @@
 // and knows nothing of the other files of the run, so that several can run side by side. It ends
 // with exactly one sig_finished, unless kept or destroyed first.
 
+#include "update/downloadfile.h"
 #include "update/downloadtask.h"
-#include "update/partialinfo.h"
 
 #include <QObject>
 #include <QString>
 #include <QUrl>
 
-#include <memory>
-
-class InstallFs;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -95,34 +92,6 @@ private:
     void endWithError(const QString& error);
     // Why a stalled download ended: the time waited and the URL.
     QString stallText() const;
-    // Holds the folder of relative in fs, walked to from the root without following a link, so
-    // that the steps that follow act on its handle; false when it is not there or not a folder.
-    // Walks again unless the same folder was walked to in this same step (heldFresh): once for
-    // the file, plus once before the checked download takes its name.
-    bool holdDownloadFolder(const QString& relative);
-    void releaseDownloadFolder();
-    // Creates the missing folders of update/ on the way to the file at relative, never through
-    // a link: a link in the way below update/ is removed as a link, anything else in the way
-    // stays and makes this fail. Leaves the file's folder held.
-    bool ensureParentDir(const QString& relative);
-    // Creates relative exclusively, never through a link, removing a file already there, and
-    // opens task.file on it; false (errno in the InstallFs) when it cannot be created.
-    bool openNewFile(const QString& relative);
-    // Creates the local file of a download under its own name.
-    bool createDownloadFile(const QString& relative);
-    // Opens the partial file of the download whose own name is relative: the bytes an earlier
-    // run left, when they can be continued (resumePartial()), or a new empty file.
-    bool openPartialFile(const QString& relative);
-    // Opens the partial file for appending when its note names this file and an answer to
-    // continue from, and hashes the bytes it holds; sets task.resumeFrom.
-    bool resumePartial();
-    // The note for this download, without its validator.
-    PartialInfo partialInfo() const;
-    // Whether a failure keeps the partial file for the next run; writes its note first when
-    // that was left for now (notedBeforeBody()).
-    bool keepPartial();
-    // Removes the local file of the download, and its note.
-    void removeDownloadFile();
     // Issues the request: ranged when partial bytes are to be continued.
     void sendRequest();
     // Looks at the answer's status and headers before its first byte is written: continues the
@@ -133,8 +102,6 @@ private:
     // Keeps the If-Range value of an answer that can be continued later, and writes the note
     // beside the partial file at once when the file is big enough to be worth it after a kill.
     void takeValidator(QNetworkReply* reply);
-    // Writes the note beside the partial file: its URL, digests and task.validator.
-    void writeNote();
     // Empties the partial file and forgets its note, for the whole file to be written; false
     // (and the transfer ended) when it cannot be created again.
     bool startOver();
@@ -146,16 +113,9 @@ private:
     const QString root;
     const Settings settings;
     DownloadTask task;
+    // The local file and its folder.
+    DownloadFile local;
     QTimer* stallTimer;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool ended = false;
-    // Relative path of the local file (its partial file, when task.partial is set).
-    QString downloadPath;
-    // Relative path, under update/, of the file once complete.
-    QString downloadTarget;
-    // Its absolute path, as the log shows it.
-    QString downloadLocalPath;
-    std::unique_ptr<InstallFs> downloadFs;
-    // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
-    bool heldFresh = false;
 };
