@@ -54,8 +54,6 @@ Update::~Update()
     // would pass for a complete one; bytes the next run can continue stay as its partial file.
     delete transfer;
     transfer = nullptr;
-    if (networkManager)
-        networkManager->disconnect(this);
     release(networkManager);
     release(speedTimer);
 }
