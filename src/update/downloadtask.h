@@ -1,8 +1,8 @@
 #pragma once
 
 // State of the one download in flight: where it comes from, where it goes, how far it is, and
-// the running checksum of what has been written so far. Held by value inside the worker and
-// reused for every file.
+// the running checksum of what has been written so far. Held by value by the FileTransfer of that
+// file.
 
 #include "update/streamhasher.h"
 
@@ -30,8 +30,6 @@ public:
     QString path;
     qint64 bytesReceived = 0;
     qint64 bytesTotal = 0;
-    // bytesReceived at the previous speed tick; 0 means no sample yet.
-    qint64 lastReceived = 0;
     // Bytes written to the local file so far.
     qint64 bytesWritten = 0;
     // The size the configuration gives for the file, or -1.

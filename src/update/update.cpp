@@ -9,52 +9,23 @@
 #include "update/checkedconfigdevice.h"
 #include "update/downloadproxyfactory.h"
 #include "update/downloadrules.h"
-#include "update/fileops.h"
+#include "update/filetransfer.h"
+#include "update/installer.h"
 #include "update/installjournal.h"
-#include "update/partialinfo.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
-#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 
 #include <cerrno>
 #include <cstring>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace
 {
-
-// An md5 text is checked against the data only when it is a digest; anything else is an opaque
-// marker that only tells releases apart.
-bool isMd5Digest(const QString& text)
-{
-    return Signature::isHexDigest(text, 32);
-}
-
-void closeDescriptor(int fd)
-{
-#ifdef Q_OS_WIN
-    _close(fd);
-#else
-    ::close(fd);
-#endif
-}
 
 // Objects of the worker thread are deleted there at once; from elsewhere they are handed to
 // their own thread's event loop.
@@ -68,15 +39,6 @@ void release(QObject* object)
         object->deleteLater();
 }
 
-// The text Qt gives a reply that ended with an HTTP error status, for one given up on before its
-// end: the user reads the same whether the error page was short or not.
-QString httpErrorText(const QNetworkReply* reply)
-{
-    return QStringLiteral("Error transferring %1 - server replied: %2")
-        .arg(reply->url().toString(),
-             reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-}
-
 } // namespace
 
 Update::Update(QObject* parent)
@@ -87,19 +49,10 @@ Update::Update(QObject* parent)
 
 Update::~Update()
 {
-    // Replies still in flight must not call back into a worker that is half gone.
-    if (task.reply)
-        task.reply->disconnect(this);
-    if (networkManager)
-        networkManager->disconnect(this);
     // A run closed during a download leaves no partial file under the file's own name, where it
     // would pass for a complete one; bytes the next run can continue stay as its partial file.
-    if (task.file->isOpen()) {
-        if (keepPartial())
-            task.file->close();
-        else
-            removeDownloadFile();
-    }
+    delete transfer;
+    transfer = nullptr;
     release(networkManager);
     release(speedTimer);
 }
@@ -146,11 +99,8 @@ void Update::endRun(bool ok, const QString& msg)
     if (runEnded)
         return;
     runEnded = true;
-    releaseDownloadFolder();
     if (speedTimer)
         speedTimer->stop();
-    if (stallTimer)
-        stallTimer->stop();
     emit sig_finished(ok, msg);
 }
 
@@ -229,7 +179,6 @@ void Update::slot_work()
         // Owned by the manager.
         networkManager->setProxyFactory(new DownloadProxyFactory);
     }
-    connect(networkManager, &QNetworkAccessManager::finished, this, &Update::slot_downloadFinished);
     connect(this, &Update::sig_allFileDownloaded, this, &Update::slot_updateLocal);
 
     progress.tip = tr("正在安装文件");
@@ -240,12 +189,6 @@ void Update::slot_work()
     speedTimer->setInterval(1000);
     connect(speedTimer, &QTimer::timeout, this, &Update::slot_timeout);
     speedTimer->start();
-
-    if (!stallTimer) {
-        stallTimer = new QTimer(this);
-        stallTimer->setSingleShot(true);
-        connect(stallTimer, &QTimer::timeout, this, &Update::stalled);
-    }
 
     downloadNextFile();
 }
@@ -384,242 +327,27 @@ bool Update::takeCheckedConfig(InstallFs& fs)
     return false;
 }
 
-bool Update::holdDownloadFolder(const QString& relative)
+FileTransfer* Update::newTransfer(const QString& entry)
 {
-    const QString folder = InstallFs::parentOf(relative);
-    if (heldFresh && downloadFs && downloadFs->holds(folder))
-        return true;
-    if (!downloadFs || !downloadFs->isValid())
-        downloadFs.reset(new InstallFs(QDir::currentPath()));
-    heldFresh = downloadFs->holdFolder(folder);
-    return heldFresh;
-}
-
-void Update::releaseDownloadFolder()
-{
-    heldFresh = false;
-    if (downloadFs)
-        downloadFs->releaseFolder();
-}
-
-bool Update::ensureParentDir(const QString& relative)
-{
-    if (holdDownloadFolder(relative))
-        return true;
-    InstallFs& fs = *downloadFs;
-
-    // update/ holds only what this program put there: whatever is in the way of a folder (a
-    // link, a stale file) is removed as what it is, never followed.
-    QStringList segments;
-    if (!InstallFs::split(relative, &segments) || segments.isEmpty())
-        return false;
-    QString dir;
-    for (int i = 0; i + 1 < segments.size(); ++i) {
-        dir += QLatin1Char('/') + segments.at(i);
-        InstallFs::Entry found;
-        if (!fs.entry(dir, &found))
-            return false;
-        if (found.kind == InstallFs::Kind::Dir)
-            continue;
-        // A link is removed as a link; anything else in the way of a folder stays, and the
-        // download cannot be opened.
-        if (found.exists() &&
-            (i == 0 || found.kind != InstallFs::Kind::Link || !fs.removeFile(dir)))
-            return false;
-        if (!fs.makeDir(dir))
-            return false;
-    }
-    return holdDownloadFolder(relative);
-}
-
-bool Update::openNewFile(const QString& relative)
-{
-    InstallFs& fs = *downloadFs;
-    InstallFs::Entry existing;
-    if (!fs.entry(relative, &existing))
-        return false;
-    if (existing.exists() && existing.kind != InstallFs::Kind::Dir && !fs.removeFile(relative))
-        return false;
-    const int fd = fs.createFile(relative, 0666);
-    if (fd < 0)
-        return false;
-    // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
-    if (!task.file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                         QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    return true;
-}
-
-bool Update::createDownloadFile(const QString& relative)
-{
-    if (!ensureParentDir(relative))
-        return false;
-    downloadPath = relative;
-    downloadLocalPath = downloadFs->absolutePath(relative);
-    return openNewFile(relative);
-}
-
-bool Update::openPartialFile(const QString& relative)
-{
-    if (!ensureParentDir(relative))
-        return false;
-    InstallFs& fs = *downloadFs;
-    downloadPath = partialPath(relative);
-    // The log and the messages name the file; its bytes lie in the partial file until checked.
-    downloadLocalPath = fs.absolutePath(relative);
-
-    // A file under the final name failed its check (keepDownloaded()): it goes now, so that
-    // only a checked download ever lies there.
-    InstallFs::Entry existing;
-    if (!fs.entry(relative, &existing) || existing.kind == InstallFs::Kind::Dir)
-        return false;
-    if (existing.exists() && !fs.removeFile(relative))
-        return false;
-
-    if (resumePartial())
-        return true;
-    // Bytes that cannot be continued, and a note without bytes, are of no use.
-    return fs.removeTree(downloadPath) && fs.removeTree(partialInfoPath(relative)) &&
-           openNewFile(downloadPath);
-}
-
-PartialInfo Update::partialInfo() const
-{
-    PartialInfo info;
-    info.url = task.url;
-    info.md5 = config.fileMap.value(task.path);
-    info.sha256 = config.fileAttributes.value(task.path).sha256;
-    return info;
-}
-
-bool Update::resumePartial()
-{
-    InstallFs& fs = *downloadFs;
-    const QString infoPath = partialInfoPath(downloadTarget);
-    InstallFs::Entry bytes;
-    InstallFs::Entry note;
-    if (!fs.entry(downloadPath, &bytes) || bytes.kind != InstallFs::Kind::File || bytes.size <= 0 ||
-        (task.expectedSize >= 0 && bytes.size >= task.expectedSize) || !fs.entry(infoPath, &note) ||
-        note.kind != InstallFs::Kind::File || note.size > PartialInfo::maxBytes)
-        return false;
-    QByteArray text;
-    PartialInfo saved;
-    if (!fs.readFile(infoPath, &text) || !PartialInfo::fromBytes(text, &saved) ||
-        !saved.sameFile(partialInfo()))
-        return false;
-
-    // Bytes someone else could still change, or that they own, are not continued.
-    InstallFs::Entry opened;
-    const int fd = fs.openFile(downloadPath, true, &opened);
-    if (fd < 0)
-        return false;
-    if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    if (!task.file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
-                         QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    // The bar shows the bytes already here while they are read again.
-    if (task.expectedSize > 0) {
-        progress.current = progressPercent(opened.size, task.expectedSize);
-        emit sig_progress(progress);
-    }
-    // The digest covers the whole file: the bytes already here are hashed first, and what the
-    // server sends is written after the last of them.
-    qint64 have = 0;
-    while (true) {
-        const QByteArray chunk = task.file->read(1 << 20);
-        if (chunk.isEmpty())
-            break;
-        task.hash.addData(chunk);
-        have += chunk.size();
-    }
-    if (task.file->error() != QFileDevice::NoError || have <= 0 ||
-        (task.expectedSize >= 0 && have >= task.expectedSize) || !task.file->seek(have)) {
-        task.file->close();
-        task.hash.reset(task.algorithm());
-        return false;
-    }
-    task.resumeFrom = have;
-    task.bytesWritten = have;
-    task.validator = saved.validator;
-    task.infoSaved = true;
-    qDebug() << "download: resume:" << logQuoted(task.url) << have;
-    return true;
-}
-
-bool Update::keepDownloaded(const QString& entry)
-{
-    const QString local = QStringLiteral("/update") + entry;
-    // When the folder is not there yet, there is nothing to keep and the download makes it.
-    if (!holdDownloadFolder(local))
-        return false;
-    const QString sha256 = config.fileAttributes.value(entry).sha256;
-    const QString md5 = config.fileMap.value(entry);
-    // A signed release gives a sha256 for every file, and then only that counts.
-    const bool bySha256 = Signature::isSha256Hex(sha256);
-    if (!bySha256 && !isMd5Digest(md5))
-        return false;
-    InstallFs& fs = *downloadFs;
-    InstallFs::Entry found;
-    if (!fs.entry(local, &found) || found.kind != InstallFs::Kind::File)
-        return false;
-    const qint64 size = config.fileAttributes.value(entry).size;
-    if (size >= 0 && found.size != size)
-        return false;
-    // What is installed keeps its owner: a file someone else owns or could still change (another
-    // name for it, write access, set-id bits) is fetched anew, even with the right bytes.
-    InstallFs::Entry opened;
-    const int fd = fs.openFile(local, false, &opened);
-    if (fd < 0)
-        return false;
-    if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        return false;
-    }
-    task.hash.reset(bySha256 ? StreamHasher::Algorithm::Sha256 : StreamHasher::Algorithm::Md5);
-    while (true) {
-        const QByteArray chunk = file.read(1 << 20);
-        if (chunk.isEmpty())
-            break;
-        task.hash.addData(chunk);
-    }
-    const QByteArray digest = task.hash.result().toHex();
-    if (file.error() != QFileDevice::NoError)
-        return false;
-    if (digest != (bySha256 ? sha256 : md5).toLower().toLatin1())
-        return false;
-    qDebug() << "download: kept:" << logQuoted(fs.absolutePath(local));
-    return true;
-}
-
-bool Update::keepPartial()
-{
-    if (!task.partial || task.bytesWritten <= 0)
-        return false;
-    if (!task.infoSaved && !task.validator.isEmpty())
-        writeNote();
-    return task.infoSaved;
-}
-
-void Update::removeDownloadFile()
-{
-    task.file->close();
-    if (downloadFs && !downloadPath.isEmpty()) {
-        downloadFs->removeFile(downloadPath);
-        if (task.partial)
-            downloadFs->removeFile(partialInfoPath(downloadTarget));
-    }
+    FileTransfer::File file;
+    file.path = entry;
+    file.url = downloadUrl(config.server, entry);
+    file.md5 = config.fileMap.value(entry);
+    const FileAttributes attributes = config.fileAttributes.value(entry);
+    file.sha256 = attributes.sha256;
+    file.size = attributes.size;
+    file.partialAllowed = !partialNamesTaken(partialClashes, entry);
+    FileTransfer::Settings settings;
+    settings.stallTimeoutMs = stallTimeoutMs;
+    settings.readBufferBytes = readBufferBytes;
+    settings.unknownLengthBytes = unknownLengthBytes;
+    auto* next = new FileTransfer(file, networkManager, QDir::currentPath(), settings, this);
+    connect(next, &FileTransfer::sig_progress, this, &Update::slot_downloadProgress);
+    connect(next, &FileTransfer::sig_written, this, &Update::showWritten);
+    connect(next, &FileTransfer::sig_resuming, this, &Update::showResuming);
+    connect(next, &FileTransfer::sig_restarted, this, &Update::resetSpeed);
+    connect(next, &FileTransfer::sig_finished, this, &Update::transferFinished);
+    return next;
 }
 
 void Update::downloadNextFile()
@@ -632,454 +360,40 @@ void Update::downloadNextFile()
     progress.total = n * 100;
 
     // What an earlier run fetched and checked is not fetched again; it counts as done.
-    bool keptAny = false;
-    while (downloadIndex < n && keepDownloaded(config.fileAt(downloadIndex))) {
+    FileTransfer* next = nullptr;
+    while (downloadIndex < n) {
+        next = newTransfer(config.fileAt(downloadIndex));
+        if (!next->keepDownloaded())
+            break;
+        delete next;
+        next = nullptr;
         ++downloadIndex;
-        keptAny = true;
         progress.finished = downloadIndex * 100;
         progress.current = 0;
         emit sig_progress(progress);
     }
-    if (keptAny && downloadIndex >= n) {
-        releaseDownloadFolder();
+    if (!next) {
         emit sig_allFileDownloaded();
         return;
     }
 
-    const QString entry = config.fileAt(downloadIndex);
-    task.bytesReceived = 0;
-    task.bytesTotal = 0;
-    task.lastReceived = 0;
-    task.bytesWritten = 0;
-    task.stalled = false;
-    task.resumeFrom = 0;
-    task.validator.clear();
-    task.infoSaved = false;
-    task.bodyStarted = false;
-    task.resumed = false;
-    task.path = entry;
-    const QUrl url = downloadUrl(config.server, entry);
-    task.url = url.toString(QUrl::FullyEncoded);
-    task.expectedSize = config.fileAttributes.value(entry).size;
-    // Without a size of its own a download is bounded by its Content-Length, or, when the
-    // server sends none, by unknownLengthLimit(), worked out once the headers are in.
-    task.sizeLimit = task.expectedSize;
-
-    // A signed release gives a sha256 for every file (checked before any download); an unsigned
-    // one may give it too. Where there is one, it judges the file alone, as it does a kept one:
-    // an md5 on top would add no certainty and, being the slower of the two here, would bound
-    // how fast a large file can arrive.
-    const QString sha256 = config.fileAttributes.value(entry).sha256;
-    task.expectedSha256 =
-        Signature::isSha256Hex(sha256) ? sha256.toLower().toLatin1() : QByteArray();
-    const QString md5 = config.fileMap.value(entry);
-    task.expectedMd5 =
-        task.expectedSha256.isEmpty() && isMd5Digest(md5) ? md5.toLower().toLatin1() : QByteArray();
-    task.hash.reset(task.algorithm());
-
-    // Only a file whose digest checks the whole is continued from partial bytes, and only where
-    // no file of the release has the partial file's name.
-    downloadTarget = QStringLiteral("/update") + entry;
-    task.partial = task.checked() && !partialNamesTaken(partialClashes, entry);
-    const QString localPath = QDir::currentPath() + downloadTarget;
-    if (!(task.partial ? openPartialFile(downloadTarget) : createDownloadFile(downloadTarget))) {
-        task.aborted = true;
-        endRun(false, QStringLiteral("open local file failed:") + localPath);
-        return;
-    }
-    // What comes later for this file (its note, its restart) acts on the folder checked now;
-    // the checked download takes its name only after the folder is walked to once more.
-    heldFresh = false;
-
-    sendRequest();
+    transfer = next;
+    transferSize = next->expectedSize();
+    resetSpeed();
+    next->start();
     ++downloadIndex;
-    qDebug() << "download:" << logQuoted(task.url) << logQuoted(localPath);
 }
 
-void Update::sendRequest()
+void Update::transferFinished(bool ok, const QString& error)
 {
-    QNetworkRequest request(downloadUrl(config.server, task.path));
-    if (task.resumeFrom > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(task.resumeFrom) + '-');
-        request.setRawHeader("If-Range", task.validator);
-        // Offsets are those of the file itself, not of a compressed form of it.
-        request.setRawHeader("Accept-Encoding", "identity");
-    }
-    QNetworkReply* reply = networkManager->get(request);
-    // Without a bound the reply would hold a fast download whole in memory.
-    reply->setReadBufferSize(readBufferBytes);
-    connect(reply, &QNetworkReply::downloadProgress, this, &Update::slot_downloadProgress);
-    connect(reply, &QNetworkReply::readyRead, this, &Update::slot_readyRead);
-    // A reply Qt gives up on while its body is read (an inflated body past Qt's bound) reports
-    // its error but may never report its end: such an error ends the download once the events
-    // in hand are through, unless finished() came first. An error status is reported when the
-    // headers arrive, and its answer is looked at by beginBody() as it comes.
-    connect(
-        reply, &QNetworkReply::errorOccurred, this, [this, reply = QPointer<QNetworkReply>(reply)] {
-            QMetaObject::invokeMethod(
-                this,
-                [this, reply] {
-                    if (reply && reply == task.reply && !runEnded &&
-                        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
-                        slot_downloadFinished(reply);
-                },
-                Qt::QueuedConnection);
-        });
-    task.reply = reply;
-
-    if (stallTimer)
-        stallTimer->start(stallTimeoutMs);
-}
-
-bool Update::beginBody(QNetworkReply* reply)
-{
-    task.bodyStarted = true;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    // An error page (404, 500, ...) is not the file: held against the file's size it would be
-    // reported as a wrong file, and one without end would keep the run waiting. Partial bytes
-    // from an earlier run stay for the next one.
-    if (status >= 400) {
-        if (status == 416 && task.resumeFrom > 0) {
-            restartDownload("range not satisfiable");
-            return false;
-        }
-        endWithError(httpErrorText(reply));
-        reply->abort();
-        return false;
-    }
-    if (task.resumeFrom > 0) {
-        if (status == 206) {
-            const char* mismatch = rangeMismatch(reply);
-            if (!mismatch) {
-                task.resumed = true;
-                return true;
-            }
-            restartDownload(mismatch);
-            return false;
-        }
-        // Any other answer carries the whole file: the server ignores ranges, or its file is
-        // no longer the one the partial bytes came from.
-        qDebug() << "download: restart:" << logQuoted(task.url) << "status" << status;
-        if (!startOver()) {
-            reply->abort();
-            return false;
-        }
-    }
-    if (task.partial && status == 200)
-        takeValidator(reply);
-    return true;
-}
-
-const char* Update::rangeMismatch(QNetworkReply* reply) const
-{
-    ContentRange range;
-    if (!parseContentRange(reply->rawHeader("Content-Range"), &range))
-        return "no usable Content-Range";
-    if (range.first != task.resumeFrom || range.last != range.total - 1)
-        return "range is not the rest of the file";
-    if (task.expectedSize >= 0 && range.total != task.expectedSize)
-        return "size differs";
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() != range.total - range.first)
-        return "length differs";
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return "encoded";
-    const QByteArray etag = reply->rawHeader("ETag").trimmed();
-    if (task.validator.startsWith('"') && !etag.isEmpty() && etag != task.validator)
-        return "entity tag differs";
-    return nullptr;
-}
-
-void Update::takeValidator(QNetworkReply* reply)
-{
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    if (!encoding.isEmpty() && encoding != "identity")
-        return;
-    const QByteArray validator =
-        rangeValidator(reply->rawHeader("ETag"), reply->rawHeader("Last-Modified"));
-    for (char c : validator) {
-        if (c < 0x20 || c > 0x7e)
-            return;
-    }
-    task.validator = validator;
-    // Written before the first byte of the body, so that the note always describes what the
-    // partial file holds, even after a kill.
-    if (!validator.isEmpty() && notedBeforeBody(task.expectedSize))
-        writeNote();
-}
-
-void Update::writeNote()
-{
-    PartialInfo info = partialInfo();
-    info.validator = task.validator;
-    InstallFs& fs = *downloadFs;
-    const QString infoPath = partialInfoPath(downloadTarget);
-    const int fd = fs.createFile(infoPath, 0666);
-    if (fd < 0)
-        return;
-    QFile file;
-    const QByteArray bytes = info.toBytes();
-    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                   QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
-        fs.removeFile(infoPath);
+    // Deleted once it has returned from reporting its end.
+    if (transfer)
+        transfer->deleteLater();
+    transfer = nullptr;
+    if (!ok) {
+        endRun(false, error);
         return;
     }
-    if (file.write(bytes) != bytes.size()) {
-        file.close();
-        fs.removeFile(infoPath);
-        return;
-    }
-    file.close();
-    task.infoSaved = true;
-}
-
-bool Update::startOver()
-{
-    task.file->close();
-    task.resumeFrom = 0;
-    task.resumed = false;
-    task.validator.clear();
-    task.infoSaved = false;
-    task.bytesWritten = 0;
-    task.hash.reset(task.algorithm());
-    InstallFs& fs = *downloadFs;
-    if (fs.removeTree(partialInfoPath(downloadTarget)) && fs.removeTree(downloadPath) &&
-        openNewFile(downloadPath))
-        return true;
-    task.aborted = true;
-    endRun(false, QStringLiteral("open local file failed:") + downloadLocalPath);
-    return false;
-}
-
-void Update::restartDownload(const char* reason)
-{
-    qDebug() << "download: restart:" << logQuoted(task.url) << reason;
-    QNetworkReply* previous = task.reply;
-    // Whatever the previous reply still reports is ignored from here on.
-    task.reply = nullptr;
-    if (previous) {
-        previous->disconnect(this);
-        previous->abort();
-        previous->deleteLater();
-    }
-    task.bodyStarted = false;
-    task.bytesReceived = 0;
-    task.bytesTotal = 0;
-    task.lastReceived = 0;
-    if (!startOver())
-        return;
-    sendRequest();
-}
-
-bool Update::writeAvailable()
-{
-    QNetworkReply* reply = task.reply;
-    if (!reply || reply->bytesAvailable() <= 0)
-        return true;
-    if (!task.bodyStarted && !task.aborted && !beginBody(reply))
-        return false;
-    const QByteArray data = reply->readAll();
-    if (task.aborted)
-        return true;
-
-    if (task.sizeLimit < 0 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
-        task.sizeLimit =
-            unknownLengthBytes >= 0
-                ? unknownLengthBytes
-                : unknownLengthLimit(QStorageInfo(QDir::currentPath() + QStringLiteral("/update"))
-                                         .bytesAvailable());
-        qDebug() << "download: no length, limit:" << task.sizeLimit;
-    }
-    if (task.sizeLimit >= 0 && task.bytesWritten + data.size() > task.sizeLimit) {
-        // Longer than the release says, or without end: not the file that was published.
-        qDebug() << "download: too long:" << logQuoted(task.url) << task.bytesWritten + data.size()
-                 << task.sizeLimit;
-        if (task.resumed) {
-            restartDownload("too long");
-            return false;
-        }
-        removeDownloadFile();
-        endRun(false, tr("文件校验失败:") + task.path);
-        reply->abort();
-        return false;
-    }
-
-    if (task.file->write(data) != data.size()) {
-        const QString localPath = downloadLocalPath;
-        removeDownloadFile();
-        endRun(false, tr("写入本地文件失败:") + localPath);
-        // The run has ended, so the finished() that abort() brings is ignored.
-        reply->abort();
-        return false;
-    }
-    task.bytesWritten += data.size();
-    if (task.bytesTotal <= 0 && task.expectedSize > 0) {
-        // Qt reports progress at most every so often; without a length from the server the
-        // written bytes against the configuration's size show how far the file is.
-        const int current = progressPercent(task.bytesWritten, task.expectedSize);
-        if (current != progress.current) {
-            progress.current = current;
-            emit sig_progress(progress);
-        }
-    }
-    if (task.checked())
-        task.hash.addData(data);
-    qDebug() << "write to file" << logQuoted(downloadLocalPath) << data.size();
-    return true;
-}
-
-void Update::slot_readyRead()
-{
-    qDebug() << "Update::slot_readyRead";
-    if (runEnded)
-        return;
-    if (stallTimer && stallTimer->isActive())
-        stallTimer->start(stallTimeoutMs);
-    writeAvailable();
-}
-
-void Update::slot_downloadProgress(qint64 recieved, qint64 total)
-{
-    qDebug() << "Update::slot_downloadProgress";
-    qDebug() << recieved << total;
-    if (stallTimer && stallTimer->isActive())
-        stallTimer->start(stallTimeoutMs);
-
-    // A ranged answer shows only once it is known to continue the file; a continued file counts
-    // from the bytes it already had.
-    if (task.resumeFrom > 0 && !task.resumed)
-        return;
-    if (task.resumed) {
-        recieved += task.resumeFrom;
-        if (total > 0)
-            total += task.resumeFrom;
-    }
-    task.bytesReceived = recieved;
-    task.bytesTotal = total;
-    progress.total = int(config.fileList.size()) * 100;
-    // When the server gives no length (chunked, compressed) the configuration's size stands in.
-    progress.current = progressPercent(recieved, total > 0 ? total : task.expectedSize);
-    emit sig_progress(progress);
-}
-
-void Update::endWithError(const QString& error)
-{
-    task.file->close();
-    // Bytes the next run can continue stay, beside the note of where they came from.
-    if (keepPartial())
-        qDebug() << "download: partial kept:" << logQuoted(downloadFs->absolutePath(downloadPath))
-                 << task.bytesWritten;
-    else
-        removeDownloadFile();
-    endRun(false, tr("网络出现错误:") + error);
-}
-
-void Update::stalled()
-{
-    if (runEnded || !task.reply)
-        return;
-    // Reported through finished() like any other network error, with a text of its own.
-    task.stalled = true;
-    task.reply->abort();
-}
-
-QString Update::stallText() const
-{
-    const QString wait = stallTimeoutMs % 1000 == 0 ? tr("%1秒").arg(stallTimeoutMs / 1000)
-                                                    : tr("%1毫秒").arg(stallTimeoutMs);
-    return tr("服务器%1没有响应:%2").arg(wait, task.url);
-}
-
-void Update::slot_timeout()
-{
-    if (task.bytesReceived <= 0) {
-        progress.speed.clear();
-    } else if (task.lastReceived <= 0) {
-        progress.speed.clear();
-        task.lastReceived = task.bytesReceived;
-    } else {
-        const int delta = int(task.bytesReceived - task.lastReceived);
-        task.lastReceived = task.bytesReceived;
-        const int kilobytes = delta / 1024;
-        if (kilobytes <= 1024)
-            progress.speed = QStringLiteral("%1KB/S").arg(kilobytes);
-        else
-            progress.speed = QStringLiteral("%1MB/S").arg(kilobytes / 1024);
-    }
-    emit sig_progress(progress);
-}
-
-void Update::slot_downloadFinished(QNetworkReply* reply)
-{
-    // Replies given up on after the run ended (an aborted write) change nothing.
-    if (runEnded || reply != task.reply)
-        return;
-    if (stallTimer)
-        stallTimer->stop();
-
-    if (reply->error() == QNetworkReply::NoError) {
-        if (!writeAvailable())
-            return;
-        if (!task.bodyStarted && !beginBody(reply))
-            return;
-    }
-    task.file->close();
-
-    if (reply->error() != QNetworkReply::NoError) {
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status == 416 && task.resumeFrom > 0 && !task.stalled) {
-            restartDownload("range not satisfiable");
-            return;
-        }
-        endWithError(task.stalled ? stallText() : reply->errorString());
-        return;
-    }
-    if (task.expectedSize >= 0 && task.bytesWritten != task.expectedSize) {
-        qDebug() << "download: size differs:" << logQuoted(task.url) << task.bytesWritten
-                 << task.expectedSize;
-        if (task.resumed) {
-            restartDownload("size differs");
-            return;
-        }
-        removeDownloadFile();
-        endRun(false, tr("文件校验失败:") + task.path);
-        return;
-    }
-    if (task.checked()) {
-        if (task.hash.result().toHex() != task.expectedDigest()) {
-            if (!task.expectedSha256.isEmpty())
-                qDebug() << "download: sha256 differs:" << logQuoted(task.url);
-            // The partial bytes may be what is wrong: the file is fetched once more, whole.
-            if (task.resumed) {
-                restartDownload("digest differs");
-                return;
-            }
-            removeDownloadFile();
-            endRun(false, tr("文件校验失败:") + task.path);
-            return;
-        }
-    }
-
-    // A checked download takes its own name only now.
-    heldFresh = false;
-    if (task.partial) {
-        InstallFs& fs = *downloadFs;
-        // The folder is walked to afresh: had it been moved away or swapped for a link since the
-        // file began, the download would take its name somewhere else.
-        if (!holdDownloadFolder(downloadTarget) || !fs.rename(downloadPath, downloadTarget, true)) {
-            removeDownloadFile();
-            endRun(false, tr("写入本地文件失败:") + fs.absolutePath(downloadTarget));
-            return;
-        }
-        if (task.infoSaved)
-            fs.removeFile(partialInfoPath(downloadTarget));
-    }
-
-    // A finished reply holds nothing more of use; keeping thousands of them until the manager
-    // goes only costs memory and a long tear-down at exit.
-    reply->deleteLater();
 
     const int n = int(config.fileList.size());
     progress.finished = downloadIndex * 100;
@@ -1089,12 +403,71 @@ void Update::slot_downloadFinished(QNetworkReply* reply)
     progress.current = 0;
     emit sig_progress(progress);
 
-    if (downloadIndex < n) {
+    if (downloadIndex < n)
         downloadNextFile();
-    } else {
-        releaseDownloadFolder();
+    else
         emit sig_allFileDownloaded();
+}
+
+void Update::slot_downloadFinished(QNetworkReply* reply)
+{
+    if (transfer)
+        transfer->slot_downloadFinished(reply);
+}
+
+void Update::slot_readyRead()
+{
+    if (transfer)
+        transfer->slot_readyRead();
+}
+
+void Update::slot_downloadProgress(qint64 recieved, qint64 total)
+{
+    speedReceived = recieved;
+    progress.total = int(config.fileList.size()) * 100;
+    // When the server gives no length (chunked, compressed) the configuration's size stands in.
+    progress.current = progressPercent(recieved, total > 0 ? total : transferSize);
+    emit sig_progress(progress);
+}
+
+void Update::showWritten(qint64 written, qint64 size)
+{
+    const int current = progressPercent(written, size);
+    if (current != progress.current) {
+        progress.current = current;
+        emit sig_progress(progress);
     }
+}
+
+void Update::showResuming(qint64 have, qint64 size)
+{
+    progress.current = progressPercent(have, size);
+    emit sig_progress(progress);
+}
+
+void Update::resetSpeed()
+{
+    speedReceived = 0;
+    speedLast = 0;
+}
+
+void Update::slot_timeout()
+{
+    if (speedReceived <= 0) {
+        progress.speed.clear();
+    } else if (speedLast <= 0) {
+        progress.speed.clear();
+        speedLast = speedReceived;
+    } else {
+        const int delta = int(speedReceived - speedLast);
+        speedLast = speedReceived;
+        const int kilobytes = delta / 1024;
+        if (kilobytes <= 1024)
+            progress.speed = QStringLiteral("%1KB/S").arg(kilobytes);
+        else
+            progress.speed = QStringLiteral("%1MB/S").arg(kilobytes / 1024);
+    }
+    emit sig_progress(progress);
 }
 
 QString Update::firstLinkedPath(InstallFs& fs) const
@@ -1137,186 +510,22 @@ void Update::slot_updateLocal()
         return;
     InstallFs fs(QDir::currentPath());
     InstallJournal journal(fs);
-    installFs = &fs;
-    installJournal = &journal;
-    replacedModes.clear();
-    installError.clear();
 
     // Links planted while the files were downloaded, or a configuration swapped after its
     // signature was checked, are refused before anything changes.
-    if (!refuseLinks(fs) && takeCheckedConfig(fs)) {
-        if (!journal.begin()) {
-            fs.removeTree(QStringLiteral("/update"));
-            endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);
-        } else if (backup(config) && copyUpdateFiles(config.fileList)) {
-            // The speed timer keeps ticking; its ticks find no new bytes.
-            runEnded = true;
-            emit sig_finished(true, QStringLiteral("success"));
-        } else {
-            // Put back everything this run changed; the installed configuration was never touched.
-            QString msg = installError;
-            if (!journal.rollback()) {
-                const QString kept = journal.unrestoredDir();
-                msg = kept.isEmpty() ? tr("安装失败，未能恢复全部原有文件，安装可能不完整")
-                                     : tr("安装失败，未能恢复全部原有文件，安装可能不完整。"
-                                          "原有文件保存在:") +
-                                           fs.absolutePath(kept);
-            }
-            fs.removeTree(QStringLiteral("/update"));
-            endRun(false, msg);
-        }
-    }
-    installFs = nullptr;
-    installJournal = nullptr;
-}
-
-bool Update::clearWayTo(const QString& path)
-{
-    InstallFs& fs = *installFs;
-    QStringList segments;
-    if (!InstallFs::split(path, &segments))
-        return false;
-    QString dir;
-    for (int i = 0; i + 1 < segments.size(); ++i) {
-        dir += QLatin1Char('/') + segments.at(i);
-        InstallFs::Entry found;
-        if (!fs.entry(dir, &found) || found.kind == InstallFs::Kind::Link)
-            return false;
-        if (found.kind == InstallFs::Kind::Dir)
-            continue;
-        if (found.exists()) {
-            // A file where this release has a folder. In backup/ it is an older previous copy,
-            // set aside; in the installation it is replaced like any installed copy.
-            if (dir.startsWith(QLatin1String("/backup/"))) {
-                if (!installJournal->setAside(dir))
-                    return false;
-            } else {
-                const QString slot = QStringLiteral("/backup") + dir;
-                if (!clearWayTo(slot) || !installJournal->setAside(slot) ||
-                    !installJournal->move(dir, slot))
-                    return false;
-            }
-        }
-        if (!installJournal->makePath(dir))
-            return false;
-    }
-    return true;
-}
-
-bool Update::installFailed(const QString& msg)
-{
-    // What was queued before the failure is taken first, as it would have been taken one step at
-    // a time; when that fails, its own failure is the one to report.
-    if (!installJournal->performQueued())
-        return journalFailed(msg);
-    installError = msg;
-    return false;
-}
-
-bool Update::journalFailed(const QString& fallback)
-{
-    installError = installJournal->failure().isEmpty() ? fallback : installJournal->failure();
-    return false;
-}
-
-bool Update::backup(const ConfigInfo& config)
-{
-    qDebug() << "Update::backup";
-    InstallFs& fs = *installFs;
-
-    // Moves to backup locations that are free are queued, so that their records reach the disk
-    // together; anything in the way is dealt with one recorded step at a time.
-    for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
-        const QString& path = it.key();
-        const QString slot = QStringLiteral("/backup") + path;
-        const QString failure = tr("备份文件失败:") + path;
-        InstallFs::Entry installed;
-        if (!fs.entry(path, &installed))
-            return installFailed(failure);
-        // For a file new in this release nothing depends on its backup location: a failure there
-        // is only logged, like the failed attempt to back up what is not there.
-        if (!installJournal->queueWayTo(slot, installed.exists() ? failure : QString())) {
-            if (!installJournal->performQueued())
-                return journalFailed(failure);
-            // An older previous copy at the backup location is set aside, not lost, until the
-            // installation is decided.
-            if (!clearWayTo(slot) || !installJournal->setAside(slot)) {
-                if (installed.exists())
-                    return installFailed(failure);
-                continue;
-            }
-        }
-        if (!installed.exists()) {
-            installJournal->queueMissing(path, slot);
-            continue;
-        }
-        // The mode from the file system: what Qt reports is the caller's access, and a link's
-        // mode would be its target's.
-        if (installed.kind == InstallFs::Kind::File)
-            replacedModes.insert(path, installed.mode);
-        if (!installJournal->queueMove(path, slot, failure))
-            return journalFailed(failure);
-    }
-    return installJournal->performQueued() ||
-           journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
-}
-
-bool Update::copyUpdateFiles(const QStringList& files)
-{
-    qDebug() << "Update::copyUpdateFiles" << files.size();
-    for (const QString& path : files) {
-        const QString source = QStringLiteral("/update") + path;
-        const QString failure = tr("安装文件失败:") + path;
-        if (!installJournal->queueWayTo(path, failure)) {
-            if (!installJournal->performQueued())
-                return journalFailed(failure);
-            if (!clearWayTo(path) || !installJournal->setAside(path))
-                return installFailed(failure);
-        }
-        applyMode(path, source);
-        if (!installJournal->queueMove(source, path, failure))
-            return journalFailed(failure);
-    }
-    if (!installJournal->performQueued())
-        return journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
-
-    // Only a complete installation may claim the new version; from here on the run is decided.
-    const QString installedConfig = QStringLiteral("/config/") + configFileName;
-    if (!installJournal->commit(QStringLiteral("/update/") + configFileName, checkedConfig,
-                                installedConfig)) {
-        installError = tr("安装文件失败:") + installedConfig;
-        return false;
-    }
-    installJournal->finish();
-    return true;
-}
-
-bool Update::isMainExe(const QString& path) const
-{
-    QString main = QDir::fromNativeSeparators(config.main);
-    while (main.startsWith(QLatin1String("./")))
-        main.remove(0, 2);
-    while (main.startsWith(QLatin1Char('/')))
-        main.remove(0, 1);
-    return !main.isEmpty() && path.mid(1) == main;
-}
-
-void Update::applyMode(const QString& path, const QString& downloaded)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(path);
-    Q_UNUSED(downloaded);
-#else
-    InstallFs::Entry file;
-    if (!installFs->entry(downloaded, &file) || file.kind != InstallFs::Kind::File)
+    if (refuseLinks(fs) || !takeCheckedConfig(fs))
         return;
-    // An executable stays executable, a private file stays private; a new file keeps the mode
-    // it was created with. The main executable and files the release marks executable are
-    // made executable.
-    uint mode = replacedModes.value(path, file.mode);
-    if (isMainExe(path) || config.fileAttributes.value(path).executable)
-        mode |= (mode & 0444) >> 2; // executable for whoever may read it
-    if (mode != file.mode)
-        installFs->setMode(downloaded, mode);
-#endif
+    if (!journal.begin()) {
+        fs.removeTree(QStringLiteral("/update"));
+        endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);
+        return;
+    }
+    Installer installer(config, fs, journal, checkedConfig);
+    if (!installer.install()) {
+        endRun(false, installer.failure());
+        return;
+    }
+    // The speed timer keeps ticking; its ticks find no new bytes.
+    runEnded = true;
+    emit sig_finished(true, QStringLiteral("success"));
 }

@@ -1,25 +1,20 @@
 #pragma once
 
-// The worker that carries one update run: it compares the installed and the new configuration,
-// downloads the changed files one at a time into update/, moves them into the installation
-// (keeping the previous copies in backup/), and reports the end of the run through exactly one
+// The worker that carries one update run: it reads and checks the installed and the new
+// configuration, has the changed files brought into update/ one at a time (a FileTransfer each),
+// hands the installation to an Installer, and reports the end of the run through exactly one
 // sig_finished. It lives in a worker thread of its own; everything it creates (network manager,
-// replies, timers) is created by slot_work() in that thread.
+// transfers, timers) is created by slot_work() in that thread.
 
 #include "config/configinfo.h"
-#include "update/downloadtask.h"
-#include "update/partialinfo.h"
 #include "update/updateprogress.h"
 
-#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
+class FileTransfer;
 class InstallFs;
-class InstallJournal;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -46,19 +41,6 @@ public:
 
     // Requests the next entry of the file list, or ends the run when none is left.
     void downloadNextFile();
-    // Creates the missing folders of update/ on the way to the file at relative, never through
-    // a link: a link in the way below update/ is removed as a link, anything else in the way
-    // stays and makes this fail. The caller reports a failure as the file's open failure.
-    // Leaves the file's folder held (holdDownloadFolder()).
-    bool ensureParentDir(const QString& relative);
-    // Moves the installed copy of every file of config into backup/. False, with the failure
-    // message set, when an installed copy could not be moved.
-    bool backup(const ConfigInfo& config);
-    // Moves the downloaded files into the installation, then the new configuration over the
-    // installed one, then removes update/. False, with the failure message set, when a file could
-    // not be put in place; update/ is then left for the caller to undo the installation.
-    bool copyUpdateFiles(const QStringList& files);
-
     // A request that transfers nothing for this long is aborted as a network error.
     void setStallTimeout(int milliseconds);
     int stallTimeout() const;
@@ -76,23 +58,30 @@ signals:
 
 public slots:
     void slot_work();
+    // The progress of the file in flight, as its transfer reports it.
     void slot_downloadProgress(qint64 recieved, qint64 total);
+    // Handed to the transfer in flight, which owns the reply.
     void slot_downloadFinished(QNetworkReply* reply);
     void slot_readyRead();
+    // Refuses links and a changed configuration, begins the journal and hands the installation
+    // to an Installer, once every file is in update/.
     void slot_updateLocal();
+    // The speed shown, from the bytes received since the previous tick.
     void slot_timeout();
 
 private:
     void endRun(bool ok, const QString& msg);
-    // Writes what the reply holds to the local file; false when the write failed and the run
-    // has ended.
-    bool writeAvailable();
-    void stalled();
-    // Ends the run for a failed request with tr("网络出现错误:") + error; the partial file stays
-    // when the next run can continue it.
-    void endWithError(const QString& error);
-    // Why a stalled download ended: the time waited and the URL.
-    QString stallText() const;
+    // The transfer of the file at entry, its reports connected to the run's progress.
+    FileTransfer* newTransfer(const QString& entry);
+    // A transfer's end: the next file, the installation, or the run's end.
+    void transferFinished(bool ok, const QString& error);
+    // The current percentage while a file whose reply gives no length is written; emitted only
+    // when it changes.
+    void showWritten(qint64 written, qint64 size);
+    // The bytes an earlier run left, shown while they are read again.
+    void showResuming(qint64 have, qint64 size);
+    // The speed starts from nothing again: a new file, or one fetched again from its start.
+    void resetSpeed();
     QString firstUnsafePath() const;
     // The first link on the way to a folder or file the run writes (update/, backup/, config/ and
     // the folders of the release's paths, in the installation and in backup/); empty when none.
@@ -101,63 +90,6 @@ private:
     bool refuseLinks(InstallFs& fs);
     // Ends the run with a message naming link, unless it is empty; true when it ended the run.
     bool refuseLink(InstallFs& fs, const QString& link);
-    // Makes the folders on the way to path, through the journal. A file where a folder is needed
-    // goes to backup/ (or, inside backup/, is set aside) like any replaced copy.
-    bool clearWayTo(const QString& path);
-    // Sets the installation's failure message and returns false, after taking the steps queued
-    // before the failure; when one of those fails, that is the failure reported.
-    bool installFailed(const QString& msg);
-    // Sets the failure message of the journal's step that failed (fallback when it has none) and
-    // returns false.
-    bool journalFailed(const QString& fallback);
-    // Gives the downloaded file for path the mode it should have once installed: that of the
-    // copy it replaces, or the one it was created with; the main executable executable.
-    void applyMode(const QString& path, const QString& downloaded);
-    bool isMainExe(const QString& path) const;
-    // Holds the folder of relative in downloadFs, walked to from the root without following a
-    // link, so that the steps that follow act on its handle; false when it is not there or not a
-    // folder. Walks again unless the same folder was walked to in this same step (heldFresh):
-    // once per file, plus once before the checked download takes its name.
-    bool holdDownloadFolder(const QString& relative);
-    void releaseDownloadFolder();
-    // Creates relative exclusively, never through a link, removing a file already there, and
-    // opens task.file on it; false (errno in the InstallFs) when it cannot be created.
-    bool openNewFile(const QString& relative);
-    // Creates the local file of a download under its own name.
-    bool createDownloadFile(const QString& relative);
-    // Opens the partial file of the download whose own name is relative: the bytes an earlier
-    // run left, when they can be continued (resumePartial()), or a new empty file.
-    bool openPartialFile(const QString& relative);
-    // Opens the partial file for appending when its note names this file and an answer to
-    // continue from, and hashes the bytes it holds; sets task.resumeFrom.
-    bool resumePartial();
-    // The note for the download in flight, without its validator.
-    PartialInfo partialInfo() const;
-    // Whether the update/ copy of entry, left by an earlier run, has the digest the configuration
-    // gives (sha256 when there is one, otherwise an md5 digest); such a file is not fetched.
-    bool keepDownloaded(const QString& entry);
-    // Whether a failure keeps the partial file of the download in flight for the next run;
-    // writes its note first when that was left for now (notedBeforeBody()).
-    bool keepPartial();
-    // Removes the local file of the download in flight, and its note.
-    void removeDownloadFile();
-    // Issues the request for the file in flight: ranged when partial bytes are to be continued.
-    void sendRequest();
-    // Looks at the answer's status and headers before its first byte is written: continues the
-    // partial bytes, starts the file over, or gives up on the answer (false) for a new request.
-    bool beginBody(QNetworkReply* reply);
-    // Why a 206 answer does not continue the partial file; null when it does.
-    const char* rangeMismatch(QNetworkReply* reply) const;
-    // Keeps the If-Range value of an answer that can be continued later, and writes the note
-    // beside the partial file at once when the file is big enough to be worth it after a kill.
-    void takeValidator(QNetworkReply* reply);
-    // Writes the note beside the partial file: its URL, digests and task.validator.
-    void writeNote();
-    // Empties the partial file and forgets its note, for the whole file to be written; false
-    // (and the run ended) when it cannot be created again.
-    bool startOver();
-    // Gives up on the reply in flight and requests the whole file again.
-    void restartDownload(const char* reason);
     // Reads the installed configuration once through fs; an empty record when there is none or
     // it is not a regular file within maxConfigBytes. False, with the run ended, when a folder
     // on the way to it is a link.
@@ -176,33 +108,22 @@ private:
     ConfigInfo config;
     QNetworkAccessManager* networkManager;
     int downloadIndex;
-    DownloadTask task;
+    // The transfer in flight; a finished one is deleted once it has returned.
+    FileTransfer* transfer = nullptr;
+    // The size the configuration gives for the file in flight, or -1.
+    qint64 transferSize = -1;
+    // Bytes of the file in flight received so far, and at the previous speed tick (0: no sample).
+    qint64 speedReceived = 0;
+    qint64 speedLast = 0;
     QTimer* speedTimer;
 
-    QTimer* stallTimer = nullptr;
     int stallTimeoutMs = 30000;
     qint64 readBufferBytes = 256 * 1024;
     qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.
     bool runEnded = false;
-    // Set while slot_updateLocal() runs.
-    InstallFs* installFs = nullptr;
-    InstallJournal* installJournal = nullptr;
-    // Mode bits of the installed copies moved to backup/, by configuration path.
-    QHash<QString, uint> replacedModes;
-    // Relative path of the local file of the download in flight (its partial file, when
-    // task.partial is set).
-    QString downloadPath;
-    // Relative path, under update/, of the download in flight once complete.
-    QString downloadTarget;
     // Paths of the release that could be taken for partial files (partialLookalikes()).
     QStringList partialClashes;
-    // Its absolute path, as the log shows it.
-    QString downloadLocalPath;
-    std::unique_ptr<InstallFs> downloadFs;
-    // The folder downloadFs holds was walked to in this same step, so it is taken as it is.
-    bool heldFresh = false;
-    QString installError;
     // The exact bytes of the new configuration as read and checked, what the installation writes
     // as the installed configuration, and their SHA-256. Of an unsigned release only the digest
     // is kept through the downloads; takeCheckedConfig() reads the bytes again.
