@@ -1,7 +1,7 @@
 #include "update/downloadfile.h"
 
-#include "log/logquoted.h"
 #include "config/signature.h"
+#include "log/logquoted.h"
 #include "platform/installfs.h"
 #include "update/downloadrules.h"
 #include "update/downloadtask.h"
