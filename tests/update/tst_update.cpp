@@ -9,7 +9,9 @@
 #include <QMetaMethod>
 #include <QSignalSpy>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 class tst_Update : public QObject
 {
@@ -182,8 +184,13 @@ void tst_Update::checkPhaseEndsEarly()
     const QString plantedPath = inst.path(planted.section(' ', 0, 0) + "/UpdateCfg.xml");
     if (!planted.isEmpty())
         QVERIFY(QDir().mkpath(QFileInfo(plantedPath).path()));
-    if (planted.endsWith(" fifo"))
+    if (planted.endsWith(" fifo")) {
+#ifdef Q_OS_WIN
+        QSKIP("Windows has no fifos in its file system");
+#else
         QCOMPARE(::mkfifo(QFile::encodeName(plantedPath).constData(), 0644), 0);
+#endif
+    }
     if (planted.endsWith(" folder"))
         QVERIFY(QDir().mkpath(plantedPath));
     if (planted.endsWith(" too large")) {
