@@ -278,10 +278,11 @@ namespace
 {
 
 // The accounts trusted with the updater's own entries: Administrators, SYSTEM, TrustedInstaller
-// (the owner of Program Files, whose access there is inherited) and the default owner of what
-// this process creates (Administrators for an elevated process; the user when it is not
-// elevated, which is what the user id is on POSIX). A user's own SID is not trusted as such: an
-// administrator's programs that are not elevated run as that user too.
+// (the owner of Program Files, whose access there is inherited), the default owner of what this
+// process creates (Administrators for an elevated process) and the user the process runs as,
+// which is what the user id is on POSIX: whoever runs as that user could act as the updater
+// anyway. Where an elevated updater's files are owned by Administrators, the access lists are
+// what keep the same user's programs that are not elevated out.
 struct TrustedSids {
     std::vector<QByteArray> sids;
 
@@ -325,6 +326,11 @@ const TrustedSids& trustedSids()
             std::vector<BYTE> info(size);
             if (size > 0 && ::GetTokenInformation(token, TokenOwner, info.data(), size, &size))
                 t.add(reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner);
+            size = 0;
+            ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+            std::vector<BYTE> user(size);
+            if (size > 0 && ::GetTokenInformation(token, TokenUser, user.data(), size, &size))
+                t.add(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
             ::CloseHandle(token);
         }
         return t;
