@@ -462,18 +462,10 @@ int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
 
 bool InstallFs::copyFile(const QString& from, const QString& to)
 {
-    Parent source;
-    if (!openParent(from, false, &source))
-        return false;
-    Fd in(retryOpenAt(source.handle(rootFd), source.name.constData(),
-                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Entry source;
+    Fd in(openFile(from, false, &source));
     if (in.get() < 0)
-        return fail(errno);
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0)
-        return fail(errno);
-    if (!S_ISREG(st.st_mode))
-        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        return false;
 
     Parent target;
     if (!openParent(to, false, &target))
@@ -498,12 +490,12 @@ bool InstallFs::copyFile(const QString& from, const QString& to)
         // A source that changed size under the copy, or a write the system took only in part, is
         // no copy of it.
         struct stat written;
-        if (copied != qint64(st.st_size) || ::fstat(out, &written) != 0 ||
-            written.st_size != st.st_size) {
+        if (copied != source.size || ::fstat(out, &written) != 0 ||
+            qint64(written.st_size) != source.size) {
             errno = EIO;
             return false;
         }
-        return ::fchmod(out, st.st_mode & 07777) == 0;
+        return ::fchmod(out, mode_t(source.mode)) == 0;
     };
     if (!writeNewFileAt(target.handle(rootFd), target.name.constData(), 0600, fill))
         return fail(errno);
@@ -550,23 +542,14 @@ bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
 bool InstallFs::readFile(const QString& relative, QByteArray* bytes, qint64 limit)
 {
     bytes->clear();
-    Parent parent;
-    if (!openParent(relative, false, &parent))
-        return false;
-    // Non-blocking, so that a fifo planted there cannot hold the open; only a regular file is
-    // read, so nothing can feed it without end.
-    Fd in(retryOpenAt(parent.handle(rootFd), parent.name.constData(),
-                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // A regular file only, so that nothing can feed it without end, and no fifo holds the open.
+    Entry file;
+    Fd in(openFile(relative, false, &file));
     if (in.get() < 0)
-        return fail(errno);
-    struct stat st;
-    if (::fstat(in.get(), &st) != 0)
-        return fail(errno);
-    if (!S_ISREG(st.st_mode))
-        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    if (limit >= 0 && st.st_size > limit)
+        return false;
+    if (limit >= 0 && file.size > limit)
         return fail(EFBIG);
-    bytes->reserve(qsizetype(st.st_size));
+    bytes->reserve(qsizetype(file.size));
     char buffer[65536];
     while (true) {
         const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
