@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Shows a whole update: an installed release 1.0.0 of a small application, release 1.0.1 with
-# some files changed, one added and one ignored, published with updater-publish, served from a
-# local nginx on loopback, and updater doing the run in the installation directory. Both
-# releases are signed with the publisher's key: 1.0.0 as installed carries the key, so 1.0.1
-# must come with a valid signature by it.
+# some files changed, one added, one dropped and one ignored, published with updater-publish,
+# served from a local nginx on loopback, and updater doing the run in the installation
+# directory. Both releases are signed with the publisher's key: 1.0.0 as installed carries the
+# key, so 1.0.1 must come with a valid signature by it.
 #
 # Works as root (wherever the clone is, /root included) and as an ordinary user once the
 # packages are installed. Ends with "DEMO SUCCEEDED" (status 0) or "DEMO FAILED: reason"
@@ -65,6 +65,7 @@ APP
 }
 
 make_release "$old" 1.0.0
+echo "legacy plugin 1.0.0" > "$old/lib/plugins/legacy.so"     # dropped by 1.0.1
 make_release "$new" 1.0.1
 head -c 4000000 /dev/urandom > "$new/data/maps/world.map"   # changed, large enough to watch
 echo "audio plugin 1.0.1" > "$new/lib/plugins/audio.so"       # added
@@ -86,7 +87,7 @@ key="$demo/keys/release.key"   # the publisher's private key: never on the serve
         "$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
             --sign-key "$key" --output "$demo/UpdateCfg-1.0.0.xml" "$old" &&
         "$publish" --version 1.0.1 --main app --server "$SERVE_URL" --ignore 'user/*' \
-            --sign-key "$key" --previous "$demo/UpdateCfg-1.0.0.xml" \
+            --sign-key "$key" --previous "$demo/UpdateCfg-1.0.0.xml" --prune \
             --output "$new/UpdateCfg.xml" "$new"
 } >"$demo/publish.log" 2>&1 || { indent < "$demo/publish.log"; fail "updater-publish failed"; }
 # 1.0.0 was installed with its configuration, which names the key; the application places the
@@ -100,7 +101,8 @@ echo
 echo "== the setting"
 echo "  installed: release 1.0.0 in $install"
 echo "  offered:   release 1.0.1 served by nginx at $SERVE_URL from $new"
-echo "             (world.map and core.so changed, audio.so added, user/ left to the user)"
+echo "             (world.map and core.so changed, audio.so added, legacy.so dropped: 1.0.1"
+echo "             is published with --prune; user/ left to the user)"
 echo "  signed:    both releases, with the key $(cut -c1-16 < "$demo/keys/release.pub")...;"
 echo "             the installed 1.0.0 names it, so 1.0.1 must carry a valid signature by it"
 
@@ -130,7 +132,10 @@ echo "== what changed in the installation (md5 before -> after)"
 join -j 2 -a 1 -a 2 -e '(none)' -o '0,1.1,2.1' "$demo/before.txt" "$demo/after.txt" |
     awk '$2 != $3 { printf "  %-28s %s -> %s\n", $1, substr($2,1,8), substr($3,1,8) }'
 echo
-echo "== backup/ (the copies that were replaced)"
+echo "== dropped by 1.0.1 (the check's drop: lines; each file moved to backup/)"
+tr -d '\r' < "$log" | sed -n 's/^\[[^]]*\] drop: //p' | sed "s|$demo/||g" | indent
+echo
+echo "== backup/ (the copies that were replaced, and the dropped file)"
 if [ -d "$install/backup" ]; then
     (cd "$install" && find backup -type f | sort | indent)
 else
@@ -166,6 +171,11 @@ installed_version="$(sed -n 's/.*<info [^>]*version="\([^"]*\)".*/\1/p' "$instal
 for f in app lib/core.so lib/plugins/image.so lib/plugins/audio.so data/readme.txt data/maps/world.map; do
     cmp -s "$new/$f" "$install/$f" || reasons+=("$f is not the file of release 1.0.1")
 done
+[ ! -e "$install/lib/plugins/legacy.so" ] || reasons+=("lib/plugins/legacy.so, dropped by 1.0.1, is still installed")
+cmp -s "$old/lib/plugins/legacy.so" "$install/backup/lib/plugins/legacy.so" ||
+    reasons+=("backup/ does not hold the dropped lib/plugins/legacy.so")
+tr -d '\r' < "$log" | grep -q '^\[[^]]*\] drop: "/lib/plugins/legacy.so"$' ||
+    reasons+=("the log does not name the dropped lib/plugins/legacy.so")
 grep -q 'changed by the user' "$install/user/settings.ini" || reasons+=("the user's settings were replaced")
 tr -d '\r' < "$log" | grep -q '^\[[^]]*\] update config signature valid:' ||
     reasons+=("the log does not show the signature of 1.0.1 checked")

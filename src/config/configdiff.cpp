@@ -1,5 +1,6 @@
 #include "config/configdiff.h"
 
+#include "config/droppedpaths.h"
 #include "log/logquoted.h"
 
 #include <QDebug>
@@ -60,7 +61,8 @@ bool isNewerVersion(const QString& newVersion, const QString& oldVersion)
     return false;
 }
 
-ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
+ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig,
+                      const QStringList& keptPaths)
 {
     ConfigInfo result;
     result.version = newConfig.version;
@@ -106,8 +108,14 @@ ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig)
             });
         }
     }
+    if (newer && newConfig.prune) {
+        result.prune = true;
+        result.droppedPaths = droppedPaths(oldConfig, newConfig, keptPaths);
+    }
     qDebug() << "diff:";
     result.print();
+    for (const QString& path : std::as_const(result.droppedPaths))
+        qDebug() << "drop:" << logQuoted(path);
     qDebug() << "diff end" << newer;
     if (everyFile && newConfig.fileList.size() == newConfig.fileMap.size())
         result.fileList = newConfig.fileList;

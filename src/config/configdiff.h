@@ -22,6 +22,8 @@ QString canonicalVersion(const QString& version);
 bool isNewerVersion(const QString& newVersion, const QString& oldVersion);
 
 // The files of newConfig whose md5 text is missing from, or different in, oldConfig; empty
-// unless the new version is newer. Carries newConfig's version, main and server. Logs the
-// comparison and prints the result.
-ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig);
+// unless the new version is newer. Carries newConfig's version, main and server, and, when
+// newConfig asks for pruning, the installed files it drops (droppedPaths(), with keptPaths) as
+// droppedPaths. Logs the comparison and prints the result.
+ConfigInfo diffConfig(const ConfigInfo& oldConfig, const ConfigInfo& newConfig,
+                      const QStringList& keptPaths = QStringList());

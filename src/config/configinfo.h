@@ -19,12 +19,18 @@ public:
     // The release's Ed25519 public key (base64), empty when unsigned. Once installed, the next
     // release must be signed by it.
     QString publicKey;
+    // Whether installing this release removes (into backup/) the files the installed release
+    // manages and this one no longer lists: prune="1" on info.
+    bool prune = false;
     QStringList ignoreList;
     FileMap fileMap;
     QStringList fileList;
     // The size, exec and sha256 attributes of managed files, only for paths whose (last) managed
     // element carries at least one of them.
     FileAttributeMap fileAttributes;
+    // In a difference (diffConfig) of a pruning release: the installed release's files that this
+    // one drops, in path order.
+    QStringList droppedPaths;
 
     // Appends the keys of fileMap, in map order, to fileList (which it does not clear).
     void buildFileList();

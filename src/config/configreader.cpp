@@ -93,6 +93,8 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
                 info.main = attrs.value(QLatin1String("main")).toString();
                 info.server = attrs.value(QLatin1String("server")).toString();
                 info.publicKey = attrs.value(QLatin1String("publickey")).toString();
+                // Read like ignore: a non-zero decimal integer means yes.
+                info.prune = attrs.value(QLatin1String("prune")).toInt() != 0;
             }
             if (name == QLatin1String("file")) {
                 const QStringView pathText = attrs.value(QLatin1String("path"));

@@ -49,6 +49,8 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
     xml.writeAttribute(QStringLiteral("server"), info.server);
     if (!info.publicKey.isEmpty())
         xml.writeAttribute(QStringLiteral("publickey"), info.publicKey);
+    if (info.prune)
+        xml.writeAttribute(QStringLiteral("prune"), QStringLiteral("1"));
     for (const FileEntry& entry : entries) {
         xml.writeEmptyElement(QStringLiteral("file"));
         xml.writeAttribute(QStringLiteral("path"), entry.path);

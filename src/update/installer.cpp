@@ -3,6 +3,7 @@
 #include "config/configinfo.h"
 #include "config/configreader.h"
 #include "platform/installfs.h"
+#include "update/filedrops.h"
 #include "update/installjournal.h"
 
 #include <QDebug>
@@ -23,7 +24,7 @@ bool Installer::install()
 {
     replacedModes.clear();
     installError.clear();
-    if (backup() && copyUpdateFiles(config.fileList))
+    if (backup() && dropFiles() && copyUpdateFiles(config.fileList))
         return true;
     // Put back everything this run changed; the installed configuration was never touched.
     if (!journal.rollback()) {
@@ -124,6 +125,17 @@ bool Installer::backup()
     }
     return journal.performQueued() ||
            journalFailed(tr("安装文件失败:") + InstallJournal::journalPath);
+}
+
+bool Installer::dropFiles()
+{
+    // After the backups: a folder that a new file replaces went to backup/ whole, with whatever
+    // dropped file it held.
+    FileDrops drops(fs, journal, [this](const QString& path) { return clearWayTo(path); });
+    if (drops.drop(config.droppedPaths))
+        return true;
+    installError = drops.failure();
+    return false;
 }
 
 bool Installer::copyUpdateFiles(const QStringList& files)

@@ -1,11 +1,11 @@
 #pragma once
 
 // The installation of a run whose files are all checked in update/: moves the installed copies of
-// the release's files into backup/, moves the new files into place with the modes they should
-// have, writes the checked configuration as the installed one, and cleans up. Every change goes
-// through the journal the caller has begun; a failure before the configuration is in place rolls
-// all of them back. It neither checks links nor reads the configuration: the worker does both
-// before it hands over.
+// the release's files, and the files it drops, into backup/, moves the new files into place with
+// the modes they should have, writes the checked configuration as the installed one, and cleans up.
+// Every change goes through the journal the caller has begun; a failure before the configuration is
+// in place rolls all of them back. It neither checks links nor reads the configuration: the worker
+// does both before it hands over.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -37,6 +37,9 @@ private:
     // Moves the installed copy of every file of the release into backup/. False, with the
     // failure set, when an installed copy could not be moved.
     bool backup();
+    // Moves the files the release drops into backup/ (FileDrops). False, with the failure set,
+    // when one could not be moved.
+    bool dropFiles();
     // Moves the downloaded files into the installation, then the new configuration over the
     // installed one, then removes update/. False, with the failure set, when a file could not be
     // put in place; update/ is then left for the rollback.

@@ -45,6 +45,7 @@ bool JournalReplay::finishFrom(const QList<Record>& records)
                 fs.removeFile(r.from);
         }
     }
+    removeEmptiedFolders(records);
     clean = fs.removeTree(updateDir) && clean;
     if (!clean) {
         qDebug() << "InstallJournal::finish failed" << logQuoted(fs.absolutePath(updateDir))
@@ -53,6 +54,30 @@ bool JournalReplay::finishFrom(const QList<Record>& records)
     }
     fs.syncAll();
     return true;
+}
+
+void JournalReplay::removeEmptiedFolders(const QList<Record>& records)
+{
+    for (const Record& r : records) {
+        // A path moved to its own place in backup/ that holds nothing once the run is decided
+        // was dropped: a replaced file has its new copy there, a replaced folder its new file.
+        if ((r.kind != journal::Kind::Move && r.kind != journal::Kind::Copied) ||
+            r.to != backupDir + r.from)
+            continue;
+        InstallFs::Entry now;
+        if (!fs.entry(r.from, &now) || now.exists())
+            continue;
+        // Up to the first folder that still holds something (another file, a user's own): it
+        // stays, and so does everything above it. A folder is never removed through a link.
+        for (QString dir = InstallFs::parentOf(r.from); !dir.isEmpty();
+             dir = InstallFs::parentOf(dir)) {
+            InstallFs::Entry folder;
+            if (!fs.entry(dir, &folder) || folder.kind != InstallFs::Kind::Dir ||
+                !fs.removeEmptyDir(dir))
+                break;
+            qDebug() << "drop: folder removed:" << logQuoted(fs.absolutePath(dir));
+        }
+    }
 }
 
 bool JournalReplay::removeJournal()

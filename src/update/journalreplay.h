@@ -16,8 +16,9 @@ class JournalReplay
 public:
     explicit JournalReplay(InstallFs& fs);
 
-    // The clean-up of a committed run's records: its stashes, its temporary files and update/
-    // removed. True when nothing is left.
+    // The clean-up of a committed run's records: its stashes, its temporary files, the folders
+    // its drops left empty and update/ removed. True when nothing is left (a folder that cannot
+    // be removed is no failure: it only stays).
     bool finishFrom(const QList<journal::Record>& records);
     // Undoes the records, latest first; true when everything was put back. removeBackup tells
     // whether backup/ was made by the run (to be removed after the journal when empty).
@@ -36,6 +37,8 @@ private:
     using Record = journal::Record;
 
     bool undo(const Record& record);
+    // Removes the folders that the dropped files of a committed run left empty, innermost first.
+    void removeEmptiedFolders(const QList<Record>& records);
     void keepUnrestored(const QString& original, const QString& current);
 
     InstallFs& fs;

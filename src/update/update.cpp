@@ -14,9 +14,11 @@
 #include "update/installjournal.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QThread>
 #include <QTimer>
@@ -37,6 +39,20 @@ void release(QObject* object)
         delete object;
     else
         object->deleteLater();
+}
+
+// The running program's own path relative to the installation, when it lies inside it: a
+// release that no longer lists the updater must not take it away while it runs.
+QStringList updatersOwnProgram()
+{
+    const QString root = QFileInfo(QDir::currentPath()).canonicalFilePath();
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    if (root.isEmpty() || program.isEmpty())
+        return {};
+    const QString relative = QDir(root).relativeFilePath(program);
+    if (relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative))
+        return {};
+    return {relative};
 }
 
 } // namespace
@@ -106,9 +122,11 @@ void Update::endRun(bool ok, const QString& msg)
 
 QString Update::firstUnsafePath() const
 {
-    for (const QString& path : config.fileList) {
-        if (!isSafeFilePath(path))
-            return path;
+    for (const QStringList* paths : {&config.fileList, &config.droppedPaths}) {
+        for (const QString& path : *paths) {
+            if (!isSafeFilePath(path))
+                return path;
+        }
     }
     return QString();
 }
@@ -145,8 +163,9 @@ void Update::slot_work()
         return;
     }
 
-    config = diffConfig(oldConfig, newConfig);
-    if (config.fileMap.isEmpty()) {
+    config = diffConfig(oldConfig, newConfig, updatersOwnProgram());
+    // A release that only drops files is still an update.
+    if (config.fileMap.isEmpty() && config.droppedPaths.isEmpty()) {
         endRun(false, tr("没有检查到更新文件"));
         return;
     }
@@ -190,7 +209,10 @@ void Update::slot_work()
     connect(speedTimer, &QTimer::timeout, this, &Update::slot_timeout);
     speedTimer->start();
 
-    downloadNextFile();
+    if (config.fileList.isEmpty())
+        emit sig_allFileDownloaded();
+    else
+        downloadNextFile();
 }
 
 bool Update::readInstalledConfig(InstallFs& fs, ConfigInfo* installed)
@@ -482,10 +504,12 @@ QString Update::firstLinkedPath(InstallFs& fs) const
     QString link = fs.linkOnTheWay(QStringLiteral("/config/") + configFileName);
     // One path at a time: a list of every path checked would hold hundreds of MiB for a large
     // release.
-    for (auto it = config.fileList.cbegin(); link.isEmpty() && it != config.fileList.cend(); ++it) {
-        link = fs.linkOnTheWay(*it);
-        if (link.isEmpty())
-            link = fs.linkOnTheWay(QStringLiteral("/backup") + *it);
+    for (const QStringList* paths : {&config.fileList, &config.droppedPaths}) {
+        for (auto it = paths->cbegin(); link.isEmpty() && it != paths->cend(); ++it) {
+            link = fs.linkOnTheWay(*it);
+            if (link.isEmpty())
+                link = fs.linkOnTheWay(QStringLiteral("/backup") + *it);
+        }
     }
     return link;
 }

@@ -84,7 +84,8 @@ private:
     void resetSpeed();
     QString firstUnsafePath() const;
     // The first link on the way to a folder or file the run writes (update/, backup/, config/ and
-    // the folders of the release's paths, in the installation and in backup/); empty when none.
+    // the folders of the release's paths and of the paths it drops, in the installation and in
+    // backup/); empty when none.
     QString firstLinkedPath(InstallFs& fs) const;
     // Ends the run with a message when firstLinkedPath() finds a link; true then.
     bool refuseLinks(InstallFs& fs);

@@ -1,5 +1,6 @@
 #include "config/configdiff.h"
 #include "config/configreader.h"
+#include "config/droppedpaths.h"
 #include "config/pathcheck.h"
 #include "logcapture.h"
 #include "recordingpresenter.h"
@@ -68,6 +69,8 @@ private slots:
     void diffIsEmptyUnlessNewer_data();
     void diffIsEmptyUnlessNewer();
     void diffLogsComparison();
+    void diffCarriesDroppedPaths_data();
+    void diffCarriesDroppedPaths();
 
     void pathSafety_data();
     void pathSafety();
@@ -762,6 +765,83 @@ void tst_Config::diffLogsComparison()
     diffConfig(makeConfig("1.0.0", {}), makeConfig("1.0.1", {{"/a", "x"}}));
     QCOMPARE(log.lines().constLast(), QString("diff end true"));
     QVERIFY(log.lines().contains("\"x\" : \"/a\""));
+}
+
+void tst_Config::diffCarriesDroppedPaths_data()
+{
+    // Each configuration as a list of "path", "path ignored" and "main=name" entries.
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QStringList>("offered");
+    QTest::addColumn<QString>("offeredVersion");
+    QTest::addColumn<bool>("prune");
+    QTest::addColumn<QStringList>("dropped");
+
+    const QStringList plugins{"/app.exe", "/plugins/a.so", "/plugins/b.so", "/plugins/deep/c.so"};
+    QTest::newRow("plug-ins removed")
+        << plugins << QStringList{"/app.exe", "/plugins/a.so"} << "1.1" << true
+        << QStringList{"/plugins/b.so", "/plugins/deep/c.so"};
+    QTest::newRow("without prune nothing is dropped")
+        << plugins << QStringList{"/app.exe"} << "1.1" << false << QStringList();
+    QTest::newRow("not newer, nothing is dropped")
+        << plugins << QStringList{"/app.exe"} << "1.0" << true << QStringList();
+    QTest::newRow("a kept path in other letter case")
+        << QStringList{"/Lib/Core.DLL", "/app.exe", "/Ärger/x"}
+        << QStringList{"/lib/core.dll", "/APP.EXE", "/äRGER/X"} << "1.1" << true << QStringList();
+    QTest::newRow("ignored by the new release")
+        << QStringList{"/user.cfg", "/cache/a"}
+        << QStringList{"/USER.cfg ignored", "/cache/a ignored"} << "1.1" << true << QStringList();
+    QTest::newRow("ignored by the installed release")
+        << QStringList{"/both", "/both ignored", "/gone"} << QStringList{} << "1.1" << true
+        << QStringList{"/gone"};
+    QTest::newRow("the updater's own folders")
+        << QStringList{"/config/a", "/Backup/b", "/LOG/c", "/logs/d", "/configs"} << QStringList{}
+        << "1.1" << true << QStringList{"/configs", "/logs/d"};
+    QTest::newRow("main program of either release")
+        << QStringList{"/bin/old.exe", "/bin/new.exe", "main=./bin/old.exe", "/x"}
+        << QStringList{"main=/bin/new.exe", "/x"} << "1.1" << true << QStringList();
+    QTest::newRow("the updater itself")
+        << QStringList{"/updater", "/Tools/Updater"} << QStringList{} << "1.1" << true
+        << QStringList{"/Tools/Updater"};
+    QTest::newRow("a file where the release has a folder")
+        << QStringList{"/a", "/b/c"} << QStringList{"/a/x", "/b"} << "1.1" << true
+        << QStringList{"/a", "/b/c"};
+}
+
+void tst_Config::diffCarriesDroppedPaths()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, offered);
+    QFETCH(QString, offeredVersion);
+    QFETCH(bool, prune);
+    QFETCH(QStringList, dropped);
+
+    const auto make = [](const QString& version, const QStringList& entries) {
+        ConfigInfo info = makeConfig(version, {});
+        for (const QString& entry : entries) {
+            if (entry.startsWith("main="))
+                info.main = entry.mid(5);
+            else if (entry.endsWith(" ignored"))
+                info.ignoreList.append(entry.chopped(8));
+            else
+                info.fileMap.insert(entry, "x");
+        }
+        info.buildFileList();
+        return info;
+    };
+    ConfigInfo release = make(offeredVersion, offered);
+    release.prune = prune;
+    LogCapture log;
+    const ConfigInfo diff = diffConfig(make("1.0", installed), release, {"updater"});
+    QCOMPARE(diff.droppedPaths, dropped);
+    QCOMPARE(diff.prune, prune && offeredVersion == "1.1");
+    // Logged between the difference's files and its end, one line each.
+    QStringList expected;
+    for (const QString& path : dropped)
+        expected << QStringLiteral("drop: \"%1\"").arg(path);
+    QCOMPARE(log.linesStartingWith("drop:"), expected);
+    if (!dropped.isEmpty())
+        QCOMPARE(log.lines().indexOf("drop: \"" + dropped.last() + "\"") + 1,
+                 log.lines().indexOf("diff end true"));
 }
 
 void tst_Config::pathSafety_data()

@@ -160,7 +160,8 @@ void tst_KillMatrix::initTestCase()
 
     // Release 1.1 as served, 1.0 as installed: the main program and a library change (the
     // library has a previous backup and a private mode), a file stays, and a new file in a new
-    // folder and a new executable script arrive.
+    // folder and a new executable script arrive. 1.1 prunes: a plug-in goes with its folder, and
+    // a skin goes from a folder that keeps a user's file.
     served = work.filePath("served");
     const QByteArray mainOld = readAll(QStringLiteral(FAKEMAIN_PATH));
     QVERIFY(!mainOld.isEmpty());
@@ -183,16 +184,20 @@ void tst_KillMatrix::initTestCase()
 
     auto config = [&](const QString& version, const QList<QStringList>& files) {
         QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
-                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"/>\n")
-                          .arg(version, url);
+                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"%3/>\n")
+                          .arg(version, url, version == "1.0" ? "" : " prune=\"1\"");
         for (const QStringList& f : files)
             xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"%3/>\n")
                        .arg(f.at(0), f.at(1), f.value(2));
         return (xml + "</update>\n").toUtf8();
     };
+    const QByteArray plugin = "plug-in 1.0\n";
+    const QByteArray skin = "skin 1.0\n";
     const QByteArray oldConfig = config("1.0", {{"/app", md5(mainOld)},
                                                 {"/lib/core.so", md5(coreOld)},
-                                                {"/data/readme.txt", md5(readme)}});
+                                                {"/data/readme.txt", md5(readme)},
+                                                {"/plugins/sub/old.so", md5(plugin)},
+                                                {"/skins/old.css", md5(skin)}});
     newConfig = config("1.1", {{"/app", md5(mainNew)},
                                {"/lib/core.so", md5(coreNew)},
                                {"/data/readme.txt", md5(readme)},
@@ -204,6 +209,9 @@ void tst_KillMatrix::initTestCase()
     QVERIFY(writeAll(templateDir + "/lib/core.so", coreOld, 0640));
     QVERIFY(writeAll(templateDir + "/data/readme.txt", readme));
     QVERIFY(writeAll(templateDir + "/backup/lib/core.so", "core 0.9\n", 0640));
+    QVERIFY(writeAll(templateDir + "/plugins/sub/old.so", plugin));
+    QVERIFY(writeAll(templateDir + "/skins/old.css", skin));
+    QVERIFY(writeAll(templateDir + "/skins/mine.css", "the user's own\n"));
     QVERIFY(writeAll(templateDir + "/config/UpdateCfg.xml", oldConfig));
     QVERIFY(writeAll(templateDir + "/update/UpdateCfg.xml", newConfig));
     oldState = snapshot(templateDir);
@@ -226,6 +234,11 @@ void tst_KillMatrix::initTestCase()
     QCOMPARE(newState.value("tools/run.sh"), script + " mode 755");
     QCOMPARE(newState.value("lib/core.so"), coreNew + " mode 640");
     QVERIFY(!QFileInfo::exists(clean + "/update"));
+    QCOMPARE(readAll(clean + "/backup/plugins/sub/old.so"), plugin);
+    QCOMPARE(readAll(clean + "/backup/skins/old.css"), skin);
+    QVERIFY(!QFileInfo::exists(clean + "/plugins"));
+    QCOMPARE(QDir(clean + "/skins").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{"mine.css"});
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(clean + "/started.txt"), 30000);
 
     // The K that can kill: up to the most calls one thread makes of each kind.

@@ -132,6 +132,8 @@ private slots:
     void md5Vectors();
     void roundTrip();
     void classResultReadsBackIdentically();
+    void pruneOnlyWhenAsked_data();
+    void pruneOnlyWhenAsked();
     void oddNames_data();
     void oddNames();
     void pathOrder();
@@ -239,6 +241,46 @@ void tst_Publish::roundTrip()
     const QStringList elements = fileElements(rel + "/UpdateCfg.xml", true);
     QVERIFY(elements.contains("/logs/today.log [" + md5("l") + ",1,1]"));
     QVERIFY(elements.contains("/data/deep/er/x.bin [" + md5(QByteArray(5000, 'x')) + ",,5000]"));
+}
+
+void tst_Publish::pruneOnlyWhenAsked_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<bool>("prune");
+    QTest::newRow("without --prune") << QStringList() << false;
+    QTest::newRow("--prune") << QStringList{"--prune"} << true;
+    QTest::newRow("--prune with a previous release and signed")
+        << QStringList{"--prune", "--previous", "PREVIOUS", "--sign-key", "KEY"} << true;
+}
+
+void tst_Publish::pruneOnlyWhenAsked()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(bool, prune);
+    QTemporaryDir dir;
+    const QString rel = dir.filePath("release");
+    putFile(rel, "app.exe", "main");
+    putFile(dir.path(), "old.xml",
+            "<update><info version=\"1.0.3\" main=\"app.exe\" server=\"http://example.org/app\"/>"
+            "<file path=\"/app.exe\" md5=\"x\"/><file path=\"/gone.dll\" md5=\"y\"/></update>");
+    extra.replaceInStrings("PREVIOUS", dir.filePath("old.xml"));
+    if (extra.contains("KEY")) {
+        if (!Signature::available())
+            QSKIP("this build cannot sign");
+        const Run made = runTool({"--generate-key", dir.filePath("release.key")});
+        QCOMPARE(made.exitCode, 0);
+        extra.replaceInStrings("KEY", dir.filePath("release.key"));
+    }
+
+    const Run run = runTool(baseArguments + extra + QStringList{rel});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out.contains("prune:"), prune);
+    const QByteArray written = readAll(rel + "/UpdateCfg.xml");
+    QCOMPARE(written.contains("prune=\"1\""), prune);
+    // Without it the document is byte for byte what it was before the option existed.
+    QCOMPARE(written.contains("prune"), prune);
+    RecordingPresenter presenter;
+    QCOMPARE(ConfigReader().read(rel + "/UpdateCfg.xml").prune, prune);
 }
 
 void tst_Publish::classResultReadsBackIdentically()

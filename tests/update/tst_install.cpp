@@ -31,6 +31,8 @@ private slots:
     void failedInstallationIsUndone_data();
     void failedInstallationIsUndone();
     void fileAndFolderTradePlaces();
+    void releaseDropsFiles_data();
+    void releaseDropsFiles();
     void modesComeFromTheFileSystem();
     void staleBackupOfNewFileIsSkipped();
     void copyAcrossFileSystems();
@@ -234,6 +236,8 @@ void tst_Install::failedInstallationIsUndone_data()
         << "copy full" << QStringLiteral("安装文件失败:/big/e.dll");
     QTest::newRow("backup slot of a replaced file busy")
         << "slot busy" << QStringLiteral("备份文件失败:/b.dll");
+    QTest::newRow("backup slot of a dropped file busy")
+        << "drop slot busy" << QStringLiteral("备份文件失败:/plugins/p.so");
 }
 
 void tst_Install::failedInstallationIsUndone()
@@ -250,6 +254,10 @@ void tst_Install::failedInstallationIsUndone()
     inst.write("backup/a.dll", "older a");
     inst.write("gone/old.txt", "a folder the release turns into a file");
     inst.write("f", "a file the release turns into a folder");
+    // Dropped by the release: one beside a user's file, one alone in its folder.
+    inst.write("plugins/p.so", "old p");
+    inst.write("plugins/user.txt", "the user's");
+    inst.write("old/only.dll", "old only");
     QVERIFY(QFile::setPermissions(inst.path("a.dll"), mode755));
     QVERIFY(QFile::setPermissions(inst.path("b.dll"), mode600));
     QVERIFY(chmodPath(inst.path("r.dll"), 0444));
@@ -267,6 +275,9 @@ void tst_Install::failedInstallationIsUndone()
     } else if (fault == "slot busy") {
         if (!mount.mount(inst.path("backup/b.dll"), 4096, &reason))
             QSKIP(qPrintable(reason));
+    } else if (fault == "drop slot busy") {
+        if (!mount.mount(inst.path("backup/plugins/p.so"), 4096, &reason))
+            QSKIP(qPrintable(reason));
     }
 
     release.offer("/a.dll", "new a");
@@ -278,7 +289,13 @@ void tst_Install::failedInstallationIsUndone()
     release.offer("/f/inner.txt", "now in a folder");
     if (fault == "copy full")
         release.offer("/big/e.dll", bigNew);
-    release.writeConfigs({{"/a.dll", "A0"}, {"/b.dll", "B0"}, {"/c.dll", "C0"}, {"/r.dll", "R0"}});
+    release.offeredInfo = QStringLiteral(" prune=\"1\"");
+    release.writeConfigs({{"/a.dll", "A0"},
+                          {"/b.dll", "B0"},
+                          {"/c.dll", "C0"},
+                          {"/r.dll", "R0"},
+                          {"/plugins/p.so", "P0"},
+                          {"/old/only.dll", "O0"}});
     if (fault == "config full") {
         QVERIFY(mount.fill());
         QVERIFY(QFile::remove(inst.path("config/.filler")));
@@ -307,6 +324,11 @@ void tst_Install::failedInstallationIsUndone()
     QVERIFY(!inst.exists("backup/.install-journal"));
     // The rollback's own moves show as such in the log.
     QVERIFY(!log.linesStartingWith("InstallJournal::rollback \"").isEmpty());
+    // Past the backups the drops were taken, and are put back like any previous copy.
+    if (fault != "slot busy")
+        QVERIFY(log.lines().contains(
+            QStringLiteral("InstallJournal::rollback \"%1\" to \"%2\" success")
+                .arg(inst.path("backup/old/only.dll"), inst.path("old/only.dll"))));
 }
 
 void tst_Install::fileAndFolderTradePlaces()
@@ -336,6 +358,199 @@ void tst_Install::fileAndFolderTradePlaces()
     const QStringList stash =
         QDir(inst.path("backup")).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot);
     QCOMPARE(stash, QStringList({"f", "gone"}));
+}
+
+void tst_Install::releaseDropsFiles_data()
+{
+    // installed: paths of the installed release, each holding "old <path>". offered: the new
+    // release's paths, each "new <path>" (fetched), or with " same" the installed bytes (not
+    // fetched), or with " ignored" listed as ignored. planted: what else lies in the
+    // installation: "<path>" a user's file, "<path>/" a folder, "<path> -> <target>" a link.
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QStringList>("offered");
+    QTest::addColumn<QStringList>("planted");
+    QTest::addColumn<bool>("prune");
+    QTest::addColumn<QString>("message");
+    // Paths moved to backup/, and folders gone afterwards.
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("goneFolders");
+
+    const QStringList plugins{"/app.bin", "/plugins/a.so", "/plugins/b.so"};
+    const QStringList keepA{"/app.bin", "/plugins/a.so"};
+    const QString success = QStringLiteral("success");
+    QTest::newRow("a plug-in removed") << plugins << keepA << QStringList() << true << success
+                                       << QStringList{"/plugins/b.so"} << QStringList();
+    QTest::newRow("without prune it stays")
+        << plugins << keepA << QStringList() << false << success << QStringList() << QStringList();
+    QTest::newRow("folders emptied and removed")
+        << QStringList{"/app.bin", "/old/deep/x.dll", "/old/y.dll", "/z/only.txt"}
+        << QStringList{"/app.bin"} << QStringList() << true << success
+        << QStringList{"/old/deep/x.dll", "/old/y.dll", "/z/only.txt"} << QStringList{"/old", "/z"};
+    QTest::newRow("a folder keeps a user's file")
+        << QStringList{"/app.bin", "/skins/blue/a.css"} << QStringList{"/app.bin"}
+        << QStringList{"/skins/mine.css"} << true << success << QStringList{"/skins/blue/a.css"}
+        << QStringList{"/skins/blue"};
+    QTest::newRow("ignored by the new release")
+        << QStringList{"/app.bin", "/settings.ini"}
+        << QStringList{"/app.bin", "/Settings.INI ignored"} << QStringList() << true << success
+        << QStringList() << QStringList();
+    QTest::newRow("a kept path in other letter case")
+        << QStringList{"/app.bin", "/lib/core.dll"} << QStringList{"/app.bin", "/LIB/Core.dll"}
+        << QStringList() << true << success << QStringList() << QStringList();
+    QTest::newRow("a release that only drops")
+        << plugins << QStringList{"/app.bin same", "/plugins/a.so same"} << QStringList() << true
+        << success << QStringList{"/plugins/b.so"} << QStringList();
+    QTest::newRow("an older copy in backup/ and a file where its folder goes")
+        << QStringList{"/app.bin", "/p/q.dll", "/r/s.dll"} << QStringList{"/app.bin"}
+        << QStringList{"/backup/p/q.dll", "/backup/r"} << true << success
+        << QStringList{"/p/q.dll", "/r/s.dll"} << QStringList{"/p", "/r"};
+    QTest::newRow("a file where the release has a folder")
+        << QStringList{"/app.bin", "/a"} << QStringList{"/app.bin same", "/a/b"} << QStringList()
+        << true << success << QStringList{"/a"} << QStringList();
+    QTest::newRow("a folder where a file was managed")
+        << QStringList{"/app.bin", "/data/x.dat", "/data/y.dat"} << QStringList{"/app.bin"}
+        << QStringList{"/data/x.dat/"} << true << success << QStringList{"/data/y.dat"}
+        << QStringList();
+    QTest::newRow("a link where a file was managed")
+        << QStringList{"/app.bin", "/data/x.dat"} << QStringList{"/app.bin"}
+        << QStringList{"/data/x.dat -> /etc/hostname"} << true << success << QStringList()
+        << QStringList();
+    QTest::newRow("a link on the way")
+        << QStringList{"/app.bin", "/plugins/a.so", "/ext/b.so"} << QStringList{"/app.bin"}
+        << QStringList{"/ext -> outside"} << true << QStringLiteral("文件路径中有链接:/ext")
+        << QStringList() << QStringList();
+}
+
+void tst_Install::releaseDropsFiles()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, offered);
+    QFETCH(QStringList, planted);
+    QFETCH(bool, prune);
+    QFETCH(QString, message);
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, goneFolders);
+
+    Release release;
+    Installation& inst = release.inst;
+    QTemporaryDir outside;
+    const QByteArray outsideBytes = "outside the installation";
+    {
+        QFile file(outside.filePath("b.so"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(outsideBytes);
+    }
+    FileEntries installedFiles;
+    for (const QString& path : installed) {
+        const QByteArray bytes = "old " + path.toUtf8();
+        installedFiles.append({path, md5Of(bytes)});
+        inst.write(path.mid(1), bytes);
+    }
+    for (const QString& entry : planted) {
+        const QString path = entry.section(QLatin1Char(' '), 0, 0).mid(1);
+        const QString target = entry.section(QStringLiteral(" -> "), 1);
+        if (!target.isEmpty()) {
+            QFile::remove(inst.path(path));
+            QDir(inst.path(path)).removeRecursively();
+            QVERIFY(QFile::link(target == "outside" ? outside.path() : target, inst.path(path)));
+        } else if (path.endsWith(QLatin1Char('/'))) {
+            QVERIFY(QFile::remove(inst.path(path.chopped(1))));
+            inst.write(path + "inner", "a user's file in a folder");
+        } else {
+            inst.write(path, "planted " + path.toUtf8());
+        }
+    }
+    for (const QString& entry : offered) {
+        const QString path = entry.section(QLatin1Char(' '), 0, 0);
+        if (entry.endsWith(" ignored")) {
+            release.files.append({path, md5Of("ignored")});
+            release.extraAttributes.insert(path, QStringLiteral(" ignore=\"1\""));
+        } else if (entry.endsWith(" same")) {
+            release.offer(path, "old " + path.toUtf8());
+        } else {
+            release.offer(path, "new " + path.toUtf8());
+        }
+    }
+    if (prune)
+        release.offeredInfo = QStringLiteral(" prune=\"1\"");
+    release.writeConfigs(installedFiles);
+    const auto before = inst.snapshot();
+
+    LogCapture log;
+    WorkerRun run;
+    run.start();
+    QVERIFY(run.waitFinished());
+    QCOMPARE(run.finishedCount, 1);
+    QCOMPARE(run.msg, message);
+    if (message != QLatin1String("success")) {
+        // Refused before anything changed; nothing outside was touched.
+        QCOMPARE(inst.snapshot(), before);
+        QCOMPARE(QFile(outside.filePath("b.so")).size(), qint64(outsideBytes.size()));
+        return;
+    }
+    QVERIFY(run.ok);
+    QCOMPARE(inst.read("config/UpdateCfg.xml"), release.offeredConfig);
+    QVERIFY(!inst.exists("update"));
+
+    // Every dropped file is in backup/ at its own path and gone from the installation; every
+    // other installed file is where it was, old or new.
+    for (const QString& path : installed) {
+        const QByteArray old = "old " + path.toUtf8();
+        if (dropped.contains(path)) {
+            // (A folder may stand there now, for a new file of the release.)
+            QVERIFY2(!QFileInfo(inst.path(path.mid(1))).isFile(), qPrintable(path));
+            QCOMPARE(inst.read("backup" + path), old);
+            QVERIFY(
+                log.lines().contains(QStringLiteral("CopyFileW \"%1\" to \"%2\" success")
+                                         .arg(inst.path(path.mid(1)), inst.path("backup" + path))));
+        } else if (!planted.contains(path + "/") && !planted.filter(path + " -> ").isEmpty()) {
+            QVERIFY(QFileInfo(inst.path(path.mid(1))).isSymLink());
+        } else if (planted.contains(path + "/")) {
+            QCOMPARE(inst.read(path.mid(1) + "/inner"), QByteArray("a user's file in a folder"));
+            QVERIFY(log.lines().contains(QStringLiteral("drop: not a file, left in place: \"%1\"")
+                                             .arg(inst.path(path.mid(1)))));
+        } else if (!offered
+                        .filter(
+                            QRegularExpression("^" + QRegularExpression::escape(path) + "( |$)"))
+                        .isEmpty() &&
+                   !offered.contains(path + " same")) {
+            QCOMPARE(inst.read(path.mid(1)), "new " + path.toUtf8());
+        } else {
+            QVERIFY2(QFileInfo(inst.path(path.mid(1))).isFile(), qPrintable(path));
+#ifndef Q_OS_WIN
+            // On Windows a path offered in other letter case is this file, replaced.
+            QCOMPARE(inst.read(path.mid(1)), old);
+#endif
+        }
+    }
+    if (!prune)
+        QVERIFY(log.linesStartingWith("drop").isEmpty() &&
+                log.linesStartingWith("Update::drop").isEmpty());
+    for (const QString& entry : planted) {
+        if (!entry.contains(' ') && !entry.endsWith('/') && !entry.startsWith("/backup/"))
+            QCOMPARE(inst.read(entry.mid(1)), "planted " + entry.mid(1).toUtf8());
+    }
+    for (const QString& folder : goneFolders) {
+        QVERIFY2(!inst.exists(folder.mid(1)), qPrintable(folder));
+        QVERIFY(log.lines().contains(
+            QStringLiteral("drop: folder removed: \"%1\"").arg(inst.path(folder.mid(1)))));
+    }
+    // The folders of dropped files that are not gone are still folders.
+    for (const QString& path : dropped) {
+        const QString folder = InstallFs::parentOf(path);
+        if (!folder.isEmpty() && !goneFolders.contains(folder) &&
+            std::none_of(goneFolders.cbegin(), goneFolders.cend(),
+                         [&](const QString& gone) { return folder.startsWith(gone + "/"); }))
+            QVERIFY2(QFileInfo(inst.path(folder.mid(1))).isDir(), qPrintable(folder));
+    }
+    // The check names every path the release drops; the stash is gone.
+    QStringList named;
+    for (const QString& line : log.linesStartingWith("drop: \""))
+        named << line.mid(7).chopped(1);
+    for (const QString& path : dropped)
+        QVERIFY2(named.contains(path), qPrintable(path));
+    QCOMPARE(QDir(inst.path("backup")).entryList({".install-*"}, QDir::AllEntries | QDir::Hidden),
+             QStringList());
 }
 
 void tst_Install::modesComeFromTheFileSystem()

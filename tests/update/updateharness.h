@@ -28,13 +28,16 @@ inline QString md5Of(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
-// extra: more attributes for some paths, as written in the element (` size="5"`).
+// extra: more attributes for some paths, as written in the element (` size="5"`); infoExtra
+// likewise for the info element (` prune="1"`).
 inline QByteArray configXml(const QString& version, const QString& main, const QString& server,
-                            const FileEntries& files, const QHash<QString, QString>& extra = {})
+                            const FileEntries& files, const QHash<QString, QString>& extra = {},
+                            const QString& infoExtra = QString())
 {
     QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateCfg>\n");
-    xml += QStringLiteral("  <info version=\"%1\" main=\"%2\" server=\"%3\"/>\n")
-               .arg(version.toHtmlEscaped(), main.toHtmlEscaped(), server.toHtmlEscaped());
+    xml +=
+        QStringLiteral("  <info version=\"%1\" main=\"%2\" server=\"%3\"%4/>\n")
+            .arg(version.toHtmlEscaped(), main.toHtmlEscaped(), server.toHtmlEscaped(), infoExtra);
     for (const auto& file : files)
         // Character references keep control characters from being normalised away.
         xml += QStringLiteral("  <file path=\"%1\" md5=\"%2\"%3/>\n")
@@ -136,7 +139,7 @@ public:
     {
         const QString url = serverUrl.isNull() ? server.baseUrl() : serverUrl;
         installedConfig = configXml("1.0", main, url, installedFiles);
-        offeredConfig = configXml("1.1", main, url, files, extraAttributes);
+        offeredConfig = configXml("1.1", main, url, files, extraAttributes, offeredInfo);
         inst.write("config/UpdateCfg.xml", installedConfig);
         inst.write("update/UpdateCfg.xml", offeredConfig);
     }
@@ -147,6 +150,8 @@ public:
     FileEntries files;
     // More attributes of offered files, by path (` size="5"`).
     QHash<QString, QString> extraAttributes;
+    // More attributes of the offered info element (` prune="1"`).
+    QString offeredInfo;
     QByteArray installedConfig;
     QByteArray offeredConfig;
 };

@@ -58,6 +58,13 @@ OUTPUT.sig holds, on one base64 line, an Ed25519 signature over the exact bytes 
 installation whose configuration names a key accepts only a next configuration signed by that
 key, naming a key of its own (the same, or with --rotate-to NEWKEYFILE a new one to rotate to).
 Without --sign-key a stale OUTPUT.sig is removed.
+
+With --prune the info element carries prune="1": an installation that takes this release moves
+every file its installed release manages (listed, not ignored) and this one neither lists nor
+ignores, compared without regard to letter case, to backup/ at the file's own path, and removes
+the folders left empty (a folder still holding a user's file stays). Files either release
+ignores, the main program, the updater and its own folders (config/, backup/, update/, log/) are
+never taken. Without --prune such files stay installed.
 )";
 
 void printError(const QString& message)
@@ -139,8 +146,12 @@ int main(int argc, char* argv[])
                        "configuration, so that installations trust it, and only it, from this "
                        "release on."),
         QStringLiteral("NEWKEYFILE"));
+    const QCommandLineOption pruneOption(
+        QStringLiteral("prune"),
+        QStringLiteral("Installing this release moves the files the installed release manages "
+                       "and this one no longer lists into backup/ (see below)."));
     parser.addOptions({versionOption, mainOption, serverOption, ignoreOption, previousOption,
-                       outputOption, signOption, rotateOption, generateOption});
+                       outputOption, signOption, rotateOption, generateOption, pruneOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"),
                                  QStringLiteral("Folder holding the release's files."));
 
@@ -184,6 +195,7 @@ int main(int argc, char* argv[])
     options.outputPath = parser.value(outputOption);
     options.signKeyPath = parser.value(signOption);
     options.nextKeyPath = parser.value(rotateOption);
+    options.prune = parser.isSet(pruneOption);
 
     const bool interactive = isatty(fileno(stderr));
     QElapsedTimer clock;
@@ -217,6 +229,9 @@ int main(int argc, char* argv[])
                 qUtf8Printable(publisher.outputPath()), qUtf8Printable(config.version),
                 int(config.fileMap.size() + config.ignoreList.size()),
                 int(config.ignoreList.size()));
+    if (config.prune)
+        std::printf("prune: files the installed release lists and this one does not go to "
+                    "backup/\n");
     if (!config.publicKey.isEmpty())
         std::printf("signed %s with key %s\n", qUtf8Printable(publisher.signatureFilePath()),
                     qUtf8Printable(config.publicKey));

@@ -205,6 +205,7 @@ bool ReleasePublisher::prepare()
     m_config.main = m_options.main;
     m_config.server = m_options.server;
     m_config.publicKey = m_publicKey;
+    m_config.prune = m_options.prune;
     for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
         FileAttributes attributes;
         attributes.size = it->size;

@@ -23,6 +23,8 @@ struct PublishOptions {
     QString outputPath;   // empty: releaseDir/UpdateCfg.xml
     QString signKeyPath;  // empty: unsigned; else the PEM private key that signs the output
     QString nextKeyPath;  // empty: the output names the signing key; else the key handed on
+    // The release takes away (into backup/) the installed files it no longer lists: prune="1".
+    bool prune = false;
 };
 
 struct HashProgress {
