@@ -395,7 +395,7 @@ void tst_Install::releaseDropsFiles_data()
         << QStringList{"/app.bin", "/Settings.INI ignored"} << QStringList() << true << success
         << QStringList() << QStringList();
     QTest::newRow("a kept path in other letter case")
-        << QStringList{"/app.bin", "/lib/core.dll"} << QStringList{"/app.bin", "/LIB/Core.dll"}
+        << QStringList{"/app.bin", "/Lib/Core.dll"} << QStringList{"/app.bin", "/lib/core.dll"}
         << QStringList() << true << success << QStringList() << QStringList();
     QTest::newRow("a release that only drops")
         << plugins << QStringList{"/app.bin same", "/plugins/a.so same"} << QStringList() << true
