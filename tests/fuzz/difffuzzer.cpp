@@ -1,12 +1,16 @@
 // Fuzzes the difference of two configurations: the installed one, a line "====", and the new one
 // (a lone document is taken as the new one beside a fixed installed configuration). It stops
 // when the files to fetch are not exactly the new or changed managed files of a newer release,
-// or when the updater's way of calling it (strings shared, installed list and attributes
+// when the files a pruning release drops are not exactly the installed managed files that no
+// path of either release names in any letter case (the updater's folders and main programs
+// aside), or when the updater's way of calling it (strings shared, installed list and attributes
 // dropped) gives another answer.
 
 #include "fuzzsupport.h"
 
 #include "config/configdiff.h"
+
+#include <QRegularExpression>
 
 namespace
 {
@@ -16,6 +20,27 @@ const QByteArray installedDefault =
     "<file path=\"/app.exe\" md5=\"0cc175b9c0f1b6a831c399e269772661\" size=\"1\" exec=\"1\"/>"
     "<file path=\"/lib/core.dll\" md5=\"92eb5ffee6ae2fec3ad71c777531578f\"/>"
     "<file path=\"/user.ini\" ignore=\"1\"/></update>";
+
+// Whether a pruning release keeps path, judged against every path one by one.
+bool keptByRelease(const QString& path, const ConfigInfo& installed, const ConfigInfo& offered)
+{
+    static const QRegularExpression ownFolder(QStringLiteral("^/(config|backup|update|log)(/|$)"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    if (ownFolder.match(path).hasMatch())
+        return true;
+    auto named = [&](const QString& other) {
+        return path.compare(other, Qt::CaseInsensitive) == 0;
+    };
+    QStringList others = offered.fileMap.keys() + offered.ignoreList + installed.ignoreList;
+    for (const QString& main : {installed.main, offered.main}) {
+        QString plain = main;
+        while (plain.startsWith(QLatin1String("./")) || plain.startsWith(QLatin1Char('/')))
+            plain.remove(0, plain.startsWith(QLatin1Char('/')) ? 1 : 2);
+        if (!plain.isEmpty())
+            others.append(QLatin1Char('/') + plain);
+    }
+    return std::any_of(others.cbegin(), others.cend(), named);
+}
 
 } // namespace
 
@@ -56,6 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     fuzz::check(diff.fileMap.size() <= offered.fileMap.size(), "more files than the release");
     fuzz::check(diffConfig(offered, offered).fileMap.isEmpty(), "a release differs from itself");
+
+    QStringList dropped;
+    if (newer && offered.prune) {
+        for (auto it = installed.fileMap.cbegin(); it != installed.fileMap.cend(); ++it) {
+            if (!keptByRelease(it.key(), installed, offered))
+                dropped.append(it.key());
+        }
+    }
+    fuzz::check(diff.droppedPaths == dropped, "the dropped files are not the unnamed ones",
+                dropped.join(QLatin1Char(' ')));
 
     // As the updater calls it: the new record shares the installed one's strings, and the
     // installed record has lost its list and attributes.

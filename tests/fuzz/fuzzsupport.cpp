@@ -71,7 +71,8 @@ bool sameRecord(const ConfigInfo& a, const ConfigInfo& b)
 {
     return a.version == b.version && a.main == b.main && a.server == b.server &&
            a.publicKey == b.publicKey && a.ignoreList == b.ignoreList && a.fileMap == b.fileMap &&
-           a.fileList == b.fileList && a.fileAttributes == b.fileAttributes;
+           a.fileList == b.fileList && a.fileAttributes == b.fileAttributes &&
+           a.prune == b.prune && a.droppedPaths == b.droppedPaths;
 }
 
 QList<QByteArray> sections(const QByteArray& input)
