@@ -132,6 +132,15 @@ void tst_Links::plantedLinkIsNeverFollowed_data()
     QTest::newRow("config/ a link") << "config"
                                     << "."
                                     << "/config";
+    QTest::newRow("a dropped file's folder a link") << "plugins"
+                                                    << "plugins"
+                                                    << "/plugins";
+    QTest::newRow("backup/<dropped file's folder> a link") << "backup/plugins"
+                                                           << "plugins"
+                                                           << "/backup/plugins";
+    QTest::newRow("a dropped file a link") << "plugins/old.so"
+                                           << "plugins/old.so"
+                                           << "";
 }
 
 void tst_Links::plantedLinkIsNeverFollowed()
@@ -148,17 +157,23 @@ void tst_Links::plantedLinkIsNeverFollowed()
     writeAll(victim + "/lib/core.so", "victim core");
     writeAll(victim + "/lib/sub/new.txt", "victim new");
     writeAll(victim + "/update.log", "victim log");
+    writeAll(victim + "/plugins/old.so", "victim plug-in");
 
     const QString url = server->baseUrl();
+    // 1.1 prunes: the plug-in of 1.0 goes.
     auto config = [&](const QString& version, const QByteArray& app, bool withNew) {
         QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
-                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"/>\n"
+                                     "  <info version=\"%1\" main=\"app\" server=\"%2\"%5/>\n"
                                      "  <file path=\"/app\" md5=\"%3\"/>\n"
                                      "  <file path=\"/lib/core.so\" md5=\"%4\"/>\n")
-                          .arg(version, url, md5(app), md5(withNew ? "core 1.1" : "core 1.0"));
+                          .arg(version, url, md5(app), md5(withNew ? "core 1.1" : "core 1.0"),
+                               withNew ? " prune=\"1\"" : "");
         if (withNew)
             xml += QStringLiteral("  <file path=\"/lib/sub/new.txt\" md5=\"%1\"/>\n")
                        .arg(md5("new 1.1"));
+        else
+            xml += QStringLiteral("  <file path=\"/plugins/old.so\" md5=\"%1\"/>\n")
+                       .arg(md5("plug-in 1.0"));
         return (xml + "</update>\n").toUtf8();
     };
     const QByteArray newConfig = config("1.1", mainNew, true);
@@ -166,6 +181,7 @@ void tst_Links::plantedLinkIsNeverFollowed()
     writeAll(victim + "/UpdateCfg.xml", config("1.0", mainOld, false));
     writeAll(inst + "/app", mainOld, 0755);
     writeAll(inst + "/lib/core.so", "core 1.0");
+    writeAll(inst + "/plugins/old.so", "plug-in 1.0");
     writeAll(inst + "/config/UpdateCfg.xml", config("1.0", mainOld, false));
     writeAll(inst + "/update/UpdateCfg.xml", newConfig);
     QVERIFY(QFile::copy(QStringLiteral(UPDATER_PATH), inst + "/updater"));
@@ -210,6 +226,14 @@ void tst_Links::plantedLinkIsNeverFollowed()
         QCOMPARE(readAll(inst + "/backup/app"), mainOld);
         QCOMPARE(readAll(inst + "/config/UpdateCfg.xml"), newConfig);
         QVERIFY(!QFileInfo::exists(inst + "/update"));
+        // The dropped plug-in is in backup/ with its folder gone; a link in its place stays.
+        if (link == QLatin1String("plugins/old.so")) {
+            QVERIFY(QFileInfo(linkPath).isSymLink());
+            QVERIFY(!QFileInfo::exists(inst + "/backup/plugins/old.so"));
+        } else {
+            QCOMPARE(readAll(inst + "/backup/plugins/old.so"), QByteArray("plug-in 1.0"));
+            QVERIFY(!QFileInfo::exists(inst + "/plugins"));
+        }
     } else {
         QVERIFY2(logText.contains(QStringLiteral("link in path: \"%1%2\"").arg(inst, refused)),
                  qPrintable(logText.right(2000)));
@@ -219,6 +243,7 @@ void tst_Links::plantedLinkIsNeverFollowed()
         // Refused before anything changed.
         QCOMPARE(readAll(inst + "/app"), mainOld);
         QVERIFY(QFileInfo(linkPath).isSymLink());
+        QVERIFY(QFileInfo::exists(inst + "/plugins/old.so"));
         QCOMPARE(readAll(inst + "/update/UpdateCfg.xml"), newConfig);
         QVERIFY(!logText.contains("download:"));
     }
