@@ -6,10 +6,7 @@
 
 #include <QDebug>
 
-FileDrops::FileDrops(InstallFs& fs, InstallJournal& journal, WayClearer clearWayTo)
-    : fs(fs), journal(journal), clearWayTo(std::move(clearWayTo))
-{
-}
+FileDrops::FileDrops(InstallFs& fs, InstallJournal& journal) : fs(fs), journal(journal) {}
 
 QString FileDrops::failure() const
 {
@@ -23,6 +20,26 @@ bool FileDrops::failed(const QString& fallback)
     journal.performQueued();
     error = journal.failure().isEmpty() ? fallback : journal.failure();
     return false;
+}
+
+bool FileDrops::clearSlot(const QString& slot)
+{
+    QStringList folders;
+    for (QString dir = InstallFs::parentOf(slot); !dir.isEmpty() && dir != QLatin1String("/backup");
+         dir = InstallFs::parentOf(dir))
+        folders.prepend(dir);
+    for (const QString& dir : std::as_const(folders)) {
+        InstallFs::Entry found;
+        if (!fs.entry(dir, &found) || found.kind == InstallFs::Kind::Link)
+            return false;
+        if (found.kind == InstallFs::Kind::Dir)
+            continue;
+        if (found.exists() && !journal.setAside(dir))
+            return false;
+        // Everything below is missing now.
+        break;
+    }
+    return journal.makePath(InstallFs::parentOf(slot)) && journal.setAside(slot);
 }
 
 bool FileDrops::drop(const QStringList& paths)
@@ -54,7 +71,7 @@ bool FileDrops::drop(const QStringList& paths)
                 return failed(failure);
             // An older copy at the place in backup/ is set aside, not lost, until the
             // installation is decided.
-            if (!clearWayTo(slot) || !journal.setAside(slot))
+            if (!clearSlot(slot))
                 return failed(failure);
         }
         if (!journal.queueMove(path, slot, failure))

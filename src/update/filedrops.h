@@ -9,8 +9,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 class InstallFs;
 class InstallJournal;
 
@@ -19,12 +17,8 @@ class FileDrops
     Q_DECLARE_TR_FUNCTIONS(FileDrops)
 
 public:
-    // Clears the way to a place in backup/ (folders made, a file where a folder belongs moved
-    // aside), through the journal; the Installer's own.
-    using WayClearer = std::function<bool(const QString& path)>;
-
     // fs and journal (begun) must outlive the object.
-    FileDrops(InstallFs& fs, InstallJournal& journal, WayClearer clearWayTo);
+    FileDrops(InstallFs& fs, InstallJournal& journal);
 
     // Moves each of paths that is a regular file to /backup<path>; an older copy there is set
     // aside until the installation is decided. Anything else at a path (a folder, a link) stays
@@ -34,11 +28,14 @@ public:
     QString failure() const;
 
 private:
+    // Makes room at slot, a place in backup/, through the journal: an older copy there, and a
+    // file where one of its folders belongs (an older copy of a file that is a folder now), are
+    // set aside; the missing folders are made. A link on the way fails.
+    bool clearSlot(const QString& slot);
     // The journal's failure (fallback when it gives none), after taking what was queued.
     bool failed(const QString& fallback);
 
     InstallFs& fs;
     InstallJournal& journal;
-    WayClearer clearWayTo;
     QString error;
 };

@@ -131,7 +131,7 @@ bool Installer::dropFiles()
 {
     // After the backups: a folder that a new file replaces went to backup/ whole, with whatever
     // dropped file it held.
-    FileDrops drops(fs, journal, [this](const QString& path) { return clearWayTo(path); });
+    FileDrops drops(fs, journal);
     if (drops.drop(config.droppedPaths))
         return true;
     installError = drops.failure();
