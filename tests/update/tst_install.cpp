@@ -430,6 +430,10 @@ void tst_Install::releaseDropsFiles()
     QFETCH(QString, message);
     QFETCH(QStringList, dropped);
     QFETCH(QStringList, goneFolders);
+#ifdef Q_OS_WIN
+    if (!planted.filter(QStringLiteral(" -> ")).isEmpty())
+        QSKIP("QFile::link plants no link on Windows");
+#endif
 
     Release release;
     Installation& inst = release.inst;
