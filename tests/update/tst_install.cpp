@@ -419,6 +419,10 @@ void tst_Install::releaseDropsFiles_data()
         << QStringList{"/app.bin", "/plugins/a.so", "/ext/b.so"} << QStringList{"/app.bin"}
         << QStringList{"/ext -> outside"} << true << QStringLiteral("文件路径中有链接:/ext")
         << QStringList() << QStringList();
+    QTest::newRow("a path the updater refuses")
+        << QStringList{"/app.bin", "/a.txt", "/x:y.txt"} << QStringList{"/app.bin"}
+        << QStringList() << true << QStringLiteral("配置文件中的文件路径无效:/x:y.txt")
+        << QStringList() << QStringList();
 }
 
 void tst_Install::releaseDropsFiles()
@@ -433,6 +437,8 @@ void tst_Install::releaseDropsFiles()
 #ifdef Q_OS_WIN
     if (!planted.filter(QStringLiteral(" -> ")).isEmpty())
         QSKIP("QFile::link plants no link on Windows");
+    if (!installed.filter(QLatin1Char(':')).isEmpty())
+        QSKIP("a name Windows cannot hold");
 #endif
 
     Release release;
