@@ -18,6 +18,15 @@ struct ZstdDecoder::State {
     int windowLogMax = defaultWindowLog;
 };
 
+int ZstdDecoder::windowLogFor(qint64 decodedSize)
+{
+    // zstd's smallest window is 1 KiB.
+    int log = 10;
+    while (log < defaultWindowLog && (qint64(1) << log) < decodedSize)
+        ++log;
+    return log;
+}
+
 ZstdDecoder::ZstdDecoder(Sink sink, int windowLogMax) : d(std::make_unique<State>())
 {
     d->sink = std::move(sink);

@@ -41,6 +41,12 @@ public:
     // well below the updater's memory bound.
     static constexpr int defaultWindowLog = 25;
 
+    // The smallest window bound that admits every frame the publisher makes of decodedSize bytes
+    // (its frames carry their size, and their window is no larger than that): a decoder made
+    // with it holds at most about 2^windowLogFor(size) bytes, so that the memory of several
+    // decoders at once can be known in advance from the files' sizes.
+    static int windowLogFor(qint64 decodedSize);
+
     // A frame whose window exceeds 2^windowLogMax bytes is refused.
     explicit ZstdDecoder(Sink sink, int windowLogMax = defaultWindowLog);
     ~ZstdDecoder();

@@ -76,6 +76,8 @@ class tst_ZstdDecoder : public QObject
 private slots:
     void decodes_data();
     void decodes();
+    void windowFollowsTheSize_data();
+    void windowFollowsTheSize();
     void sinkStopsTheDecoding();
     void prefixOnlyBeforeTheFrame();
 };
@@ -175,6 +177,50 @@ void tst_ZstdDecoder::decodes()
         QVERIFY(!decoder.feed("x", 1));
         QCOMPARE(decoder.decodedBytes(), qint64(decoded.size()));
     }
+}
+
+void tst_ZstdDecoder::windowFollowsTheSize_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("windowLog");
+    QTest::newRow("empty") << 0 << 10;
+    QTest::newRow("one KiB") << 1024 << 10;
+    QTest::newRow("just past one KiB") << 1025 << 11;
+    QTest::newRow("300 000 bytes") << 300000 << 19;
+    QTest::newRow("32 MiB") << (32 << 20) << 25;
+    QTest::newRow("past 32 MiB") << (32 << 20) + 1 << 25;
+}
+
+void tst_ZstdDecoder::windowFollowsTheSize()
+{
+    // The bound a transfer sets from the file's size admits the frames of that size, a patch's
+    // too, and refuses one that asks for more.
+    QFETCH(int, size);
+    QFETCH(int, windowLog);
+    QCOMPARE(ZstdDecoder::windowLogFor(size), windowLog);
+    if (size > 1 << 20)
+        return;
+    const QByteArray content = pattern(size, 4);
+    for (const QByteArray& prefix : {QByteArray(), base}) {
+        const QByteArray input = frame(content, prefix);
+        QByteArray decoded;
+        ZstdDecoder decoder(
+            [&decoded](const char* data, qint64 n) {
+                decoded.append(data, int(n));
+                return true;
+            },
+            windowLog);
+        decoder.setPrefix(prefix.constData(), prefix.size());
+        QVERIFY2(decoder.feed(input.constData(), input.size()) && decoder.finish(),
+                 qPrintable(decoder.errorString()));
+        QVERIFY(decoded == content);
+    }
+    // Larger than the decoder's output piece: a frame that fits whole in one piece is decoded in
+    // one pass, with no window held at all.
+    const QByteArray larger = frame(pattern(qMax(size * 2 + 4096, 1 << 18), 5));
+    ZstdDecoder refusing([](const char*, qint64) { return true; }, windowLog);
+    QVERIFY(!refusing.feed(larger.constData(), larger.size()));
+    QCOMPARE(refusing.error(), Error::WindowTooLarge);
 }
 
 void tst_ZstdDecoder::sinkStopsTheDecoding()
