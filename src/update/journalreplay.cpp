@@ -68,12 +68,16 @@ void JournalReplay::removeEmptiedFolders(const QList<Record>& records)
         if (!fs.entry(r.from, &now) || now.exists())
             continue;
         // Up to the first folder that still holds something (another file, a user's own): it
-        // stays, and so does everything above it. A folder is never removed through a link.
+        // stays, and so does everything above it. A folder already gone (removed before a kill
+        // stopped the run) is passed over. A folder is never removed through a link.
         for (QString dir = InstallFs::parentOf(r.from); !dir.isEmpty();
              dir = InstallFs::parentOf(dir)) {
             InstallFs::Entry folder;
-            if (!fs.entry(dir, &folder) || folder.kind != InstallFs::Kind::Dir ||
-                !fs.removeEmptyDir(dir))
+            if (!fs.entry(dir, &folder))
+                break;
+            if (!folder.exists())
+                continue;
+            if (folder.kind != InstallFs::Kind::Dir || !fs.removeEmptyDir(dir))
                 break;
             qDebug() << "drop: folder removed:" << logQuoted(fs.absolutePath(dir));
         }
