@@ -104,13 +104,18 @@ link_client() {
     case "$1" in
     updater) run_updater "$2"; return ;;
     updater-tls)
+        : > "$SERVE_WORK/tls-access.log"
         run_updater "$2" unshare -m -- sh -c 'mount --bind "$0" /etc/ssl/certs && exec "$@"' \
             "$link_cert/trusted"
+        link_check_h2 "$1" "$2"
         return ;;
     curl) timed curl -s --fail --create-dirs -K "$work/$2.curl" ;;
-    curlpar) timed curl -s --fail --create-dirs --parallel --parallel-max 6 -K "$work/$2.curl" ;;
-    curl-h2) timed curl -s --fail --create-dirs --http2 --cacert "$link_cert/cert.pem" --parallel \
-        -K "$work/$2.curl" ;;
+    curlpar) timed curl -s --no-progress-meter --fail --create-dirs --parallel --parallel-max 6 -K "$work/$2.curl" ;;
+    curl-h2)
+        : > "$SERVE_WORK/tls-access.log"
+        timed curl -s --no-progress-meter --fail --create-dirs --http2 --cacert "$link_cert/cert.pem" \
+            --parallel -K "$work/$2.curl"
+        link_check_h2 "$1" "$2" ;;
     aria2c) timed aria2c -q -j 16 -x 4 --allow-overwrite=true -d "$out" -i "$work/$2.aria" ;;
     esac
     n=$(find "$out" -type f | wc -l)
@@ -118,6 +123,16 @@ link_client() {
         echo "$1 on $2 fetched $n files of $(wc -l < "$work/$2.list")" >&2; exit 1
     fi
     rm -rf "$out"
+}
+
+# link_check_h2 CLIENT NAME: every request of the run that just ended was answered over HTTP/2.
+link_check_h2() {
+    local h2 all
+    h2=$(grep -c '^HTTP/2.0$' "$SERVE_WORK/tls-access.log" || true)
+    all=$(wc -l < "$SERVE_WORK/tls-access.log")
+    if [ "$h2" -ne "$all" ] || [ "$all" -lt "$(wc -l < "$work/$2.list")" ]; then
+        echo "$1 on $2: $h2 of $all requests over HTTP/2, for $(wc -l < "$work/$2.list") files" >&2; exit 1
+    fi
 }
 
 link_cells=() # "RTT:MBIT WORKLOAD", in the order they run
