@@ -189,7 +189,9 @@ link_clients_of() { # WORKLOAD -> the clients that run it
 
 # What the proxy itself does, printed before the runs: its throughput at zero delay and without
 # a cap against nginx direct (1 GiB to /dev/null, 3 times each), and on every profile the time
-# curl takes to connect and to the first byte of a small file, in round trips.
+# curl takes to connect and to the first byte of a small file, in round trips. Also aria2c on the
+# small release without the proxy: even so it takes about a tenth of a second per download in each
+# of its slots, which bounds its figures over the link from below.
 link_validate() {
     local i p rtt mbit
     echo "link proxy validation"; load
@@ -204,6 +206,10 @@ link_validate() {
     ratios "$work/val-proxy.txt" "$work/val-direct.txt" "$work/val-ratio.txt"
     echo "  1 GiB at zero delay, no cap: proxy $(stats "$work/val-proxy.txt") Gbit/s, direct $(stats "$work/val-direct.txt") Gbit/s"
     link_stop
+    # aria2c paces itself: what it takes for the small release with no link in between.
+    link_lists small "$SERVE_URL" direct-small
+    link_client aria2c direct-small > "$work/val-aria2c.txt"
+    echo "  aria2c -j 16 -x 4 on $(wc -l < "$work/direct-small.list") small files straight from nginx: $(cat "$work/val-aria2c.txt") s"
     for p in $LINK_PROFILES; do
         rtt=${p%:*}; mbit=${p#*:}
         link_proxy "$rtt" "$mbit" "$SERVE_PORT"
@@ -223,6 +229,8 @@ link_table() {
     local p rtt mbit w tag cell u lim v n
     row "link proxy alone, zero delay and no cap: 1 GiB through it (Gbit/s; peer nginx direct, ratio proxy/direct)" \
         "$(stats "$work/val-proxy.txt")" "$(stats "$work/val-direct.txt")" "$(stats "$work/val-ratio.txt")" ">= 1 Gbit/s"
+    row "\`aria2c -j 16 -x 4\` on 2,000 x 8 KiB straight from nginx, no proxy (s; its own pace)" \
+        "" "$(stats "$work/val-aria2c.txt")" "" "reported"
     for p in $LINK_PROFILES; do
         rtt=${p%:*}; mbit=${p#*:}
         row "link proxy at $rtt ms, $mbit Mbit/s: \`curl -w\` connect, first byte (round trips; the kernel completes the handshake, the proxy charges it to the first byte)" \

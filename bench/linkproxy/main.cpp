@@ -3,8 +3,8 @@
 // HOST:PORT, each direction through a link of its own that all connections share. A chunk read
 // from one side is serialized at the link's rate after the chunks read before it (of any
 // connection), then travels half the round trip, then is written to the other side; a
-// connection's chunks stay in order. The link holds at most QUEUE_MS of unsent bytes, like a
-// router's buffer: beyond that nothing is read, so TCP's flow control pushes back on the sender.
+// connection's chunks stay in order. The link holds at most 20 ms of unsent bytes, like a router's
+// buffer: beyond that nothing is read, so TCP's flow control pushes back on the sender.
 //
 // The kernel completes a client's handshake at once, before the proxy sees the connection, so the
 // proxy charges it itself: a connection's first bytes towards the server leave one round trip
@@ -27,7 +27,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -140,6 +139,8 @@ bool readOne(Conn& c, int d, Clock::time_point now)
         return false;
     }
     ch.data.resize(size_t(n));
+    if (size_t(n) < chunkSize / 4)
+        ch.data.shrink_to_fit(); // a side that dribbles, queued long
     c.eof[d] = n == 0;
     Clock::time_point sent = std::max(now, c.notBefore[d]);
     if (n > 0 && links[d].bytesPerNs > 0) {
@@ -168,7 +169,7 @@ void watch(Conn& c, int side)
 
 int die(const char* what)
 {
-    std::perror(what);
+    std::fprintf(stderr, "linkproxy: %s\n", what);
     return 1;
 }
 
@@ -189,7 +190,7 @@ int main(int argc, char* argv[])
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo(target.substr(0, colon).c_str(), target.substr(colon + 1).c_str(), &hints,
                     &to) != 0)
-        return die("target");
+        return die("cannot resolve the target");
     halfRtt = Ns(static_cast<long long>(std::atof(argv[3]) * 1e6 / 2));
     const double mbit = std::atof(argv[4]);
     for (Link& l : links)
@@ -205,7 +206,7 @@ int main(int argc, char* argv[])
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(uint16_t(std::atoi(argv[1])));
     if (bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(lfd, 512) != 0)
-        return die("listen");
+        return die("cannot listen on that port");
     socklen_t len = sizeof addr;
     getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len);
     std::printf("port %d\n", ntohs(addr.sin_port));
@@ -262,7 +263,7 @@ int main(int argc, char* argv[])
         }
         const int n = epoll_pwait2(ep, events, 256, tsp, nullptr);
         if (n < 0 && errno != EINTR)
-            return die("epoll_pwait2");
+            return die("epoll_pwait2 failed");
         now = Clock::now();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.ptr == nullptr) {
