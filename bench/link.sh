@@ -58,7 +58,8 @@ link_data_files() {
 link_publish() {
     local i
     for i in link-medium link-large256 link-large64; do
-        "$publish" --version 2.0 --main app --server "$SERVE_URL/$i" --output "$work/$i.xml" "$www/$i" 2>/dev/null
+        "$publish" --version 2.0 --main app --server "$SERVE_URL/$i" --no-forms --output "$work/$i.xml" \
+            "$www/$i" 2>/dev/null
     done
 }
 
@@ -91,7 +92,8 @@ link_lists() {
     local rel="$1" base="$2" name="$3" out="$work/peer-out"
     sed "s|server=\"$SERVE_URL/$rel\"|server=\"$base/$rel\"|" "$work/$rel.xml" > "$work/$name.xml"
     grep -q "server=\"$base/$rel\"" "$work/$name.xml" || { echo "no server in $rel.xml" >&2; exit 1; }
-    (cd "$www/$rel" && find . -type f | sed 's|^\./||' | sort) > "$work/$name.list"
+    # The peers fetch what the updater fetches: the files the configuration lists.
+    grep -o '<file path="/[^"]*"' "$work/$name.xml" | sed 's|^<file path="/||; s|"$||' > "$work/$name.list"
     awk -v u="$base/$rel/" -v o="$out/" '{ print "url = \"" u $0 "\""; print "output = \"" o $0 "\"" }' \
         "$work/$name.list" > "$work/$name.curl"
     awk -v u="$base/$rel/" '{ print u $0; print "  out=" $0 }' "$work/$name.list" > "$work/$name.aria"
@@ -152,7 +154,8 @@ link_run() {
                 link_lists "$rel" "https://127.0.0.1:$PROXY_PORT" "$tag-$w"; PROXY_PORT=$plain ;;
             *) link_lists "$rel" "http://127.0.0.1:$PROXY_PORT" "$tag-$w" ;;
             esac
-            bytes=$(find "$www/$rel" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+            bytes=$(grep -o '<file path="[^"]*" [^>]*size="[0-9]*"' "$work/$tag-$w.xml" |
+                sed 's/.*size="//; s/"$//' | awk '{ s += $1 } END { print s }')
             awk -v b="$bytes" -v r="$rtt" -v m="$mbit" 'BEGIN { printf "%.4g\n", b * 8 / (m * 1e6) + 2 * r / 1000 }' \
                 > "$work/$tag-$w-limit.txt"
             for c in $(link_clients_of "$w"); do : > "$work/$tag-$w-$c.txt"; done
