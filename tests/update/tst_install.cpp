@@ -439,7 +439,7 @@ void tst_Install::releaseDropsFiles()
 #ifdef Q_OS_WIN
     if (!planted.filter(QStringLiteral(" -> ")).isEmpty())
         QSKIP("QFile::link plants no link on Windows");
-    if (!installed.filter(QLatin1Char(':')).isEmpty())
+    if (!installed.filter(QStringLiteral(":")).isEmpty())
         QSKIP("a name Windows cannot hold");
 #endif
 
