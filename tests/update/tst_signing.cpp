@@ -58,11 +58,6 @@ Key newKey()
     return key;
 }
 
-QString sha256Of(const QByteArray& data)
-{
-    return QString::fromLatin1(Signature::sha256Hex(data));
-}
-
 QByteArray withKey(QByteArray xml, const QString& key)
 {
     if (!key.isEmpty())
