@@ -313,6 +313,7 @@ void tst_Download::unsafePathStopsRunBeforeAnyDownload_data()
     QTest::newRow("control character") << "/x\t.dll";
     QTest::newRow("inside the download folder") << "/update/x.dll";
     QTest::newRow("over the new configuration") << "/UpdateCfg.xml";
+    QTest::newRow("inside the forms folder") << "/.Forms/x.dll";
     QTest::newRow("device name") << "/bin/nul.dll";
     QTest::newRow("folder that Windows reads as update/") << "/update./x.dll";
     QTest::newRow("question mark") << "/x?.dll";
