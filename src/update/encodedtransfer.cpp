@@ -41,6 +41,14 @@ bool EncodedTransfer::eligible(const QString& md5, const QString& sha256)
     return Signature::isSha256Hex(sha256) || Signature::isHexDigest(md5, 32);
 }
 
+qint64 EncodedTransfer::expectedBytes(const QString& md5, const FileAttributes& attributes)
+{
+    const FileForm* compressed = attributes.compressedForm();
+    if (compressed && eligible(md5, attributes.sha256))
+        return compressed->size;
+    return attributes.size;
+}
+
 template <typename Step> void EncodedTransfer::later(Step step)
 {
     // Queued, so that a step never runs inside the signal that led to it, and the other

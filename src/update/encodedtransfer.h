@@ -14,6 +14,7 @@
 // by its digest and decoded again next run) or partial bytes, never an unchecked file under the
 // file's own name.
 
+#include "config/fileattributes.h"
 #include "config/fileform.h"
 #include "update/filetransfer.h"
 
@@ -47,6 +48,10 @@ public:
     // Whether a form is an option for a file with these digest texts: the result of decoding
     // must be checked by a digest of the file's own.
     static bool eligible(const QString& md5, const QString& sha256);
+    // The bytes the file's transfer is expected to bring, which decide whether it may share a
+    // connection: the compressed copy's size when a form will be fetched (a patch is smaller
+    // still), otherwise the file's size (-1 when unknown).
+    static qint64 expectedBytes(const QString& md5, const FileAttributes& attributes);
 
 private:
     // Works through the installed copy's digest a piece at a time, then chooses.

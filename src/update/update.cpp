@@ -372,7 +372,11 @@ void Update::downloadNextFile()
         [this](int index, QNetworkAccessManager* manager, bool pipelined) {
             return newTransfer(config.fileAt(index), manager, pipelined);
         },
-        [this](int index) { return config.fileAttributes.value(config.fileAt(index)).size; },
+        [this](int index) {
+            const QString entry = config.fileAt(index);
+            return EncodedTransfer::expectedBytes(config.fileMap.value(entry),
+                                                  config.fileAttributes.value(entry));
+        },
         limits);
     connect(scheduler, &DownloadScheduler::sig_changed, this, &Update::showDownloads);
     connect(scheduler, &DownloadScheduler::sig_allDownloaded, this, &Update::sig_allFileDownloaded);
