@@ -61,11 +61,19 @@ QByteArray frame(const QByteArray& content)
     return out;
 }
 
+// The publisher, made absolute while the current folder is not yet an installation's: a path
+// from the root would be taken on the installation's drive on Windows.
+QString& publishTool()
+{
+    static QString tool;
+    return tool;
+}
+
 QString runPublisher(const QStringList& arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(PUBLISH_TOOL), arguments);
+    process.start(publishTool(), arguments);
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return QStringLiteral("publisher did not finish");
     if (process.exitCode() != 0)
@@ -183,6 +191,7 @@ void tst_Forms::initTestCase()
     qunsetenv("HTTP_PROXY");
     qunsetenv("all_proxy");
     qunsetenv("ALL_PROXY");
+    publishTool() = QFileInfo(QStringLiteral(PUBLISH_TOOL)).absoluteFilePath();
 }
 
 void tst_Forms::cheapestFormThatFits_data()
