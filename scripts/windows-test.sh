@@ -152,8 +152,10 @@ for exe in "${tests[@]}"; do
 done
 
 # --- a whole update -------------------------------------------------------------------------
-# Release 1.0.0 is installed; 1.0.1 is served. The main program and a library change, a data
-# file is added, one file stays and the user's settings are ignored.
+# Release 1.0.0 is installed; 1.0.1 is served, published by updater-publish.exe with 1.0.0 as
+# its earlier release. The main program and a library change (the library arrives as a patch
+# against its installed copy), a data file is added, one file stays and the user's settings are
+# ignored.
 whole_update() {
     local served="$work/served" install="$work/install dir" nginx_dir="$work/nginx"
     mkdir -p "$served/lib" "$served/data" "$install/lib" "$install/data" "$install/user" \
@@ -164,8 +166,10 @@ whole_update() {
     cp "$bin/fakemain.exe" "$install/app.exe"
     # Bytes after the image leave the program runnable and change its digest.
     { cat "$bin/fakemain.exe"; printf 'release 1.0.1\n'; } >"$served/app.exe"
-    printf 'core library 1.0.0\n' >"$install/lib/core.dll"
-    { printf 'core library 1.0.1\n'; head -c 300000 /dev/zero | tr '\0' c; } >"$served/lib/core.dll"
+    # Bytes that do not compress: only a patch makes the library's change small.
+    head -c 300000 /dev/urandom >"$work/core-noise"
+    { printf 'core library 1.0.0\n'; cat "$work/core-noise"; } >"$install/lib/core.dll"
+    { printf 'core library 1.0.1\n'; cat "$work/core-noise"; } >"$served/lib/core.dll"
     printf 'readme, unchanged\n' | tee "$install/data/readme.txt" >"$served/data/readme.txt"
     printf '新文件 1.0.1\n' >"$served/data/new file.txt"
     printf 'volume=2\n' >"$install/user/settings.ini"
@@ -214,9 +218,22 @@ CONF
     }
     config 1.0.0 /app.exe "$install/app.exe" /data/readme.txt "$install/data/readme.txt" \
         /lib/core.dll "$install/lib/core.dll" >"$install/config/UpdateCfg.xml"
-    config 1.0.1 /app.exe "$served/app.exe" "/data/new file.txt" "$served/data/new file.txt" \
-        /data/readme.txt "$served/data/readme.txt" /lib/core.dll "$served/lib/core.dll" \
-        >"$install/update/UpdateCfg.xml"
+    # The earlier release as published, then the new one with patches from it.
+    local earlier="$work/release-1.0.0" publish_problem=""
+    mkdir -p "$earlier/lib" "$earlier/data"
+    cp "$install/app.exe" "$earlier/"
+    cp "$install/lib/core.dll" "$earlier/lib/"
+    cp "$install/data/readme.txt" "$earlier/data/"
+    publish() { # version, folder, more arguments
+        local version="$1" folder="$2"
+        shift 2
+        (cd "$work" && wine "$bin/updater-publish.exe" --version "$version" --main app.exe \
+            --server "http://127.0.0.1:$port" "$@" "$(winepath -w "$folder")") \
+            >>"$work/publish.out" 2>&1 || publish_problem="updater-publish.exe $version failed"
+    }
+    publish 1.0.0 "$earlier"
+    publish 1.0.1 "$served" --previous "$(winepath -w "$earlier/UpdateCfg.xml")"
+    cp "$served/UpdateCfg.xml" "$install/update/UpdateCfg.xml"
     cp "$install/app.exe" "$work/app-1.0.0.exe"
     cp "$install/lib/core.dll" "$work/core-1.0.0.dll"
     cp "$install/update/UpdateCfg.xml" "$work/new.xml"
@@ -235,6 +252,7 @@ CONF
     nginx_pid=""
 
     local problems=()
+    [ -z "$publish_problem" ] || problems+=("$publish_problem")
     if [ "$code" = 124 ]; then
         problems+=("updater did not end within ${update_timeout}s")
     elif [ "$code" != 0 ]; then
@@ -269,6 +287,11 @@ CONF
             problems+=("no success in the log")
         grep -aq "download: \"http://127.0.0.1:$port/data/new%20file.txt\"" "$log" ||
             problems+=("no download line")
+        grep -aq "download: patch \"http://127.0.0.1:$port/.forms/lib/core.dll.[0-9a-f]*.patch\"" \
+            "$log" || problems+=("library not fetched as a patch")
+        grep -aq "download: decoded \".*lib/core.dll\" " "$log" || problems+=("no decoded line")
+        # Every form applied: none fell back to the next.
+        grep -aq "download: fallback" "$log" && problems+=("a form fell back")
     else
         problems+=("no log")
     fi

@@ -77,6 +77,11 @@ void FileTransfer::finish(bool ok, const QString& error)
     emit sig_finished(ok, error);
 }
 
+void FileTransfer::walkAgain()
+{
+    local.walkAgain();
+}
+
 bool FileTransfer::keepDownloaded()
 {
     return local.keep();

@@ -61,11 +61,13 @@ public:
     bool keepDownloaded();
     // Opens the local file and sends the request. A local file that cannot be opened ends the
     // transfer at once.
-    void start();
+    virtual void start();
     // The size the configuration gives, or -1.
     qint64 expectedSize() const;
+    // Whether the transfer ended because its server sent nothing for the stall time.
+    bool endedStalled() const { return task.stalled; }
     // Whether reply is this transfer's request in flight.
-    bool carries(const QNetworkReply* reply) const;
+    virtual bool carries(const QNetworkReply* reply) const;
 
 signals:
     // Qt's report for the reply, received of total bytes (total <= 0 when unknown); a continued
@@ -83,8 +85,13 @@ signals:
 
 public slots:
     void slot_downloadProgress(qint64 recieved, qint64 total);
-    void slot_downloadFinished(QNetworkReply* reply);
-    void slot_readyRead();
+    virtual void slot_downloadFinished(QNetworkReply* reply);
+    virtual void slot_readyRead();
+
+protected:
+    // The folder checked by keepDownloaded() is walked to again when start() opens the file:
+    // for a transfer started long after that check.
+    void walkAgain();
 
 private:
     void finish(bool ok, const QString& error);

@@ -9,6 +9,7 @@
 #include "update/checkedconfigdevice.h"
 #include "update/downloadrules.h"
 #include "update/downloadscheduler.h"
+#include "update/encodedtransfer.h"
 #include "update/filetransfer.h"
 #include "update/installer.h"
 #include "update/installjournal.h"
@@ -369,6 +370,10 @@ FileTransfer* Update::newTransfer(const QString& entry, QNetworkAccessManager* m
     settings.readBufferBytes = readBufferBytes;
     settings.unknownLengthBytes = unknownLengthBytes;
     settings.pipelined = pipelined;
+    // A file with compressed copies or patches is fetched in the cheapest form that fits.
+    if (!attributes.forms.isEmpty() && EncodedTransfer::eligible(file.md5, file.sha256))
+        return new EncodedTransfer(file, attributes.forms, config.server, manager,
+                                   QDir::currentPath(), settings);
     return new FileTransfer(file, manager, QDir::currentPath(), settings);
 }
 
@@ -389,7 +394,11 @@ void Update::downloadNextFile()
         [this](int index, QNetworkAccessManager* manager, bool pipelined) {
             return newTransfer(config.fileAt(index), manager, pipelined);
         },
-        [this](int index) { return config.fileAttributes.value(config.fileAt(index)).size; },
+        [this](int index) {
+            const QString entry = config.fileAt(index);
+            return EncodedTransfer::expectedBytes(config.fileMap.value(entry),
+                                                  config.fileAttributes.value(entry));
+        },
         limits);
     connect(scheduler, &DownloadScheduler::sig_changed, this, &Update::showDownloads);
     connect(scheduler, &DownloadScheduler::sig_allDownloaded, this, &Update::sig_allFileDownloaded);
