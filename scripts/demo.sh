@@ -132,6 +132,15 @@ echo "== what changed in the installation (md5 before -> after)"
 join -j 2 -a 1 -a 2 -e '(none)' -o '0,1.1,2.1' "$demo/before.txt" "$demo/after.txt" |
     awk '$2 != $3 { printf "  %-28s %s -> %s\n", $1, substr($2,1,8), substr($3,1,8) }'
 echo
+echo "== bytes fetched (patches and compressed copies where they fit) against the release's size"
+fetched=$(tr -d '\r' < "$log" | sed -n 's/^\[[^]]*\] write to file "[^"]*" \([0-9][0-9]*\)$/\1/p' |
+    awk '{ s += $1 } END { print s + 0 }')
+release_bytes=$(cd "$new" && find . -type f ! -path './.forms/*' ! -name 'UpdateCfg.xml*' -printf '%s\n' |
+    awk '{ s += $1 } END { print s + 0 }')
+echo "  fetched $fetched bytes for a release of $release_bytes bytes"
+tr -d '\r' < "$log" | sed -n 's/^\[[^]]*\] \(download: \(patch\|compressed\|fallback\) .*\)$/\1/p' |
+    sed "s|$demo/||g" | indent
+echo
 echo "== dropped by 1.0.1 (the check's drop: lines; each file moved to backup/)"
 tr -d '\r' < "$log" | sed -n 's/^\[[^]]*\] drop: //p' | sed "s|$demo/||g" | indent
 echo

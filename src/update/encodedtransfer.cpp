@@ -34,7 +34,29 @@ EncodedTransfer::EncodedTransfer(const File& file, const QList<FileForm>& forms,
 {
 }
 
-EncodedTransfer::~EncodedTransfer() = default;
+namespace
+{
+// The transfers of this thread that have a form to decode, in the order they asked; the first
+// decodes. Each decoder holds a window of up to 32 MiB: one at a time keeps the run within its
+// memory bound however many files arrive together.
+thread_local QList<EncodedTransfer*> decodeTurns;
+} // namespace
+
+EncodedTransfer::~EncodedTransfer()
+{
+    endDecodeTurn();
+}
+
+void EncodedTransfer::endDecodeTurn()
+{
+    const bool wasDecoding = !decodeTurns.isEmpty() && decodeTurns.first() == this;
+    decodeTurns.removeAll(this);
+    if (!wasDecoding || decodeTurns.isEmpty())
+        return;
+    EncodedTransfer* next = decodeTurns.first();
+    QMetaObject::invokeMethod(
+        next, [next] { next->beginDecoding(); }, Qt::QueuedConnection);
+}
 
 bool EncodedTransfer::eligible(const QString& md5, const QString& sha256)
 {
@@ -174,6 +196,13 @@ void EncodedTransfer::formFetched(bool ok, const QString& error)
         fallBack(error);
         return;
     }
+    decodeTurns.append(this);
+    if (decodeTurns.first() == this)
+        beginDecoding();
+}
+
+void EncodedTransfer::beginDecoding()
+{
     FormDecoding::Target target;
     target.path = plain.path;
     target.md5 = plain.md5;
@@ -185,6 +214,7 @@ void EncodedTransfer::formFetched(bool ok, const QString& error)
     if (!decoding->begin()) {
         const QString reason = decoding->reason();
         decoding.reset();
+        endDecodeTurn();
         fallBack(reason);
         return;
     }
@@ -204,6 +234,7 @@ void EncodedTransfer::decodeStep()
         const QString reason = decoding->reason();
         decoding->removeForm();
         decoding.reset();
+        endDecodeTurn();
         fallBack(reason);
         return;
     }
@@ -213,6 +244,7 @@ void EncodedTransfer::decodeStep()
     qDebug() << "download: decoded" << logQuoted(localPath()) << decoding->decodedBytes();
     decoding->removeForm();
     decoding.reset();
+    endDecodeTurn();
     emit sig_finished(true, QString());
 }
 

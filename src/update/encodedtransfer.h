@@ -62,6 +62,10 @@ private:
     void nextForm();
     void formFetched(bool ok, const QString& error);
     void decodeStep();
+    // Starts decoding the fetched form; called when this transfer's turn to decode comes.
+    void beginDecoding();
+    // Gives the decoder to the next transfer waiting for it, when this one had it.
+    void endDecodeTurn();
     // Logs why the current form failed and goes on with the next.
     void fallBack(const QString& reason);
     void startPlain();
