@@ -215,3 +215,13 @@ bool InstallFs::makePath(const QString& relative, QStringList* created)
     }
     return true;
 }
+
+bool InstallFs::checkDeletable(const QString& relative)
+{
+    if (injected("delete check", relative))
+        return false;
+    Entry found;
+    if (!entry(relative, &found))
+        return false;
+    return !found.exists() || deletableHere(relative);
+}

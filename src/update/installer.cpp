@@ -4,13 +4,14 @@
 #include "config/configreader.h"
 #include "platform/installfs.h"
 #include "update/installjournal.h"
+#include "update/inusewait.h"
 
 #include <QDebug>
 #include <QDir>
 
 Installer::Installer(const ConfigInfo& config, InstallFs& fs, InstallJournal& journal,
-                     const QByteArray& checkedConfig)
-    : config(config), fs(fs), journal(journal), checkedConfig(checkedConfig)
+                     const QByteArray& checkedConfig, InUseWait* inUse)
+    : config(config), fs(fs), journal(journal), checkedConfig(checkedConfig), inUse(inUse)
 {
 }
 
@@ -23,8 +24,13 @@ bool Installer::install()
 {
     replacedModes.clear();
     installError.clear();
-    if (backup() && copyUpdateFiles(config.fileList))
+    journal.setInUseWait(inUse);
+    if (waitForFilesInUse() && backup() && copyUpdateFiles(config.fileList))
         return true;
+    // A move given up on because another program still holds its file: that is what the user
+    // can do something about.
+    if (inUse && !inUse->stillInUse().isEmpty())
+        installError = tr("文件正被其他程序使用:") + inUse->stillInUse();
     // Put back everything this run changed; the installed configuration was never touched.
     if (!journal.rollback()) {
         const QString kept = journal.unrestoredDir();
@@ -82,6 +88,23 @@ bool Installer::journalFailed(const QString& fallback)
 {
     installError = journal.failure().isEmpty() ? fallback : journal.failure();
     return false;
+}
+
+bool Installer::waitForFilesInUse()
+{
+    if (!inUse)
+        return true;
+    for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
+        const QString& path = it.key();
+        InstallFs::Entry installed;
+        if (!fs.entry(path, &installed) || installed.kind != InstallFs::Kind::File)
+            continue;
+        // Any other failure of the check is left to the move, which reports it as it always did.
+        if (!inUse->attempt(fs, path, [&] { return fs.checkDeletable(path); }) &&
+            !inUse->stillInUse().isEmpty())
+            return false;
+    }
+    return true;
 }
 
 bool Installer::backup()
