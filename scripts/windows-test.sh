@@ -256,7 +256,7 @@ CONF
         watcher=$!
     fi
     # A failed run shows its message box; offscreen, its text goes to the log and the run ends.
-    [ "$mode" = held ] && platform=offscreen
+    [ "$mode" != plain ] && platform=offscreen
 
     # Started from another directory: the updater works in its own.
     local started_at=$SECONDS
