@@ -240,9 +240,11 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
                       reinterpret_cast<const wchar_t*>(targetPath.utf16()), flags))
         return true;
     const DWORD code = ::GetLastError();
-    // Access denied is also what a file open elsewhere without delete sharing can give: the
-    // same open a rename makes tells the two apart.
-    if (code == ERROR_ACCESS_DENIED && winfileerror::deleteOpenError(sourcePath) == EBUSY)
+    // Access denied is also what a file open elsewhere without delete sharing can give, the
+    // source or a target to be replaced: the same open a rename makes tells the two apart.
+    if (code == ERROR_ACCESS_DENIED &&
+        (winfileerror::deleteOpenError(sourcePath) == EBUSY ||
+         (replace && winfileerror::deleteOpenError(targetPath) == EBUSY)))
         return fail(EBUSY);
     return fail(winfileerror::errnoOf(code));
 }

@@ -94,17 +94,20 @@ bool Installer::waitForFilesInUse()
 {
     if (!inUse)
         return true;
-    for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
-        const QString& path = it.key();
+    // False only when the path is given up on; any other failure of the check is left to the
+    // move, which reports it as it always did.
+    const auto waitFor = [this](const QString& path) {
         InstallFs::Entry installed;
         if (!fs.entry(path, &installed) || installed.kind != InstallFs::Kind::File)
-            continue;
-        // Any other failure of the check is left to the move, which reports it as it always did.
-        if (!inUse->attempt(fs, path, [&] { return fs.checkDeletable(path); }) &&
-            !inUse->stillInUse().isEmpty())
+            return true;
+        return inUse->attempt(fs, path, [&] { return fs.checkDeletable(path); }) ||
+               inUse->stillInUse().isEmpty();
+    };
+    for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
+        if (!waitFor(it.key()))
             return false;
     }
-    return true;
+    return waitFor(QStringLiteral("/config/") + configFileName);
 }
 
 bool Installer::backup()

@@ -36,9 +36,9 @@ public:
     QString failure() const;
 
 private:
-    // Waits, while nothing has changed yet, until no installed file the release replaces is held
-    // open by another program. False, with the failure set, when one still is once the run's
-    // time to wait is spent.
+    // Waits, while nothing has changed yet, until no installed file the release replaces (the
+    // installed configuration among them) is held open by another program. False when one still
+    // is once the run's time to wait is spent; install() then names it.
     bool waitForFilesInUse();
     // Moves the installed copy of every file of the release into backup/. False, with the
     // failure set, when an installed copy could not be moved.

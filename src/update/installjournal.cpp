@@ -479,9 +479,12 @@ bool InstallJournal::commit(const QString& placedConfig, const QByteArray& check
     // Every step so far is on the disk before the step that decides the run.
     fs.syncAll();
 
+    // The installed configuration held open by another program (the application reading it) is
+    // waited for as any file.
+    const auto replace = [&] { return fs.rename(temp, installedConfig, true); };
     if (!record(QStringLiteral("config"), {temp, installedConfig},
                 {written.device, written.inode}) ||
-        !fs.rename(temp, installedConfig, true)) {
+        !(inUse ? inUse->attempt(fs, installedConfig, replace) : replace())) {
         fs.removeFile(temp);
         return report(false, int(QFileDevice::RenameError));
     }

@@ -170,21 +170,27 @@ void tst_InUse::boundIsForTheWholeRun()
 void tst_InUse::runWaitsForAFileInUse_data()
 {
     QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("held");
     QTest::addColumn<int>("times");
     QTest::addColumn<bool>("ok");
 
+    const QString core = QStringLiteral("/lib/core.dll");
+    const QString config = QStringLiteral("/config/UpdateCfg.xml");
     // Held before the installation begins: the check waits while nothing has changed.
-    QTest::newRow("held at the check, then let go") << "delete check" << 3 << true;
-    QTest::newRow("held at the check for good") << "delete check" << -1 << false;
+    QTest::newRow("held at the check, then let go") << "delete check" << core << 3 << true;
+    QTest::newRow("held at the check for good") << "delete check" << core << -1 << false;
+    QTest::newRow("installed configuration held for good")
+        << "delete check" << config << -1 << false;
     // Taken again after the check (a second instance starting): the move itself waits, after
     // the files before it have gone to backup/.
-    QTest::newRow("held at the move, then let go") << "rename" << 2 << true;
-    QTest::newRow("held at the move for good") << "rename" << -1 << false;
+    QTest::newRow("held at the move, then let go") << "rename" << core << 2 << true;
+    QTest::newRow("held at the move for good") << "rename" << core << -1 << false;
 }
 
 void tst_InUse::runWaitsForAFileInUse()
 {
     QFETCH(QString, operation);
+    QFETCH(QString, held);
     QFETCH(int, times);
     QFETCH(bool, ok);
 
@@ -201,7 +207,7 @@ void tst_InUse::runWaitsForAFileInUse()
     const auto before = inst.snapshot();
 
     FaultHookReset reset;
-    holdOpen(operation, "/lib/core.dll", times);
+    holdOpen(operation, held, times);
     LogCapture log;
     WorkerRun run;
     run.worker->setInUseWaitLimit(1000);
@@ -211,18 +217,18 @@ void tst_InUse::runWaitsForAFileInUse()
 
     QCOMPARE(run.finishedCount, 1);
     QCOMPARE(run.ok, ok);
-    const QString core = inst.path("lib/core.dll");
-    const QStringList waits = log.linesStartingWith("install: in use: \"" + core + "\", waiting ");
+    const QString shown = inst.path(held.mid(1));
+    const QStringList waits = log.linesStartingWith("install: in use: \"" + shown + "\", waiting ");
     QVERIFY2(!waits.isEmpty(), qPrintable(log.lines().join('\n')));
-    QCOMPARE(waits.first(), "install: in use: \"" + core + "\", waiting 100 ms");
+    QCOMPARE(waits.first(), "install: in use: \"" + shown + "\", waiting 100 ms");
     bool toldWaiting = false;
     for (const UpdateProgress& p : run.records)
         toldWaiting = toldWaiting || p.tip == QStringLiteral("正在等待程序关闭");
     QVERIFY(toldWaiting);
     if (ok) {
         QCOMPARE(waits.size(), times);
-        QCOMPARE(log.linesStartingWith("install: no longer in use: \"" + core + "\" after ").size(),
-                 1);
+        QCOMPARE(
+            log.linesStartingWith("install: no longer in use: \"" + shown + "\" after ").size(), 1);
         QCOMPARE(run.records.last().tip, QStringLiteral("正在安装文件"));
         QCOMPARE(inst.read("lib/core.dll"), QByteArray("new core"));
         QCOMPARE(inst.read("a.dll"), QByteArray("new a"));
@@ -234,8 +240,8 @@ void tst_InUse::runWaitsForAFileInUse()
     }
     // The bound spent: one give-up, the message names the file, and the installation is byte
     // for byte what it was (the earlier moves undone), update/ and the journal gone.
-    QCOMPARE(log.linesStartingWith("install: still in use: \"" + core + "\",").size(), 1);
-    QCOMPARE(run.msg, QStringLiteral("文件正被其他程序使用:/lib/core.dll"));
+    QCOMPARE(log.linesStartingWith("install: still in use: \"" + shown + "\",").size(), 1);
+    QCOMPARE(run.msg, QStringLiteral("文件正被其他程序使用:") + held);
     QCOMPARE(inst.snapshot(), before);
     QVERIFY(!inst.exists("update"));
     QVERIFY(!inst.exists("backup/.install-journal"));
