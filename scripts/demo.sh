@@ -84,14 +84,14 @@ key="$demo/keys/release.key"   # the publisher's private key: never on the serve
 {
     "$publish" --generate-key "$key" > "$demo/keys/release.pub" &&
         "$publish" --version 1.0.0 --main app --server "$SERVE_URL" --ignore 'user/*' \
-            --sign-key "$key" --output "$demo/UpdateCfg-1.0.0.xml" "$old" &&
+            --sign-key "$key" "$old" &&
         "$publish" --version 1.0.1 --main app --server "$SERVE_URL" --ignore 'user/*' \
-            --sign-key "$key" --previous "$demo/UpdateCfg-1.0.0.xml" \
+            --sign-key "$key" --previous "$old/UpdateCfg.xml" \
             --output "$new/UpdateCfg.xml" "$new"
 } >"$demo/publish.log" 2>&1 || { indent < "$demo/publish.log"; fail "updater-publish failed"; }
 # 1.0.0 was installed with its configuration, which names the key; the application places the
 # new configuration and its signature, each byte for byte as published.
-cp "$demo/UpdateCfg-1.0.0.xml" "$install/config/UpdateCfg.xml"
+cp "$old/UpdateCfg.xml" "$install/config/UpdateCfg.xml"
 cp "$new/UpdateCfg.xml" "$new/UpdateCfg.xml.sig" "$install/update/"
 
 (cd "$install" && find . -type f ! -path './updater' -exec md5sum {} + | sort -k2) > "$demo/before.txt"

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-    libssl-dev
+    libssl-dev libzstd-dev
     nginx-light
     xvfb xauth x11-apps imagemagick
     fonts-wqy-microhei

@@ -8,6 +8,8 @@
 #             when a finished build is there
 #   libcrypto OpenSSL's libcrypto (static) from Debian's source into the same cache, for the
 #             signatures of signed releases; skipped when built
+#   libzstd   zstd's library (static) from Debian's source into the same cache, for the
+#             compressed copies and patches of releases; skipped when built
 #   updater   this project cross-built into build-windows/ (UPDATER_WINDOWS_BUILD)
 #   deploy    the Qt and MinGW runtime DLLs and the platform plugins beside the executables
 #   zip       updater.exe with the runtime it uses, in build-windows/updater-VERSION-windows-x64.zip,
@@ -173,12 +175,42 @@ else
     stage_done built
 fi
 
+# --- libzstd --------------------------------------------------------------------------------
+# zstd's library, static, from Debian's source: the updater decodes compressed copies and patches
+# with it, the publisher writes them. Only the library and its headers are installed.
+stage libzstd
+zstd_prefix="$cache/zstd"
+zstd_options=(CC="$triple-gcc-posix" AR="$triple-ar" CFLAGS=-O2 libzstd.a)
+zstd_stamp="$zstd_prefix/.updater-zstd-complete"
+if [ -f "$zstd_stamp" ] && [ "$(cat "$zstd_stamp")" = "${zstd_options[*]}" ]; then
+    stage_done cached
+else
+    mkdir -p "$cache/zstd-src"
+    zstd_src="$(find "$cache/zstd-src" -maxdepth 1 -type d -name 'libzstd-1.*' | head -n1)"
+    if [ -z "$zstd_src" ]; then
+        fetch_source libzstd "$cache/zstd-src"
+        zstd_src="$(find "$cache/zstd-src" -maxdepth 1 -type d -name 'libzstd-1.*' | head -n1)"
+    fi
+    [ -n "$zstd_src" ] || { echo "zstd source not found in $cache/zstd-src" >&2; exit 1; }
+    rm -f "$zstd_stamp"
+    # Built in a copy, so that the source stays as Debian ships it.
+    rm -rf "$cache/zstd-build"
+    cp -r "$zstd_src/lib" "$cache/zstd-build"
+    low make -C "$cache/zstd-build" -j"$jobs" "${zstd_options[@]}" >/dev/null
+    rm -rf "$zstd_prefix"
+    mkdir -p "$zstd_prefix/include" "$zstd_prefix/lib"
+    cp "$cache/zstd-build"/zstd.h "$cache/zstd-build"/zstd_errors.h "$zstd_prefix/include/"
+    cp "$cache/zstd-build/libzstd.a" "$zstd_prefix/lib/"
+    echo "${zstd_options[*]}" >"$zstd_stamp"
+    stage_done built
+fi
+
 # --- updater --------------------------------------------------------------------------------
 # Every program lands in one folder, bin/, so that one copy of the runtime serves them all.
 stage updater
 low cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix;$ssl_prefix" -DOPENSSL_ROOT_DIR="$ssl_prefix" \
+    -DCMAKE_PREFIX_PATH="$prefix;$ssl_prefix;$zstd_prefix" -DOPENSSL_ROOT_DIR="$ssl_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" >/dev/null
 low cmake --build "$build" --parallel "$jobs"

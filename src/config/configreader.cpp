@@ -45,6 +45,32 @@ bool allowedInXml(QStringView text)
     }
     return true;
 }
+
+// Reads one form element (zst or patch) of a file into forms. An empty string when it is sound;
+// otherwise what is wrong with it. Unknown attributes are left for later releases to use.
+QString readForm(QStringView name, const QXmlStreamAttributes& attrs, QList<FileForm>* forms)
+{
+    FileForm form;
+    form.kind = name == QLatin1String("zst") ? FileForm::Kind::Compressed : FileForm::Kind::Patch;
+    form.size = parseSize(attrs.value(QLatin1String("size")));
+    if (form.size < 0)
+        return QStringLiteral("size is not a byte count");
+    if (!parseSha256Hex(attrs.value(QLatin1String("sha256")), &form.sha256))
+        return QStringLiteral("sha256 is not 64 hexadecimal digits");
+    if (form.kind == FileForm::Kind::Patch &&
+        !parseSha256Hex(attrs.value(QLatin1String("base")), &form.base))
+        return QStringLiteral("base is not 64 hexadecimal digits");
+    // Two records of one form would leave the updater to guess which of them the server holds.
+    for (const FileForm& other : std::as_const(*forms)) {
+        if (other.kind == form.kind &&
+            (form.kind == FileForm::Kind::Compressed || other.base == form.base))
+            return form.kind == FileForm::Kind::Compressed
+                       ? QStringLiteral("listed twice")
+                       : QStringLiteral("base %1 listed twice").arg(sha256Hex(form.base));
+    }
+    forms->append(form);
+    return QString();
+}
 } // namespace
 
 ConfigInfo ConfigReader::read(const QString& path, const ConfigInfo* sharedWith) const
@@ -75,11 +101,41 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
     qint32 managed = 0;
     bool inOrder = true;
     QString lastPath;
+    // The managed file element being read: its attributes are taken at its end, once its form
+    // elements (children that older readers skip) are in.
+    struct Pending {
+        bool active = false;
+        int depth = 0;
+        QString path;
+        FileAttributes attributes;
+        bool carried = false;
+    } pending;
+    const auto finishFile = [&] {
+        if (!pending.active)
+            return;
+        pending.active = false;
+        if (pending.carried || !pending.attributes.forms.isEmpty()) {
+            info.fileAttributes.append(pending.path, pending.attributes);
+            if (!inOrder)
+                carriedBy.append(managed);
+        }
+        pending.attributes = FileAttributes();
+        ++managed;
+    };
     {
         QXmlStreamReader reader(device);
+        int depth = 0;
         while (!reader.atEnd()) {
-            if (reader.readNext() != QXmlStreamReader::StartElement)
+            const QXmlStreamReader::TokenType token = reader.readNext();
+            if (token == QXmlStreamReader::EndElement) {
+                if (pending.active && depth == pending.depth)
+                    finishFile();
+                --depth;
                 continue;
+            }
+            if (token != QXmlStreamReader::StartElement)
+                continue;
+            ++depth;
             const QStringView name = reader.name();
             const QXmlStreamAttributes attrs = reader.attributes();
             if (!std::all_of(attrs.cbegin(), attrs.cend(), [](const QXmlStreamAttribute& a) {
@@ -88,6 +144,16 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
                 reader.raiseError(QStringLiteral("character not allowed in XML"));
                 break;
             }
+            if (pending.active && depth == pending.depth + 1 &&
+                (name == QLatin1String("zst") || name == QLatin1String("patch"))) {
+                const QString error = readForm(name, attrs, &pending.attributes.forms);
+                if (!error.isEmpty()) {
+                    reader.raiseError(
+                        QStringLiteral("%1 of \"%2\": %3").arg(name, pending.path, error));
+                    break;
+                }
+                continue;
+            }
             if (name == QLatin1String("info")) {
                 info.version = attrs.value(QLatin1String("version")).toString();
                 info.main = attrs.value(QLatin1String("main")).toString();
@@ -95,6 +161,7 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
                 info.publicKey = attrs.value(QLatin1String("publickey")).toString();
             }
             if (name == QLatin1String("file")) {
+                finishFile();
                 const QStringView pathText = attrs.value(QLatin1String("path"));
                 QString filePath;
                 if (sharedWith) {
@@ -133,7 +200,7 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
                 }
                 lastPath = filePath;
                 // Like the md5, the attributes of the last managed element for a path hold.
-                FileAttributes attributes;
+                FileAttributes& attributes = pending.attributes;
                 bool carried = false;
                 if (attrs.hasAttribute(QLatin1String("size"))) {
                     const QStringView text = attrs.value(QLatin1String("size"));
@@ -155,14 +222,13 @@ ConfigInfo ConfigReader::read(QIODevice* device, const ConfigInfo* sharedWith,
                     attributes.sha256 = attrs.value(QLatin1String("sha256")).toString();
                     carried = true;
                 }
-                if (carried) {
-                    info.fileAttributes.append(filePath, attributes);
-                    if (!inOrder)
-                        carriedBy.append(managed);
-                }
-                ++managed;
+                pending.active = true;
+                pending.depth = depth;
+                pending.path = filePath;
+                pending.carried = carried;
             }
         }
+        finishFile();
         if (wellFormed)
             *wellFormed = !reader.hasError();
         if (reader.hasError()) {

@@ -50,7 +50,13 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
     if (!info.publicKey.isEmpty())
         xml.writeAttribute(QStringLiteral("publickey"), info.publicKey);
     for (const FileEntry& entry : entries) {
-        xml.writeEmptyElement(QStringLiteral("file"));
+        // Forms are child elements, which an older reader skips; a file without any stays one
+        // empty element as before.
+        const bool hasForms = entry.attributes && !entry.attributes->forms.isEmpty();
+        if (hasForms)
+            xml.writeStartElement(QStringLiteral("file"));
+        else
+            xml.writeEmptyElement(QStringLiteral("file"));
         xml.writeAttribute(QStringLiteral("path"), entry.path);
         if (!entry.ignored || !entry.md5.isEmpty())
             xml.writeAttribute(QStringLiteral("md5"), entry.md5);
@@ -62,6 +68,17 @@ bool ConfigWriter::write(QIODevice* device, const ConfigInfo& info) const
             xml.writeAttribute(QStringLiteral("exec"), QStringLiteral("1"));
         if (entry.attributes && !entry.attributes->sha256.isEmpty())
             xml.writeAttribute(QStringLiteral("sha256"), entry.attributes->sha256);
+        if (!hasForms)
+            continue;
+        for (const FileForm& form : entry.attributes->forms) {
+            const bool patch = form.kind == FileForm::Kind::Patch;
+            xml.writeEmptyElement(patch ? QStringLiteral("patch") : QStringLiteral("zst"));
+            if (patch)
+                xml.writeAttribute(QStringLiteral("base"), sha256Hex(form.base));
+            xml.writeAttribute(QStringLiteral("size"), QString::number(form.size));
+            xml.writeAttribute(QStringLiteral("sha256"), sha256Hex(form.sha256));
+        }
+        xml.writeEndElement();
     }
     xml.writeEndElement();
     xml.writeEndDocument();

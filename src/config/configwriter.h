@@ -2,8 +2,9 @@
 
 // Writes a ConfigInfo as an UpdateCfg.xml document that ConfigReader reads back to the same
 // record: one info element, then one file element per managed and per ignored path, all in
-// path order, each with its size, exec and sha256 attributes when the record has them. Used by the
-// publishing tool; the updater itself never writes a configuration.
+// path order, each with its size, exec and sha256 attributes when the record has them, and its
+// encoded forms as zst and patch child elements. Used by the publishing tool; the updater itself
+// never writes a configuration.
 
 #include "config/configinfo.h"
 

@@ -1,5 +1,7 @@
 #include "config/pathcheck.h"
 
+#include "config/fileform.h"
+
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -69,6 +71,10 @@ bool isSafeFilePath(const QString& path)
     // Compared without case: Windows file names are case-insensitive. "/UpdateCfg.xml" would land
     // on the new configuration inside update/.
     if (segments.first().compare(QLatin1String("update"), Qt::CaseInsensitive) == 0)
+        return false;
+    // The release's reserved folder: compressed copies and patches lie there, under names made
+    // from the paths of the files they stand for.
+    if (segments.first().compare(formsFolder.mid(1), Qt::CaseInsensitive) == 0)
         return false;
     if (segments.size() == 1 &&
         segments.first().compare(QLatin1String("UpdateCfg.xml"), Qt::CaseInsensitive) == 0)

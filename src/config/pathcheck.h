@@ -12,8 +12,10 @@
 // no ":", none of < > " | ? * and no control character; when no segment ends in a dot or a space
 // (Windows drops them, so "update." is "update") or is a reserved device name (CON, PRN, AUX,
 // NUL, CONIN$, CONOUT$, COM0-9, LPT0-9 and the superscript COM/LPT 1-3, whatever the case and
-// extension); and when it does not lie in update/ (where downloads land, so such a file would
-// overwrite a download or the new configuration, and be deleted with update/).
+// extension); when it does not lie in update/ (where downloads land, so such a file would
+// overwrite a download or the new configuration, and be deleted with update/); and when it does
+// not lie in the release's reserved folder /.forms (whatever the case), which holds the encoded
+// forms of the release's files.
 bool isSafeFilePath(const QString& path);
 
 // The first path of paths that cannot live beside an earlier one on a file system that ignores

@@ -1,5 +1,13 @@
 #include "platform/installfs.h"
 
+#include "platform/mappedfile.h"
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cerrno>
 #include <cstring>
 
@@ -214,6 +222,22 @@ bool InstallFs::makePath(const QString& relative, QStringList* created)
             created->append(path);
     }
     return true;
+}
+
+bool InstallFs::mapFile(const QString& relative, MappedFile* mapped, Entry* opened)
+{
+    mapped->unmap();
+    const int fd = openFile(relative, false, opened);
+    if (fd < 0)
+        return false;
+    const bool ok = mapped->map(fd);
+    const int mapError = errno;
+#ifdef Q_OS_WIN
+    ::_close(fd);
+#else
+    ::close(fd);
+#endif
+    return ok || fail(mapError);
 }
 
 bool InstallFs::checkDeletable(const QString& relative)

@@ -23,6 +23,8 @@
 
 #include <functional>
 
+class MappedFile;
+
 class InstallFs
 {
 public:
@@ -105,6 +107,10 @@ public:
     // a folder or any other kind of entry fails.
     // opened (when given) describes the file opened, from its descriptor.
     int openFile(const QString& relative, bool writable = false, Entry* opened = nullptr);
+    // Maps the regular file at relative read-only (opened as openFile() does: never through a
+    // link, never waiting on a fifo); the descriptor is closed once the file is mapped. opened
+    // (when given) describes the file, as for openFile().
+    bool mapFile(const QString& relative, MappedFile* mapped, Entry* opened = nullptr);
     // Whether a file found below the installation, rather than created by this program, may be
     // taken as if it had created it: owned by the user the program runs as, with no other name
     // (a hard link someone keeps elsewhere), writable by nobody else and without set-id bits.

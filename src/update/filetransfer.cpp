@@ -62,6 +62,11 @@ qint64 FileTransfer::expectedSize() const
     return file.size;
 }
 
+bool FileTransfer::carries(const QNetworkReply* reply) const
+{
+    return reply && task.reply.data() == reply;
+}
+
 void FileTransfer::finish(bool ok, const QString& error)
 {
     if (ended)
@@ -123,9 +128,19 @@ void FileTransfer::sendRequest()
         // Offsets are those of the file itself, not of a compressed form of it.
         request.setRawHeader("Accept-Encoding", "identity");
     }
+    // Over HTTP/2 every request of the run shares one connection; over HTTP/1.1 a small file
+    // may be sent behind others on a connection instead of waiting a round trip for one.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, settings.pipelined);
     QNetworkReply* reply = networkManager->get(request);
     // Without a bound the reply would hold a fast download whole in memory.
     reply->setReadBufferSize(settings.readBufferBytes);
+    // A request may wait in the manager's queue for a connection: the time without data counts
+    // from when it went out.
+    connect(reply, &QNetworkReply::requestSent, this, [this] {
+        if (stallTimer->isActive())
+            stallTimer->start(settings.stallTimeoutMs);
+    });
     connect(reply, &QNetworkReply::downloadProgress, this, &FileTransfer::slot_downloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::slot_readyRead);
     connect(reply, &QNetworkReply::finished, this,

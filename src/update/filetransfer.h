@@ -42,6 +42,9 @@ public:
         qint64 readBufferBytes = 256 * 1024;
         // Most bytes a download of unknown length may bring; below 0 worked out from free space.
         qint64 unknownLengthBytes = -1;
+        // The request may wait on a connection behind others (HTTP/1.1 pipelining); meant for
+        // small files, which then never wait long.
+        bool pipelined = false;
     };
 
     // root is the installation directory; the file goes to root/update/<path>. The network
@@ -61,6 +64,8 @@ public:
     void start();
     // The size the configuration gives, or -1.
     qint64 expectedSize() const;
+    // Whether reply is this transfer's request in flight.
+    bool carries(const QNetworkReply* reply) const;
 
 signals:
     // Qt's report for the reply, received of total bytes (total <= 0 when unknown); a continued

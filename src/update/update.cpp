@@ -7,8 +7,8 @@
 #include "log/logquoted.h"
 #include "platform/installfs.h"
 #include "update/checkedconfigdevice.h"
-#include "update/downloadproxyfactory.h"
 #include "update/downloadrules.h"
+#include "update/downloadscheduler.h"
 #include "update/filetransfer.h"
 #include "update/installer.h"
 #include "update/installjournal.h"
@@ -18,7 +18,7 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
-#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QThread>
 #include <QTimer>
 
@@ -43,8 +43,7 @@ void release(QObject* object)
 } // namespace
 
 Update::Update(QObject* parent)
-    : QObject(parent), networkManager(nullptr), downloadIndex(0), speedTimer(nullptr),
-      inUseWaitMs(InUseWait::defaultLimitMs)
+    : QObject(parent), speedTimer(nullptr), inUseWaitMs(InUseWait::defaultLimitMs)
 {
     qRegisterMetaType<UpdateProgress>("UpdateProgress");
 }
@@ -53,9 +52,10 @@ Update::~Update()
 {
     // A run closed during a download leaves no partial file under the file's own name, where it
     // would pass for a complete one; bytes the next run can continue stay as its partial file.
-    delete transfer;
-    transfer = nullptr;
-    release(networkManager);
+    if (scheduler)
+        scheduler->cancel();
+    release(scheduler);
+    scheduler = nullptr;
     release(speedTimer);
 }
 
@@ -79,6 +79,16 @@ void Update::setStallTimeout(int milliseconds)
 int Update::stallTimeout() const
 {
     return stallTimeoutMs;
+}
+
+void Update::setMaxTransfers(int transfers)
+{
+    transferLimit = qMax(1, transfers);
+}
+
+int Update::maxTransfers() const
+{
+    return transferLimit;
 }
 
 void Update::setReadBufferSize(qint64 bytes)
@@ -180,12 +190,6 @@ void Update::slot_work()
     if (refuseLinks(checkFs))
         return;
 
-    if (!networkManager) {
-        DownloadProxyFactory::pinDirectConnections();
-        networkManager = new QNetworkAccessManager;
-        // Owned by the manager.
-        networkManager->setProxyFactory(new DownloadProxyFactory);
-    }
     connect(this, &Update::sig_allFileDownloaded, this, &Update::slot_updateLocal);
 
     progress.tip = tr("正在安装文件");
@@ -334,7 +338,8 @@ bool Update::takeCheckedConfig(InstallFs& fs)
     return false;
 }
 
-FileTransfer* Update::newTransfer(const QString& entry)
+FileTransfer* Update::newTransfer(const QString& entry, QNetworkAccessManager* manager,
+                                  bool pipelined)
 {
     FileTransfer::File file;
     file.path = entry;
@@ -348,114 +353,73 @@ FileTransfer* Update::newTransfer(const QString& entry)
     settings.stallTimeoutMs = stallTimeoutMs;
     settings.readBufferBytes = readBufferBytes;
     settings.unknownLengthBytes = unknownLengthBytes;
-    auto* next = new FileTransfer(file, networkManager, QDir::currentPath(), settings, this);
-    connect(next, &FileTransfer::sig_progress, this, &Update::slot_downloadProgress);
-    connect(next, &FileTransfer::sig_written, this, &Update::showWritten);
-    connect(next, &FileTransfer::sig_resuming, this, &Update::showResuming);
-    connect(next, &FileTransfer::sig_restarted, this, &Update::resetSpeed);
-    connect(next, &FileTransfer::sig_finished, this, &Update::transferFinished);
-    return next;
+    settings.pipelined = pipelined;
+    return new FileTransfer(file, manager, QDir::currentPath(), settings);
 }
 
 void Update::downloadNextFile()
 {
     const int n = int(config.fileList.size());
-    if (downloadIndex >= n) {
+    if (n == 0) {
         endRun(true, QStringLiteral("no download file"));
         return;
     }
     progress.total = n * 100;
-
-    // What an earlier run fetched and checked is not fetched again; it counts as done.
-    FileTransfer* next = nullptr;
-    while (downloadIndex < n) {
-        next = newTransfer(config.fileAt(downloadIndex));
-        if (!next->keepDownloaded())
-            break;
-        delete next;
-        next = nullptr;
-        ++downloadIndex;
-        progress.finished = downloadIndex * 100;
-        progress.current = 0;
-        emit sig_progress(progress);
-    }
-    if (!next) {
-        emit sig_allFileDownloaded();
+    if (scheduler)
         return;
-    }
-
-    transfer = next;
-    transferSize = next->expectedSize();
-    resetSpeed();
-    next->start();
-    ++downloadIndex;
+    DownloadScheduler::Limits limits;
+    limits.transfers = transferLimit;
+    scheduler = new DownloadScheduler(
+        n,
+        [this](int index, QNetworkAccessManager* manager, bool pipelined) {
+            return newTransfer(config.fileAt(index), manager, pipelined);
+        },
+        [this](int index) { return config.fileAttributes.value(config.fileAt(index)).size; },
+        limits);
+    connect(scheduler, &DownloadScheduler::sig_changed, this, &Update::showDownloads);
+    connect(scheduler, &DownloadScheduler::sig_allDownloaded, this, &Update::sig_allFileDownloaded);
+    connect(scheduler, &DownloadScheduler::sig_failed, this,
+            [this](const QString& error) { endRun(false, error); });
+    scheduler->start();
 }
 
-void Update::transferFinished(bool ok, const QString& error)
+void Update::showDownloads()
 {
-    // Deleted once it has returned from reporting its end.
-    if (transfer)
-        transfer->deleteLater();
-    transfer = nullptr;
-    if (!ok) {
-        endRun(false, error);
+    UpdateProgress next = progress;
+    next.finished = scheduler->finishedFiles() * 100;
+    next.total = scheduler->fileCount() * 100;
+    // Each file in flight counts up to 100, and none of them is among the finished: the sum
+    // never passes the total.
+    next.current = scheduler->inFlightPercent();
+    const bool bytesCame = scheduler->receivedBytes() != speedReceived;
+    speedReceived = scheduler->receivedBytes();
+    if (!bytesCame && next.finished == progress.finished && next.current == progress.current)
         return;
-    }
-
-    const int n = int(config.fileList.size());
-    progress.finished = downloadIndex * 100;
-    progress.total = n * 100;
-    // The completed file is counted in finished now; until the next file reports, nothing of it
-    // is in flight. Keeping its 100 would show one file more than is done.
-    progress.current = 0;
+    progress = next;
     emit sig_progress(progress);
-
-    if (downloadIndex < n)
-        downloadNextFile();
-    else
-        emit sig_allFileDownloaded();
 }
 
 void Update::slot_downloadFinished(QNetworkReply* reply)
 {
-    if (transfer)
+    if (FileTransfer* transfer = scheduler ? scheduler->transferOf(reply) : nullptr)
         transfer->slot_downloadFinished(reply);
 }
 
 void Update::slot_readyRead()
 {
-    if (transfer)
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (FileTransfer* transfer = scheduler ? scheduler->transferOf(reply) : nullptr)
         transfer->slot_readyRead();
 }
 
 void Update::slot_downloadProgress(qint64 recieved, qint64 total)
 {
+    // The transfers report to the scheduler; a report handed in here stands for the one file
+    // in flight.
     speedReceived = recieved;
     progress.total = int(config.fileList.size()) * 100;
-    // When the server gives no length (chunked, compressed) the configuration's size stands in.
-    progress.current = progressPercent(recieved, total > 0 ? total : transferSize);
+    progress.current = progressPercent(recieved, total);
     emit sig_progress(progress);
-}
-
-void Update::showWritten(qint64 written, qint64 size)
-{
-    const int current = progressPercent(written, size);
-    if (current != progress.current) {
-        progress.current = current;
-        emit sig_progress(progress);
-    }
-}
-
-void Update::showResuming(qint64 have, qint64 size)
-{
-    progress.current = progressPercent(have, size);
-    emit sig_progress(progress);
-}
-
-void Update::resetSpeed()
-{
-    speedReceived = 0;
-    speedLast = 0;
 }
 
 void Update::slot_timeout()

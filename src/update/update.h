@@ -1,7 +1,8 @@
 #pragma once
 
 // The worker that carries one update run: it reads and checks the installed and the new
-// configuration, has the changed files brought into update/ one at a time (a FileTransfer each),
+// configuration, has the changed files brought into update/ several at a time (a FileTransfer
+// each, kept in flight by a DownloadScheduler),
 // hands the installation to an Installer, and reports the end of the run through exactly one
 // sig_finished. It lives in a worker thread of its own; everything it creates (network manager,
 // transfers, timers) is created by slot_work() in that thread.
@@ -13,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 
+class DownloadScheduler;
 class FileTransfer;
 class InstallFs;
 class QNetworkAccessManager;
@@ -39,8 +41,12 @@ public:
     // of a release's configuration takes about a hundred bytes: more than two million files.
     static constexpr qint64 maxConfigBytes = qint64(256) << 20;
 
-    // Requests the next entry of the file list, or ends the run when none is left.
+    // Starts transfers of the file list up to the limit, or ends the run when the list is empty.
     void downloadNextFile();
+    // Most files fetched at once. The default keeps a link with a long round trip busy; 1 fetches
+    // one file after another.
+    void setMaxTransfers(int transfers);
+    int maxTransfers() const;
     // A request that transfers nothing for this long is aborted as a network error.
     void setStallTimeout(int milliseconds);
     int stallTimeout() const;
@@ -60,10 +66,11 @@ signals:
 
 public slots:
     void slot_work();
-    // The progress of the file in flight, as its transfer reports it.
+    // The progress of a file in flight, as its transfer reports it.
     void slot_downloadProgress(qint64 recieved, qint64 total);
-    // Handed to the transfer in flight, which owns the reply.
+    // Handed to the transfer in flight that owns the reply.
     void slot_downloadFinished(QNetworkReply* reply);
+    // Handed to the transfer in flight that owns the reply sending the signal.
     void slot_readyRead();
     // Refuses links and a changed configuration, begins the journal and hands the installation
     // to an Installer, once every file is in update/.
@@ -73,17 +80,10 @@ public slots:
 
 private:
     void endRun(bool ok, const QString& msg);
-    // The transfer of the file at entry, its reports connected to the run's progress.
-    FileTransfer* newTransfer(const QString& entry);
-    // A transfer's end: the next file, the installation, or the run's end.
-    void transferFinished(bool ok, const QString& error);
-    // The current percentage while a file whose reply gives no length is written; emitted only
-    // when it changes.
-    void showWritten(qint64 written, qint64 size);
-    // The bytes an earlier run left, shown while they are read again.
-    void showResuming(qint64 have, qint64 size);
-    // The speed starts from nothing again: a new file, or one fetched again from its start.
-    void resetSpeed();
+    // The transfer of the file at entry, through manager.
+    FileTransfer* newTransfer(const QString& entry, QNetworkAccessManager* manager, bool pipelined);
+    // The files done and in flight, as the scheduler counts them; emitted when they change.
+    void showDownloads();
     QString firstUnsafePath() const;
     // The first link on the way to a folder or file the run writes (update/, backup/, config/ and
     // the folders of the release's paths, in the installation and in backup/); empty when none.
@@ -108,13 +108,10 @@ private:
 
     UpdateProgress progress;
     ConfigInfo config;
-    QNetworkAccessManager* networkManager;
-    int downloadIndex;
-    // The transfer in flight; a finished one is deleted once it has returned.
-    FileTransfer* transfer = nullptr;
-    // The size the configuration gives for the file in flight, or -1.
-    qint64 transferSize = -1;
-    // Bytes of the file in flight received so far, and at the previous speed tick (0: no sample).
+    // The run's transfers, created when the downloads start.
+    DownloadScheduler* scheduler = nullptr;
+    int transferLimit = 32;
+    // Bytes received so far over all files, and at the previous speed tick (0: no sample).
     qint64 speedReceived = 0;
     qint64 speedLast = 0;
     QTimer* speedTimer;

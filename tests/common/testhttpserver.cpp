@@ -161,7 +161,7 @@ void TestHttpServer::release(const QString& path)
     held.remove(path);
     for (const Held& answer : answers) {
         writeBody(answer.socket, answer.rest);
-        responseDone();
+        responseDone(answer.socket);
         if (!answer.keepAlive)
             answer.socket->disconnectFromHost();
     }
@@ -179,6 +179,16 @@ void TestHttpServer::sendMore(const QString& path, qint64 bytes)
         writeBody(it->socket, it->rest.left(bytes));
         it->socket->flush();
         it->rest.remove(0, bytes);
+    }
+}
+
+void TestHttpServer::dropHeld(const QString& path)
+{
+    const QList<Held> answers = held.values(path);
+    held.remove(path);
+    for (const Held& answer : answers) {
+        responseDone(answer.socket);
+        answer.socket->abort();
     }
 }
 
@@ -301,7 +311,7 @@ void TestHttpServer::onNewConnection()
             for (auto it = held.begin(); it != held.end();) {
                 if (it->socket == socket) {
                     it = held.erase(it);
-                    responseDone();
+                    responseDone(socket);
                 } else {
                     ++it;
                 }
@@ -317,7 +327,7 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
     buffer += socket->readAll();
     // GET requests carry no body: each request ends at its blank line.
     int end;
-    while ((end = buffer.indexOf("\r\n\r\n")) >= 0) {
+    while (!answering.contains(socket) && (end = buffer.indexOf("\r\n\r\n")) >= 0) {
         const QByteArray head = buffer.left(end);
         buffer.remove(0, end + 4);
         const QList<QByteArray> lines = head.split('\n');
@@ -350,15 +360,27 @@ void TestHttpServer::onReadyRead(QTcpSocket* socket)
     }
 }
 
-void TestHttpServer::responseStarted()
+void TestHttpServer::responseStarted(QTcpSocket* socket)
 {
     ++inFlight;
     maxInFlight = qMax(maxInFlight, inFlight);
+    answering.insert(socket);
 }
 
-void TestHttpServer::responseDone()
+void TestHttpServer::responseDone(QTcpSocket* socket)
 {
     --inFlight;
+    answering.remove(socket);
+    // Requests a client sent behind this one on the connection (pipelined) are answered in
+    // order, each once the one before it has gone out.
+    if (socket && buffers.contains(socket))
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard = QPointer<QTcpSocket>(socket)] {
+                if (guard && buffers.contains(guard) && !answering.contains(guard))
+                    onReadyRead(guard);
+            },
+            Qt::QueuedConnection);
 }
 
 void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
@@ -367,14 +389,14 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
 {
     requests.append(path);
     ranges.append(QString::fromLatin1(range));
-    responseStarted();
+    responseStarted(socket);
     const Rule rule = rules.value(path);
 
     if (rule.mode == Mode::Status) {
         const QByteArray body =
             rule.bytes < 0 ? reasonPhrase(rule.status) + '\n' : QByteArray(rule.bytes, 'p');
         socket->write(header(rule.status, body.size(), keepAlive) + body);
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -388,7 +410,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         connect(socket, &QTcpSocket::disconnected, this, [this, socket, path] {
             endlessAnswers.remove(path, socket);
             ++endlessClosed;
-            responseDone();
+            responseDone(socket);
         });
         pumpEndless(socket, path);
         return;
@@ -396,7 +418,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     if (rule.mode == Mode::Redirect) {
         socket->write(
             header(rule.status, 0, keepAlive, "Location: " + rule.location.toUtf8() + "\r\n"));
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -406,7 +428,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     if (method != "GET" || !QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly)) {
         const QByteArray body = "Not Found\n";
         socket->write(header(404, body.size(), keepAlive) + body);
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -439,7 +461,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
                 header(status, text.size(), keepAlive,
                        extra + "Content-Range: bytes */" + QByteArray::number(size) + "\r\n") +
                 text);
-            responseDone();
+            responseDone(socket);
             if (!keepAlive)
                 socket->disconnectFromHost();
             return;
@@ -450,7 +472,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
                                  QByteArray::number(size - 1) + '/' + QByteArray::number(size) +
                                  "\r\n"));
         writeBody(socket, body.mid(first));
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -461,14 +483,14 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->write(header(200, body.size(), true, extra));
         writeBody(socket, body.left(rule.bytes));
         socket->disconnectFromHost();
-        responseDone();
+        responseDone(socket);
         return;
     case Mode::Stall:
         // The rest never comes; the connection stays open until the client gives up.
         socket->write(header(200, body.size(), true, extra));
         writeBody(socket, body.left(rule.bytes));
         socket->flush();
-        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::responseDone);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { responseDone(socket); });
         return;
     case Mode::Hold:
         socket->write(header(200, body.size(), keepAlive, extra));
@@ -487,7 +509,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->write(header(200, -1, false, extra));
         writeBody(socket, body);
         socket->disconnectFromHost();
-        responseDone();
+        responseDone(socket);
         return;
     case Mode::Deflate: {
         // qCompress puts the length in front of the zlib stream that "deflate" names.
@@ -495,7 +517,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
         socket->write(
             header(200, compressed.size(), keepAlive, extra + "Content-Encoding: deflate\r\n"));
         writeBody(socket, compressed);
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -507,7 +529,7 @@ void TestHttpServer::handleRequest(QTcpSocket* socket, const QByteArray& method,
     default:
         socket->write(header(200, body.size(), keepAlive, extra));
         writeBody(socket, body);
-        responseDone();
+        responseDone(socket);
         if (!keepAlive)
             socket->disconnectFromHost();
         return;
@@ -523,7 +545,7 @@ void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSi
             [this, timer, guard, body, chunkSize, keepAlive]() mutable {
                 if (!guard) {
                     timer->deleteLater();
-                    responseDone();
+                    responseDone(nullptr);
                     return;
                 }
                 writeBody(guard, body.left(chunkSize));
@@ -531,7 +553,7 @@ void TestHttpServer::sendPieces(QTcpSocket* socket, QByteArray body, int chunkSi
                 if (body.isEmpty()) {
                     timer->stop();
                     timer->deleteLater();
-                    responseDone();
+                    responseDone(guard);
                     if (!keepAlive)
                         guard->disconnectFromHost();
                 }

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QMultiHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -72,6 +73,9 @@ public:
     // Sends the rest of every held answer for path and completes it. A path not yet requested is
     // served whole when it comes.
     void release(const QString& path);
+    // Closes the connections of every held answer for path, the rest unsent: a connection that
+    // breaks at the moment the test chooses.
+    void dropHeld(const QString& path);
     // Whether an answer for path is being held back right now.
     bool isHolding(const QString& path) const;
     // Forgets every per-path rule.
@@ -140,8 +144,10 @@ private:
     // Writes the next piece of an endless answer once the previous one has left, as far as its
     // path's allowance lets it.
     void pumpEndless(QTcpSocket* socket, const QString& path);
-    void responseStarted();
-    void responseDone();
+    // An answer on socket began or ended; while one is under way, requests that follow it on the
+    // same connection wait.
+    void responseStarted(QTcpSocket* socket);
+    void responseDone(QTcpSocket* socket);
 
     QTcpServer* server;
     QString root;
@@ -156,6 +162,7 @@ private:
     QStringList requests;
     QStringList proxied;
     QHash<QTcpSocket*, QByteArray> buffers;
+    QSet<QTcpSocket*> answering;
     int inFlight = 0;
     int maxInFlight = 0;
     int connections = 0;

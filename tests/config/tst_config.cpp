@@ -1,5 +1,6 @@
 #include "config/configdiff.h"
 #include "config/configreader.h"
+#include "config/configwriter.h"
 #include "config/pathcheck.h"
 #include "logcapture.h"
 #include "recordingpresenter.h"
@@ -49,6 +50,9 @@ private slots:
     void missingFileIsEmptyAndSilent();
     void readsFileAttributes_data();
     void readsFileAttributes();
+    void readsForms_data();
+    void readsForms();
+    void formsSurviveWriteAndRead();
     void documentOutOfPathOrder();
     void documentOutOfPathOrderAtRandom();
     void md5TextsKeptAsWritten();
@@ -308,6 +312,182 @@ void tst_Config::readsFileAttributes()
     // A neighbour is not disturbed by whatever /f carries.
     QCOMPARE(info.fileAttributes.value("/other").size, qint64(3));
     QCOMPARE(log.linesStartingWith("read xml: size ignored:").size(), sizeLogged ? 1 : 0);
+}
+
+namespace
+{
+// 64 hex digits made of one repeated digit pair, and their bytes.
+QByteArray hex64(const char* pair)
+{
+    return QByteArray(pair).repeated(32);
+}
+
+// A form as a short text, for comparing lists in rows: "zst 5 aa", "patch bb 7 cc" (the first
+// two hex digits of each digest).
+QString describe(const QList<FileForm>& forms)
+{
+    QStringList parts;
+    for (const FileForm& form : forms) {
+        const QString sha = sha256Hex(form.sha256).left(2);
+        if (form.kind == FileForm::Kind::Compressed)
+            parts.append(QStringLiteral("zst %1 %2").arg(form.size).arg(sha));
+        else
+            parts.append(QStringLiteral("patch %1 %2 %3")
+                             .arg(sha256Hex(form.base).left(2))
+                             .arg(form.size)
+                             .arg(sha));
+    }
+    return parts.join(QStringLiteral("; "));
+}
+} // namespace
+
+void tst_Config::readsForms_data()
+{
+    // Each row: what follows <file path="/f" md5="m" size="9"> up to its end; the forms read for
+    // /f, or the error the document ends with.
+    QTest::addColumn<QByteArray>("children");
+    QTest::addColumn<QString>("forms");
+    QTest::addColumn<QString>("error"); // empty: well-formed
+    const QByteArray a = hex64("aa"), b = hex64("bb"), c = hex64("c1"), d = hex64("d2");
+    auto zst = [](const QByteArray& size, const QByteArray& sha) {
+        return "<zst size=\"" + size + "\" sha256=\"" + sha + "\"/>";
+    };
+    auto patch = [](const QByteArray& base, const QByteArray& size, const QByteArray& sha) {
+        return "<patch base=\"" + base + "\" size=\"" + size + "\" sha256=\"" + sha + "\"/>";
+    };
+    QTest::newRow("none") << QByteArray() << ""
+                          << "";
+    QTest::newRow("compressed copy") << zst("5", a) << "zst 5 aa"
+                                     << "";
+    QTest::newRow("compressed copy and two patches")
+        << zst("5", a) + patch(b, "7", c) + patch(c, "0", d)
+        << "zst 5 aa; patch bb 7 c1; patch c1 0 d2"
+        << "";
+    QTest::newRow("patch alone") << patch(b, "7", c) << "patch bb 7 c1"
+                                 << "";
+    QTest::newRow("upper-case digits") << zst("5", hex64("AB")) << "zst 5 ab"
+                                       << "";
+    QTest::newRow("unknown attributes and elements are skipped")
+        << "<zst size=\"5\" sha256=\"" + a + "\" level=\"19\"/><delta x=\"1\"/>"
+        << "zst 5 aa"
+        << "";
+    QTest::newRow("deeper elements are not the file's") << "<more>" + zst("5", a) + "</more>"
+                                                        << ""
+                                                        << "";
+    QTest::newRow("size missing") << QByteArray("<zst sha256=\"" + a + "\"/>") << ""
+                                  << "zst of \"/f\": size is not a byte count";
+    QTest::newRow("negative size") << zst("-5", a) << ""
+                                   << "zst of \"/f\": size is not a byte count";
+    QTest::newRow("sha256 of 63 digits") << zst("5", a.left(63)) << ""
+                                         << "zst of \"/f\": sha256 is not 64 hexadecimal digits";
+    QTest::newRow("sha256 not hex") << zst("5", a.left(63) + "g") << ""
+                                    << "zst of \"/f\": sha256 is not 64 hexadecimal digits";
+    QTest::newRow("patch without base")
+        << QByteArray("<patch size=\"1\" sha256=\"" + a + "\"/>") << ""
+        << "patch of \"/f\": base is not 64 hexadecimal digits";
+    QTest::newRow("base not hex") << patch(a.left(62) + "zz", "1", b) << ""
+                                  << "patch of \"/f\": base is not 64 hexadecimal digits";
+    QTest::newRow("two compressed copies") << zst("5", a) + zst("6", b) << ""
+                                           << "zst of \"/f\": listed twice";
+    QTest::newRow("one base twice, in other letter case")
+        << patch(b, "7", c) + patch(hex64("BB"), "8", d) << ""
+        << "patch of \"/f\": base " + QString(hex64("bb")) + " listed twice";
+}
+
+void tst_Config::readsForms()
+{
+    QFETCH(QByteArray, children);
+    QFETCH(QString, forms);
+    QFETCH(QString, error);
+
+    RecordingPresenter presenter;
+    LogCapture log;
+    const QByteArray xml = "<r><info version=\"1\"/><file path=\"/e\" md5=\"e\"/>"
+                           "<file path=\"/f\" md5=\"m\" size=\"9\">" +
+                           children + "</file><file path=\"/g\" md5=\"g\" ignore=\"1\">" +
+                           "<zst size=\"1\" sha256=\"" + hex64("99") +
+                           "\"/></file><file path=\"/h\" md5=\"h\"/></r>";
+    QByteArray copy = xml;
+    QBuffer buffer(&copy);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    bool wellFormed = false;
+    const ConfigInfo info = ConfigReader().read(&buffer, nullptr, &wellFormed);
+    QCOMPARE(wellFormed, error.isEmpty());
+    if (!error.isEmpty()) {
+        QCOMPARE(log.linesStartingWith("read xml error:"),
+                 QStringList{"read xml error: \"" + error + "\""});
+        return;
+    }
+    QVERIFY(presenter.texts().isEmpty());
+    // The file keeps its own attributes beside its forms; its neighbours carry none, and the
+    // ignored file's forms are not kept.
+    QCOMPARE(info.fileList, (QStringList{"/e", "/f", "/h"}));
+    QCOMPARE(info.fileAttributes.keys(), QStringList{"/f"});
+    const FileAttributes read = info.fileAttributes.value("/f");
+    QCOMPARE(read.size, qint64(9));
+    QCOMPARE(describe(read.forms), forms);
+}
+
+void tst_Config::formsSurviveWriteAndRead()
+{
+    const auto digest = [](const char* pair) {
+        Sha256Digest value;
+        parseSha256Hex(QString::fromLatin1(hex64(pair)), &value);
+        return value;
+    };
+    ConfigInfo info;
+    info.version = "2.0";
+    info.main = "app.exe";
+    info.server = "http://127.0.0.1/r";
+    FileAttributes withForms;
+    withForms.size = 100;
+    withForms.sha256 = QString::fromLatin1(hex64("0f"));
+    withForms.forms.append({FileForm::Kind::Compressed, 40, digest("a1"), {}});
+    withForms.forms.append({FileForm::Kind::Patch, 3, digest("b2"), digest("c3")});
+    withForms.forms.append({FileForm::Kind::Patch, 0, digest("d4"), digest("e5")});
+    FileAttributes plain;
+    plain.size = 1;
+    info.fileMap.insert("/app.exe", "m1");
+    info.fileMap.insert("/data/x.bin", "m2");
+    info.fileAttributes.insert("/app.exe", plain);
+    info.fileAttributes.insert("/data/x.bin", withForms);
+    info.ignoreList.append("/user.cfg");
+    info.buildFileList();
+
+    QByteArray document;
+    {
+        QBuffer out(&document);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QVERIFY(ConfigWriter().write(&out, info));
+    }
+    QBuffer in(&document);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    bool wellFormed = false;
+    const ConfigInfo read = ConfigReader().read(&in, nullptr, &wellFormed);
+    QVERIFY(wellFormed);
+    QCOMPARE(read.fileList, info.fileList);
+    QCOMPARE(read.ignoreList, info.ignoreList);
+    QVERIFY(read.fileAttributes == info.fileAttributes);
+    const FileAttributes x = read.fileAttributes.value("/data/x.bin");
+    QVERIFY(x.compressedForm() && x.compressedForm()->size == 40);
+    QVERIFY(x.patchFrom(digest("e5")) && x.patchFrom(digest("e5"))->size == 0);
+    QVERIFY(!x.patchFrom(digest("b2")));
+    QVERIFY(!read.fileAttributes.value("/app.exe").compressedForm());
+
+    // What an older reader sees: as many file elements as files, every new element inside one.
+    QXmlStreamReader xml(document);
+    QStringList names;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement)
+            names.append(xml.name().toString());
+    }
+    QCOMPARE(names,
+             (QStringList{"update", "info", "file", "file", "zst", "patch", "patch", "file"}));
+    // The names under which the forms are served.
+    QCOMPARE(formPath("/data/x.bin", x.forms.at(0)), QString("/.forms/data/x.bin.zst"));
+    QCOMPARE(formPath("/data/x.bin", x.forms.at(1)),
+             "/.forms/data/x.bin." + QString(hex64("c3")) + ".patch");
+    QVERIFY(!isSafeFilePath(formPath("/data/x.bin", x.forms.at(1))));
 }
 
 void tst_Config::documentOutOfPathOrder()
@@ -795,6 +975,11 @@ void tst_Config::pathSafety_data()
     QTest::newRow("update as a deeper folder") << "/data/update/a.dll" << true;
     QTest::newRow("name starting with update") << "/updates/a.dll" << true;
     QTest::newRow("configuration in a folder") << "/data/UpdateCfg.xml" << true;
+    QTest::newRow("inside the forms folder") << "/.forms/a.dll.zst" << false;
+    QTest::newRow("inside the forms folder, other case") << "/.Forms/x/a.dll" << false;
+    QTest::newRow("the forms folder itself") << "/.forms" << false;
+    QTest::newRow("forms as a deeper folder") << "/data/.forms/a" << true;
+    QTest::newRow("name starting with .forms") << "/.formsx/a" << true;
 
     // Names Windows cannot hold or reads as something else, refused on every platform.
     for (const char* name :

@@ -17,6 +17,7 @@ class tst_KillResume : public QObject
     Q_OBJECT
 
 private slots:
+    void killedMidFileContinuesWhereItStopped_data();
     void killedMidFileContinuesWhereItStopped();
     void killedInstallationFinishesFromKeptFiles();
 };
@@ -43,10 +44,10 @@ QString hex(const QByteArray& bytes, QCryptographicHash::Algorithm algorithm)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, algorithm).toHex());
 }
 
-QByteArray pattern(qint64 size)
+QByteArray pattern(qint64 size, quint32 seed = 0)
 {
     QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = 88172645u;
+    quint32 x = 88172645u + seed;
     for (qint64 i = 0; i < size; ++i) {
         x ^= x << 13;
         x ^= x >> 17;
@@ -58,8 +59,16 @@ QByteArray pattern(qint64 size)
 
 } // namespace
 
+void tst_KillResume::killedMidFileContinuesWhereItStopped_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::newRow("one file") << 1;
+    QTest::newRow("three files side by side") << 3;
+}
+
 void tst_KillResume::killedMidFileContinuesWhereItStopped()
 {
+    QFETCH(int, files);
     qunsetenv("http_proxy");
     qunsetenv("HTTP_PROXY");
     QTemporaryDir served;
@@ -69,25 +78,32 @@ void tst_KillResume::killedMidFileContinuesWhereItStopped()
 
     const QByteArray main = readAll(QStringLiteral(FAKEMAIN_PATH));
     QVERIFY(!main.isEmpty());
-    const QByteArray big = pattern(4 * 1024 * 1024);
-    QVERIFY(writeAll(served.filePath("data.bin"), big));
+    QStringList names;
+    QList<QByteArray> bodies;
+    for (int i = 0; i < files; ++i) {
+        names.append(i == 0 ? QStringLiteral("data.bin") : QStringLiteral("data%1.bin").arg(i));
+        bodies.append(pattern(4 * 1024 * 1024, quint32(i)));
+        QVERIFY(writeAll(served.filePath(names.last()), bodies.last()));
+    }
 
     TestHttpServer server(served.path());
     QVERIFY(server.listen());
     server.setValidators(true);
-    const qint64 held = big.size() / 10 * 6;
-    server.holdAfter("/data.bin", held);
+    const qint64 held = bodies.first().size() / 10 * 6;
+    for (const QString& name : std::as_const(names))
+        server.holdAfter("/" + name, held);
 
     auto config = [&](const QString& version, bool withData) {
         QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<update>\n"
                                      "  <info version=\"%1\" main=\"app\" server=\"%2\"/>\n"
                                      "  <file path=\"/app\" md5=\"%3\"/>\n")
                           .arg(version, server.baseUrl(), hex(main, QCryptographicHash::Md5));
-        if (withData)
-            xml += QStringLiteral("  <file path=\"/data.bin\" md5=\"%1\" sha256=\"%2\" "
-                                  "size=\"%3\"/>\n")
-                       .arg(hex(big, QCryptographicHash::Md5), hex(big, QCryptographicHash::Sha256))
-                       .arg(big.size());
+        for (int i = 0; withData && i < files; ++i)
+            xml += QStringLiteral("  <file path=\"/%1\" md5=\"%2\" sha256=\"%3\" "
+                                  "size=\"%4\"/>\n")
+                       .arg(names.at(i), hex(bodies.at(i), QCryptographicHash::Md5),
+                            hex(bodies.at(i), QCryptographicHash::Sha256))
+                       .arg(bodies.at(i).size());
         return (xml + "</update>\n").toUtf8();
     };
     QVERIFY(writeAll(root + "/app", main));
@@ -104,29 +120,40 @@ void tst_KillResume::killedMidFileContinuesWhereItStopped()
     env.remove(QStringLiteral("http_proxy"));
     env.remove(QStringLiteral("HTTP_PROXY"));
 
-    // First start: killed once every byte the server let through is on the disk.
-    const QString partial = root + "/update/data.bin.partial";
+    // First start: killed once every byte the server let through is on the disk, for every file
+    // in flight.
+    const auto partial = [&](int i) { return root + "/update/" + names.at(i) + ".partial"; };
+    const auto allHeld = [&] {
+        for (int i = 0; i < files; ++i) {
+            if (QFileInfo(partial(i)).size() != held)
+                return false;
+        }
+        return true;
+    };
     {
         QProcess updater;
         updater.setProcessEnvironment(env);
         updater.setProcessChannelMode(QProcess::ForwardedChannels);
         updater.start(root + "/updater", {});
         QVERIFY(updater.waitForStarted(30000));
-        QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() == held; }, 120000),
-                 qPrintable(QString::number(QFileInfo(partial).size())));
+        QVERIFY2(QTest::qWaitFor(allHeld, 120000),
+                 qPrintable(QString::number(QFileInfo(partial(0)).size())));
         updater.kill();
         QVERIFY(updater.waitForFinished(30000));
         QCOMPARE(updater.exitStatus(), QProcess::CrashExit);
     }
-    QCOMPARE(readAll(partial), big.left(held));
-    QVERIFY(QFileInfo::exists(partial + ".info"));
-    QVERIFY(!QFileInfo::exists(root + "/update/data.bin"));
-    QVERIFY(!QFileInfo::exists(root + "/data.bin"));
+    for (int i = 0; i < files; ++i) {
+        QCOMPARE(readAll(partial(i)), bodies.at(i).left(held));
+        QVERIFY(QFileInfo::exists(partial(i) + ".info"));
+        QVERIFY(!QFileInfo::exists(root + "/update/" + names.at(i)));
+        QVERIFY(!QFileInfo::exists(root + "/" + names.at(i)));
+    }
     QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), config("1.0", false));
 
-    // Second start: only the rest is sent, and the release is installed.
+    // Second start: only the rest of each file is sent, and the release is installed.
     server.clearRules();
     const qint64 sentBefore = server.bodyBytesSent();
+    const int requestsBefore = int(server.requestedPaths().size());
     QProcess updater;
     updater.setProcessEnvironment(env);
     updater.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -137,9 +164,12 @@ void tst_KillResume::killedMidFileContinuesWhereItStopped()
     const QString log = QString::fromUtf8(readAll(root + "/log/update.log"));
     QVERIFY2(log.contains(QStringLiteral("Controller::slot_updateFinished true \"success\"")),
              qPrintable(log.right(2000)));
-    QCOMPARE(server.requestedRanges().last(), QStringLiteral("bytes=%1-").arg(held));
-    QCOMPARE(server.bodyBytesSent() - sentBefore, big.size() - held);
-    QCOMPARE(readAll(root + "/data.bin"), big);
+    QCOMPARE(server.requestedPaths().size(), requestsBefore + files);
+    for (const QString& range : server.requestedRanges().mid(requestsBefore))
+        QCOMPARE(range, QStringLiteral("bytes=%1-").arg(held));
+    QCOMPARE(server.bodyBytesSent() - sentBefore, files * (bodies.first().size() - held));
+    for (int i = 0; i < files; ++i)
+        QCOMPARE(readAll(root + "/" + names.at(i)), bodies.at(i));
     QCOMPARE(readAll(root + "/config/UpdateCfg.xml"), config("1.1", true));
     QVERIFY(!QFileInfo::exists(root + "/update"));
 }

@@ -2,6 +2,7 @@
 // planted before or during an operation, and an outside folder stays byte for byte as it was.
 
 #include "platform/installfs.h"
+#include "platform/mappedfile.h"
 #include "treeof.h"
 
 #include <QDir>
@@ -104,6 +105,9 @@ void tst_InstallFs::linkOnTheWayIsNeverFollowed()
     QVERIFY(!fs.makePath(relative + ".d/e"));
     QByteArray bytes;
     QVERIFY(!fs.readFile(relative, &bytes));
+    MappedFile mapped;
+    QVERIFY(!fs.mapFile(relative, &mapped));
+    QVERIFY(!mapped.isMapped());
 
     QCOMPARE(treeOf(outside), before);
     QVERIFY(!QFile::exists(root + "/moved.txt") && !QFile::exists(root + "/copy.txt"));
@@ -412,6 +416,22 @@ void tst_InstallFs::boundedReadTakesRegularFilesOnly()
     QCOMPARE(fs.lastError(), EINVAL);
     QVERIFY(!fs.readFile("/folder", &bytes, 1 << 20));
     QCOMPARE(fs.lastError(), EISDIR);
+    // Mapped (a patch's base) by the same rules: a regular file reached without a link.
+    MappedFile mapped;
+    InstallFs::Entry opened;
+    QVERIFY(fs.mapFile("/hundred", &mapped, &opened));
+    QCOMPARE(QByteArray(mapped.data(), int(mapped.size())), QByteArray(100, 'h'));
+    QCOMPARE(opened.size, qint64(100));
+    write(root + "/empty", QByteArray());
+    QVERIFY(fs.mapFile("/empty", &mapped));
+    QVERIFY(mapped.isMapped() && mapped.size() == 0);
+    QVERIFY(QFile::link(root + "/hundred", root + "/link"));
+    for (const auto& [path, error] :
+         {std::pair{"/fifo", EINVAL}, std::pair{"/folder", EISDIR}, std::pair{"/link", ELOOP}}) {
+        QVERIFY2(!fs.mapFile(path, &mapped), path);
+        QCOMPARE(fs.lastError(), error);
+        QVERIFY(!mapped.isMapped());
+    }
     // A sparse file far past the bound is refused by its size, before a byte of it is read.
     const QString big = root + "/big";
     {

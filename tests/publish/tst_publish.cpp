@@ -3,6 +3,7 @@
 #include "progressreporter.h"
 #include "recordingpresenter.h"
 #include "releasepublisher.h"
+#include "update/zstddecoder.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -154,6 +155,9 @@ private slots:
     void progressFormat();
     void generatedKeyIsPrivateAndNeverOverwritten();
     void signedOutputVerifiesOverItsExactBytes();
+    void formsWrittenAndListed_data();
+    void formsWrittenAndListed();
+    void formsOfAnEarlierRunAreReplaced();
 };
 
 void tst_Publish::md5Vectors_data()
@@ -267,9 +271,9 @@ void tst_Publish::classResultReadsBackIdentically()
 void tst_Publish::oddNames_data()
 {
     QTest::addColumn<QString>("name");
-    for (const char* name : {"&", "'", "a b  c", "&amp;", "]]", "hash#1.txt", "pct%41.txt",
-                             "a%2Fb.txt", "d#1/x", "\xe4\xb8\xad\xe6\x96\x87.dll",
-                             "dir & \xe7\x9b\xae/it's [x] {y}"})
+    for (const char* name :
+         {"&", "'", "a b  c", "&amp;", "]]", "hash#1.txt", "pct%41.txt", "a%2Fb.txt", "d#1/x",
+          "\xe4\xb8\xad\xe6\x96\x87.dll", "dir & \xe7\x9b\xae/it's [x] {y}"})
         QTest::newRow(name) << QString::fromUtf8(name);
 }
 
@@ -415,6 +419,8 @@ void tst_Publish::refusals_data()
     QTest::newRow("deep file not UTF-8") << QStringList{"app.exe", "a/b/~"} << none << noArgs << "\"a/b/\\xe9\" is not valid UTF-8";
     QTest::newRow("folder not UTF-8") << QStringList{"app.exe", "d~/x.txt"} << none << noArgs << "\"d\\xe9\" is not valid UTF-8";
     QTest::newRow("device name") << QStringList{"app.exe", "bin/aux.dll"} << none << noArgs << "reserves";
+    QTest::newRow("inside the forms folder") << QStringList{"app.exe", ".forms/a.zst"} << none << noArgs << "\".forms/a.zst\" cannot be published";
+    QTest::newRow("inside the forms folder, other case") << QStringList{"app.exe", ".Forms/d/x"} << none << noArgs << "in .forms/ at the top";
     QTest::newRow("ends in a dot") << QStringList{"app.exe", "a."} << none << noArgs << "\"a.\" cannot be published";
     QTest::newRow("folder ends in a space") << QStringList{"app.exe", "d /x"} << none << noArgs << "cannot be published";
     QTest::newRow("question mark") << QStringList{"app.exe", "a?b"} << none << noArgs << "cannot be published";
@@ -777,8 +783,8 @@ void tst_Publish::signedOutputVerifiesOverItsExactBytes()
     const QString keyPath = dir.filePath("release.key");
     const QString publicKey =
         QString::fromLatin1(runTool({"--generate-key", keyPath}).out.trimmed());
-    const QStringList common = {"--version", "1.0", "--main", "app.exe", "--server",
-                                "http://127.0.0.1/r"};
+    const QStringList common = {"--version", "1.0",      "--main",
+                                "app.exe",   "--server", "http://127.0.0.1/r"};
 
     const Run run = runTool(common + QStringList{"--sign-key", keyPath, rel});
     QCOMPARE(run.exitCode, 0);
@@ -794,12 +800,13 @@ void tst_Publish::signedOutputVerifiesOverItsExactBytes()
 
     // Handing on a new key: signed by the trusted key, naming the new one.
     const QString nextPath = dir.filePath("next.key");
-    const QString nextKey = QString::fromLatin1(runTool({"--generate-key", nextPath}).out.trimmed());
+    const QString nextKey =
+        QString::fromLatin1(runTool({"--generate-key", nextPath}).out.trimmed());
     QCOMPARE(runTool(common + QStringList{"--rotate-to", nextPath, rel}).exitCode, 2);
     QCOMPARE(readAll(rel + "/UpdateCfg.xml"), xml);
-    QCOMPARE(runTool(common + QStringList{"--sign-key", keyPath, "--rotate-to", nextPath, rel})
-                 .exitCode,
-             0);
+    QCOMPARE(
+        runTool(common + QStringList{"--sign-key", keyPath, "--rotate-to", nextPath, rel}).exitCode,
+        0);
     const QByteArray rotated = readAll(rel + "/UpdateCfg.xml");
     QCOMPARE(ConfigReader().read(rel + "/UpdateCfg.xml").publicKey, nextKey);
     QCOMPARE(Signature::verify(publicKey, rotated, readAll(rel + "/UpdateCfg.xml.sig"), nextKey),
@@ -819,6 +826,225 @@ void tst_Publish::signedOutputVerifiesOverItsExactBytes()
     QVERIFY(refused.err.contains("cannot sign"));
     QCOMPARE(readAll(rel + "/UpdateCfg.xml"), before);
     QVERIFY(!QFileInfo::exists(rel + "/UpdateCfg.xml.sig"));
+}
+
+namespace
+{
+
+QString sha256Text(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+// Bytes that compress well and change in places from one version to the next.
+QByteArray versionOf(int size, int version)
+{
+    QByteArray data;
+    data.reserve(size);
+    for (int line = 0; data.size() < size; ++line)
+        data += "line " + QByteArray::number(line) +
+                (line % 997 == 0 ? " v" + QByteArray::number(version) : QByteArray()) + "\n";
+    data.resize(size);
+    return data;
+}
+
+// The form as the updater will have it: decoded (against base for a patch) and checked.
+QByteArray decodeForm(const QString& formFile, const FileForm& form, const QByteArray& base)
+{
+    const QByteArray encoded = readAll(formFile);
+    if (encoded.size() != form.size || sha256Text(encoded) != sha256Hex(form.sha256))
+        return "<form differs from its record>";
+    QByteArray decoded;
+    ZstdDecoder decoder([&decoded](const char* data, qint64 size) {
+        decoded.append(data, size);
+        return true;
+    });
+    if (form.kind == FileForm::Kind::Patch)
+        decoder.setPrefix(base.constData(), base.size());
+    if (!decoder.feed(encoded.constData(), encoded.size()) || !decoder.finish())
+        return "<" + decoder.errorString().toUtf8() + ">";
+    return decoded;
+}
+
+// "zst" and "patch from N" (N the earlier versions whose bytes are its base) of one file.
+QStringList formsOf(const FileAttributes& attributes, const QMap<QString, QByteArray>& earlier)
+{
+    QStringList described;
+    for (const FileForm& form : attributes.forms) {
+        if (form.kind == FileForm::Kind::Compressed) {
+            described.append("zst");
+            continue;
+        }
+        QStringList from;
+        for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+            if (sha256Text(it.value()) == sha256Hex(form.base))
+                from.append(it.key());
+        }
+        described.append("patch from " + from.join('+'));
+    }
+    return described;
+}
+
+} // namespace
+
+using FormTable = QMap<QString, QStringList>;
+
+void tst_Publish::formsWrittenAndListed_data()
+{
+    // Releases 1.0 and 1.1 lie beside each other; 1.2 is published with --previous of those
+    // named. Each row: the forms of each file of 1.2.
+    QTest::addColumn<QStringList>("previous");
+    QTest::addColumn<QStringList>("noForms"); // an argument that writes none
+    QTest::addColumn<FormTable>("forms");
+    const QStringList zst = {"zst"};
+    QTest::newRow("no earlier release")
+        << QStringList() << QStringList()
+        << FormTable{{"/app.exe", {}},  {"/big.txt", zst},  {"/changed.txt", zst},
+                                      {"/new.txt", zst}, {"/same.txt", zst}, {"/tiny", {}}};
+    QTest::newRow("one earlier release")
+        << QStringList{"1.1"} << QStringList()
+        << FormTable{
+               {"/app.exe", {}},  {"/big.txt", zst},  {"/changed.txt", {"zst", "patch from 1.1"}},
+               {"/new.txt", zst}, {"/same.txt", zst}, {"/tiny", {}}};
+    // same.txt changed from 1.0 to 1.1 only; changed.txt is the same in 1.0 and 1.1: one patch.
+    QTest::newRow("two earlier releases")
+        << QStringList{"1.0", "1.1"} << QStringList()
+        << FormTable{{"/app.exe", {}},
+                                      {"/big.txt", zst},
+                                      {"/changed.txt", {"zst", "patch from 1.0+1.1"}},
+                                      {"/new.txt", zst},
+                                      {"/same.txt", {"zst", "patch from 1.0"}},
+                                      {"/tiny", {}}};
+    QTest::newRow("no forms at all")
+        << QStringList{"1.1"} << QStringList{"--no-forms"}
+        << FormTable{{"/app.exe", {}}, {"/big.txt", {}},  {"/changed.txt", {}},
+                                      {"/new.txt", {}}, {"/same.txt", {}}, {"/tiny", {}}};
+}
+
+void tst_Publish::formsWrittenAndListed()
+{
+    QFETCH(QStringList, previous);
+    QFETCH(QStringList, noForms);
+    QFETCH(FormTable, forms);
+
+    QTemporaryDir dir;
+    // big.txt is past the largest window: a compressed copy, never a patch.
+    const qint64 window = qint64(1) << ZstdDecoder::defaultWindowLog;
+    const QMap<QString, QMap<QString, QByteArray>> releases = {
+        {"1.0",
+         {{"app.exe", "a"},
+          {"changed.txt", versionOf(200000, 1)},
+          {"same.txt", versionOf(50000, 0)},
+          {"big.txt", QByteArray(int(window), 'b') + "1"}}},
+        {"1.1",
+         {{"app.exe", "a"},
+          {"changed.txt", versionOf(200000, 1)},
+          {"same.txt", versionOf(50000, 2)},
+          {"big.txt", QByteArray(int(window), 'b') + "2"}}},
+        {"1.2",
+         {{"app.exe", "a"},
+          {"changed.txt", versionOf(210000, 3)},
+          {"same.txt", versionOf(50000, 2)},
+          {"big.txt", QByteArray(int(window), 'b') + "3"},
+          {"new.txt", versionOf(30000, 3)},
+          {"tiny", "t"},
+          {"user.log", versionOf(30000, 3)}}}};
+    for (auto release = releases.cbegin(); release != releases.cend(); ++release) {
+        for (auto file = release->cbegin(); file != release->cend(); ++file)
+            putFile(dir.filePath(release.key()), file.key(), file.value());
+    }
+    for (const QString version : {"1.0", "1.1"}) {
+        const Run run =
+            runTool(QStringList{"--version", version, "--main", "app.exe", "--server",
+                                "http://h/" + version, "--no-forms", dir.filePath(version)});
+        QCOMPARE(run.exitCode, 0);
+    }
+    QStringList args = {"--version", "1.2",          "--main",   "app.exe",
+                        "--server",  "http://h/1.2", "--ignore", "*.log"};
+    for (const QString& version : previous)
+        args << "--previous" << dir.filePath(version + "/UpdateCfg.xml");
+    const Run run = runTool(args + noForms + QStringList{dir.filePath("1.2")});
+    QCOMPARE(run.exitCode, 0);
+
+    const QString rel = dir.filePath("1.2");
+    RecordingPresenter presenter;
+    const ConfigInfo read = ConfigReader().read(rel + "/UpdateCfg.xml");
+    QCOMPARE(presenter.texts(), QStringList());
+    FormTable found;
+    QStringList listedForms;
+    for (const QString& path : read.fileList) {
+        const FileAttributes attributes = read.fileAttributes.value(path);
+        QMap<QString, QByteArray> bases;
+        for (const QString& version : previous)
+            bases.insert(version, releases[version].value(path.mid(1)));
+        found.insert(path, formsOf(attributes, bases));
+        // Every form decodes to the file, against the bytes its base names.
+        const QByteArray content = releases["1.2"].value(path.mid(1));
+        for (const FileForm& form : attributes.forms) {
+            QByteArray base;
+            for (const QByteArray& candidate : std::as_const(bases)) {
+                if (sha256Text(candidate) == sha256Hex(form.base))
+                    base = candidate;
+            }
+            const QString file = rel + formPath(path, form);
+            listedForms.append(formPath(path, form).mid(1));
+            QVERIFY2(decodeForm(file, form, base) == content, qPrintable(file));
+            QVERIFY(form.size < content.size());
+        }
+    }
+    QCOMPARE(found, forms);
+    // The ignored file has none, and the folder holds what is listed and the marker only.
+    QVERIFY(read.ignoreList == QStringList{"/user.log"});
+    QStringList onDisk;
+    QDirIterator it(rel + "/.forms", QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        onDisk.append(it.next().mid(rel.size() + 1));
+    if (!listedForms.isEmpty() || noForms.isEmpty())
+        listedForms.append(".forms/.written-by-updater-publish");
+    onDisk.sort();
+    listedForms.sort();
+    QCOMPARE(onDisk, listedForms);
+}
+
+void tst_Publish::formsOfAnEarlierRunAreReplaced()
+{
+    // Published again on the same folder: the earlier forms are output, not files of the
+    // release; those no longer listed go. A folder that is not the tool's own is refused.
+    QTemporaryDir dir;
+    putFile(dir.filePath("1.0"), "app.exe", versionOf(40000, 1));
+    putFile(dir.filePath("1.1"), "app.exe", versionOf(40000, 2));
+    QCOMPARE(runTool(QStringList{"--version", "1.0", "--main", "app.exe", "--server", "http://h",
+                                 dir.filePath("1.0")})
+                 .exitCode,
+             0);
+    const QString rel = dir.filePath("1.1");
+    const QStringList args = {"--version", "1.1", "--main", "app.exe", "--server", "http://h"};
+    const Run first =
+        runTool(args + QStringList{"--previous", dir.filePath("1.0/UpdateCfg.xml"), rel});
+    QCOMPARE(first.exitCode, 0);
+    const FileAttributes withPatch =
+        ConfigReader().read(rel + "/UpdateCfg.xml").fileAttributes.value("/app.exe");
+    QCOMPARE(withPatch.forms.size(), 2);
+    const QString patchFile = rel + formPath("/app.exe", withPatch.forms.at(1));
+    QVERIFY(QFile::exists(patchFile));
+    putFile(rel, ".forms/left/by/a/killed/run.zst.XyZ123", "partial");
+
+    const Run again = runTool(args + QStringList{rel});
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.err, QByteArray());
+    const ConfigInfo read = ConfigReader().read(rel + "/UpdateCfg.xml");
+    QCOMPARE(read.fileList, QStringList{"/app.exe"});
+    QCOMPARE(read.fileAttributes.value("/app.exe").forms.size(), 1);
+    QVERIFY(!QFile::exists(patchFile));
+    QVERIFY(!QFileInfo::exists(rel + "/.forms/left"));
+    QVERIFY(QFile::exists(rel + "/.forms/app.exe.zst"));
+
+    // Without the marker the folder is not the tool's: its files would be paths of the release.
+    QVERIFY(QFile::remove(rel + "/.forms/.written-by-updater-publish"));
+    const Run refused = runTool(args + QStringList{rel});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains("\".forms/app.exe.zst\" cannot be published"),
+             refused.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Publish)

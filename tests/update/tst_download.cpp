@@ -158,6 +158,8 @@ void tst_Download::networkErrorEndsRun()
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
+    // One file after another: which files were fetched before the failure is then fixed.
+    run.worker->setMaxTransfers(1);
     // Short enough to keep the test quick; long enough elsewhere that a stall cannot stand in
     // for the error the run must end with.
     run.worker->setStallTimeout(Fault(fault) == Fault::Stalled ? 1000 : 60000);
@@ -217,6 +219,7 @@ void tst_Download::localFileCannotBeOpened()
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
+    run.worker->setMaxTransfers(1);
     run.start();
     QVERIFY(run.waitFinished());
 
@@ -245,6 +248,8 @@ void tst_Download::failedWriteEndsRun()
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
+    // One file after another: the first write to fail is then b.bin's.
+    run.worker->setMaxTransfers(1);
     run.start();
     QVERIFY(run.waitFinished());
 
@@ -534,9 +539,11 @@ void tst_Download::systemHttpProxyCarriesRequests()
     QVERIFY(run.waitFinished());
     QVERIFY2(run.ok, qPrintable(run.msg));
     QCOMPARE(release.inst.read("c.bin"), bodyC);
-    QCOMPARE(release.server.proxiedRequests(),
-             QStringList({"http://updates.invalid/a.bin", "http://updates.invalid/b.bin",
-                          "http://updates.invalid/c.bin"}));
+    // Side by side, in whatever order they went out.
+    QStringList proxied = release.server.proxiedRequests();
+    proxied.sort();
+    QCOMPARE(proxied, QStringList({"http://updates.invalid/a.bin", "http://updates.invalid/b.bin",
+                                   "http://updates.invalid/c.bin"}));
 }
 
 void tst_Download::oddNamesFetchedFromTheirOwnUrl()
@@ -564,8 +571,11 @@ void tst_Download::oddNamesFetchedFromTheirOwnUrl()
         QCOMPARE(release.inst.read(file.first.mid(1)), ("content of " + file.first).toUtf8());
     }
     expected.sort();
-    // The server decodes each request: every name arrived exactly as listed, once.
-    QCOMPARE(release.server.requestedPaths(), expected);
+    // The server decodes each request: every name arrived exactly as listed, once (in whatever
+    // order the transfers side by side sent them).
+    QStringList requested = release.server.requestedPaths();
+    requested.sort();
+    QCOMPARE(requested, expected);
 }
 
 void tst_Download::downloadUrlEncodesEverySegment_data()

@@ -28,11 +28,6 @@ private slots:
 namespace
 {
 
-QString sha256Of(const QByteArray& data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
 // The server's root, the installation and a manager that reaches the server directly.
 struct Setup {
     Setup() : server(served.path())

@@ -73,13 +73,17 @@ void tst_LinkRace::linkPlantedDuringDownloadIsNeverFollowed_data()
     QTest::addColumn<QString>("target"); // in the victim folder
     QTest::addColumn<QString>("message");
     const QString refused = QStringLiteral("文件路径中有链接:");
-    QTest::newRow("backup/") << "backup" << "." << refused + "/backup";
-    QTest::newRow("backup/<folder>") << "backup/lib" << "lib" << refused + "/backup/lib";
-    QTest::newRow("a managed file's folder") << "lib" << "lib" << refused + "/lib";
+    QTest::newRow("backup/") << "backup"
+                             << "." << refused + "/backup";
+    QTest::newRow("backup/<folder>") << "backup/lib"
+                                     << "lib" << refused + "/backup/lib";
+    QTest::newRow("a managed file's folder") << "lib"
+                                             << "lib" << refused + "/lib";
     // The run's own folder: the link is taken for what it is, and the checked download cannot
     // take its own name in it (<inst> is the installation folder).
     QTest::newRow("a download's folder in update/")
-        << "update/lib" << "lib" << QStringLiteral("写入本地文件失败:<inst>/update/lib/z.bin");
+        << "update/lib"
+        << "lib" << QStringLiteral("写入本地文件失败:<inst>/update/lib/z.bin");
 }
 
 void tst_LinkRace::linkPlantedDuringDownloadIsNeverFollowed()
@@ -112,6 +116,13 @@ void tst_LinkRace::linkPlantedDuringDownloadIsNeverFollowed()
     WorkerRun run;
     run.start();
     QVERIFY(QTest::qWaitFor([&] { return release.server.isHolding("/lib/z.bin"); }, 60000));
+    // The other files are fetched side by side with it: they are checked and in update/ first.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return release.inst.read("update/app.bin") == "new app" &&
+                   release.inst.read("update/lib/core.bin") == "new core";
+        },
+        60000));
     QVERIFY(release.inst.exists(link) || link == "backup/lib");
     // The folder goes aside (its files stay in the installation's reach for the test) and a
     // link to the victim takes its place.

@@ -58,11 +58,6 @@ Key newKey()
     return key;
 }
 
-QString sha256Of(const QByteArray& data)
-{
-    return QString::fromLatin1(Signature::sha256Hex(data));
-}
-
 QByteArray withKey(QByteArray xml, const QString& key)
 {
     if (!key.isEmpty())
@@ -146,6 +141,7 @@ enum class Fault {
     MalformedCarriedKey,
     FileWithoutSha256,
     ShortSha256,
+    AlteredPatchDigest,
 };
 Q_DECLARE_METATYPE(Fault)
 
@@ -170,6 +166,8 @@ void tst_Signing::refusedBeforeAnyDownload_data()
         << Fault::DropsKey << "release carries no public key" << invalid;
     QTest::newRow("release names a malformed key")
         << Fault::MalformedCarriedKey << "release carries a malformed public key" << invalid;
+    QTest::newRow("a patch's digest altered")
+        << Fault::AlteredPatchDigest << "does not verify" << invalid;
     QTest::newRow("file without sha256")
         << Fault::FileWithoutSha256 << "signed config: file without sha256:"
         << QStringLiteral("配置文件中的文件校验值无效:/a.bin");
@@ -218,6 +216,24 @@ void tst_Signing::refusedBeforeAnyDownload()
         QVERIFY(at > 0);
         changed[at + 2] = '2';
         release.inst.write("update/UpdateCfg.xml", changed);
+        break;
+    }
+    case Fault::AlteredPatchDigest: {
+        // Signed with a patch of b.bin listed, then the patch's digest changed: the records of
+        // the forms are part of the signed text like every attribute.
+        const QByteArray sha = sha256Of(bodyB).toLatin1();
+        const QByteArray patchSha(64, 'c');
+        QByteArray withPatch = release.offeredConfig;
+        withPatch.replace("sha256=\"" + sha + "\"/>", "sha256=\"" + sha + "\"><patch base=\"" +
+                                                          sha256Of("installed b").toLatin1() +
+                                                          "\" size=\"10\" sha256=\"" + patchSha +
+                                                          "\"/></file>");
+        QVERIFY(withPatch.contains("<patch "));
+        QString error;
+        release.inst.write("update/UpdateCfg.xml.sig",
+                           Signature::sign(trusted.pem, withPatch, &error));
+        release.inst.write("update/UpdateCfg.xml",
+                           QByteArray(withPatch).replace(patchSha, QByteArray(64, 'd')));
         break;
     }
     case Fault::MissingSignature:

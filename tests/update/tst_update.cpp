@@ -266,6 +266,8 @@ void tst_Update::progressRecordsForThreeFiles()
 
     LogCapture log;
     WorkerRun run;
+    // One file after another, so that each record can be matched to its file.
+    run.worker->setMaxTransfers(1);
     run.start();
     for (int i = 0; i < paths.size(); ++i) {
         const QString& path = paths.at(i);

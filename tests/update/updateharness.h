@@ -28,6 +28,25 @@ inline QString md5Of(const QByteArray& data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
+inline QString sha256Of(const QByteArray& data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+// size bytes that differ from seed to seed and repeat nowhere within a file.
+inline QByteArray pattern(qint64 size, int seed = 0)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 2463534242u + quint32(seed);
+    for (qint64 i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = char(x);
+    }
+    return bytes;
+}
+
 // extra: more attributes for some paths, as written in the element (` size="5"`).
 inline QByteArray configXml(const QString& version, const QString& main, const QString& server,
                             const FileEntries& files, const QHash<QString, QString>& extra = {})
@@ -150,6 +169,15 @@ public:
     QByteArray installedConfig;
     QByteArray offeredConfig;
 };
+
+// Offers body at path with its size and sha256, as the publisher lists a file.
+inline void offerChecked(Release& release, const QString& path, const QByteArray& body,
+                         const QString& md5 = QString())
+{
+    release.offer(path, body, md5);
+    release.extraAttributes.insert(
+        path, QStringLiteral(" size=\"%1\" sha256=\"%2\"").arg(body.size()).arg(sha256Of(body)));
+}
 
 // One run of the worker in its own thread, recorded from the test thread.
 class WorkerRun

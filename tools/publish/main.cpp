@@ -40,7 +40,7 @@ with a warning.
 
 Nothing is written, and the exit status is 2, when:
   - the version is not one the updater can read (numbers separated by dots);
-  - --previous is missing, malformed, or not older than --version;
+  - a --previous is missing, malformed, or not older than --version;
   - the main executable is not among the release's files, or matches --ignore;
   - --server is not an http:// or https:// address, or carries a query ("?"), a fragment ("#")
     or a user name (the updater appends each file's path to it);
@@ -49,7 +49,7 @@ Nothing is written, and the exit status is 2, when:
     leaves it);
   - a path is one the updater refuses: control characters or any of : \ < > " | ? *, names
     Windows reserves (CON, NUL, COM1, aux.txt, ...), names ending in a dot or a space, paths in
-    its update/ folder, or two paths that differ only in letter case;
+    its update/ folder or in .forms/ at the top, or two paths that differ only in letter case;
   - the --sign-key file is not an Ed25519 private key.
 The exit status is 0 on success.
 
@@ -58,6 +58,15 @@ OUTPUT.sig holds, on one base64 line, an Ed25519 signature over the exact bytes 
 installation whose configuration names a key accepts only a next configuration signed by that
 key, naming a key of its own (the same, or with --rotate-to NEWKEYFILE a new one to rotate to).
 Without --sign-key a stale OUTPUT.sig is removed.
+
+Beside the plain files (which stay where they are) RELEASE_DIR/.forms receives a zstd-compressed
+copy of every managed file (.forms/PATH.zst) and, for each --previous release whose copy of the
+file differs, a patch from that copy (.forms/PATH.SHA256.patch, SHA256 being the digest of the
+earlier bytes), each only when smaller than what it stands in for; the configuration lists them
+(zst and patch elements inside the file's element, covered by the signature). A file of more
+than 32 MiB gets no patch. Upload .forms with the release: an updater fetches the patch that
+applies to its installed copy, else the compressed copy, else the plain file. Forms of an
+earlier run are replaced; --no-forms writes none and removes them.
 )";
 
 void printError(const QString& message)
@@ -116,8 +125,14 @@ int main(int argc, char* argv[])
         QStringLiteral("GLOB"));
     const QCommandLineOption previousOption(
         QStringLiteral("previous"),
-        QStringLiteral("UpdateCfg.xml of the previous release; its version must be older."),
+        QStringLiteral("UpdateCfg.xml of an earlier release, in the folder that holds its files "
+                       "(repeatable); its version must be older. Changed files get patches from "
+                       "its copies."),
         QStringLiteral("OLD.xml"));
+    const QCommandLineOption noFormsOption(
+        QStringLiteral("no-forms"),
+        QStringLiteral("Write no compressed copies and patches: the updater fetches every "
+                       "changed file whole."));
     const QCommandLineOption outputOption(
         QStringLiteral("output"),
         QStringLiteral("Where to write (default: RELEASE_DIR/UpdateCfg.xml)."),
@@ -140,7 +155,7 @@ int main(int argc, char* argv[])
                        "release on."),
         QStringLiteral("NEWKEYFILE"));
     parser.addOptions({versionOption, mainOption, serverOption, ignoreOption, previousOption,
-                       outputOption, signOption, rotateOption, generateOption});
+                       outputOption, signOption, rotateOption, generateOption, noFormsOption});
     parser.addPositionalArgument(QStringLiteral("RELEASE_DIR"),
                                  QStringLiteral("Folder holding the release's files."));
 
@@ -180,7 +195,8 @@ int main(int argc, char* argv[])
     options.main = parser.value(mainOption);
     options.server = parser.value(serverOption);
     options.ignorePatterns = parser.values(ignoreOption);
-    options.previousPath = parser.value(previousOption);
+    options.previousPaths = parser.values(previousOption);
+    options.writeForms = !parser.isSet(noFormsOption);
     options.outputPath = parser.value(outputOption);
     options.signKeyPath = parser.value(signOption);
     options.nextKeyPath = parser.value(rotateOption);
@@ -206,7 +222,14 @@ int main(int argc, char* argv[])
     publisher.setProgressFunction([&reporter](const HashProgress& p) { reporter.update(p); });
     const bool prepared = publisher.prepare();
     reporter.finish();
-    if (!prepared || !publisher.write()) {
+    // Compressing takes a while of its own: its progress is shown on its own line.
+    ProgressReporter formsReporter([&clock] { return clock.elapsed(); }, showProgress, 1000,
+                                   interactive ? 250 : 5000);
+    publisher.setProgressFunction(
+        [&formsReporter](const HashProgress& p) { formsReporter.update(p); });
+    const bool written = prepared && publisher.write();
+    formsReporter.finish();
+    if (!written) {
         printError(publisher.errorString());
         return refusedStatus;
     }
@@ -217,6 +240,18 @@ int main(int argc, char* argv[])
                 qUtf8Printable(publisher.outputPath()), qUtf8Printable(config.version),
                 int(config.fileMap.size() + config.ignoreList.size()),
                 int(config.ignoreList.size()));
+    if (options.writeForms) {
+        int compressed = 0;
+        int patches = 0;
+        for (const FileAttributes& attributes : config.fileAttributes) {
+            for (const FileForm& form : attributes.forms)
+                ++(form.kind == FileForm::Kind::Compressed ? compressed : patches);
+        }
+        std::printf("wrote %d compressed copies and %d patches from %d earlier releases into "
+                    "%s/.forms\n",
+                    compressed, patches, int(options.previousPaths.size()),
+                    qUtf8Printable(options.releaseDir));
+    }
     if (!config.publicKey.isEmpty())
         std::printf("signed %s with key %s\n", qUtf8Printable(publisher.signatureFilePath()),
                     qUtf8Printable(config.publicKey));

@@ -26,9 +26,11 @@ void ProgressReporter::finish()
 
 QString ProgressReporter::format(const HashProgress& progress)
 {
-    return QStringLiteral("hashing: %1/%2 files, %3/%4")
+    return QStringLiteral("%1: %2/%3 %4, %5/%6")
+        .arg(QLatin1String(progress.phase))
         .arg(progress.filesDone)
         .arg(progress.fileCount)
+        .arg(QLatin1String(progress.items))
         .arg(formatBytes(progress.bytesDone), formatBytes(progress.totalBytes));
 }
 

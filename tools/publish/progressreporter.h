@@ -1,7 +1,7 @@
 #pragma once
 
-// Tells the publisher how far hashing has come, but only once it has taken more than a moment,
-// and then at most a few times a second. The clock and the output are passed in.
+// Tells the publisher how far hashing (or compressing) has come, but only once it has taken more
+// than a moment, and then at most a few times a second. The clock and the output are passed in.
 
 #include "releasepublisher.h"
 
@@ -21,7 +21,7 @@ public:
     // Shows the final state if anything was shown at all.
     void finish();
 
-    // "hashing: 12/40 files, 1.2 GiB/3.0 GiB"
+    // "hashing: 12/40 files, 1.2 GiB/3.0 GiB", "compressing: 3/52 forms, ..."
     static QString format(const HashProgress& progress);
     // Bytes in B, KiB, MiB or GiB, one decimal above bytes.
     static QString formatBytes(qint64 bytes);

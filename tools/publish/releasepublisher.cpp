@@ -228,6 +228,9 @@ bool ReleasePublisher::write()
 {
     if (!m_prepared)
         return fail(QStringLiteral("nothing to write: the release has not been prepared"));
+    // The forms are on disk before a configuration lists them.
+    if (!writeForms())
+        return false;
     ConfigWriter writer;
     writer.setIgnoredMd5(m_ignoredMd5);
     writer.setIgnoredAttributes(m_ignoredAttributes);
@@ -263,6 +266,38 @@ bool ReleasePublisher::write()
 QString ReleasePublisher::signatureFilePath() const
 {
     return outputPath() + QStringLiteral(".sig");
+}
+
+bool ReleasePublisher::writeForms()
+{
+    const QString root = QFileInfo(m_options.releaseDir).absoluteFilePath();
+    if (!m_options.writeForms) {
+        if (!FormWriter::isOwnFolder(root))
+            return true;
+        QString error;
+        if (!FormWriter::removeOwnFolder(root, &error))
+            return fail(error);
+        m_warnings.append(QStringLiteral("removed the compressed copies and patches of an earlier "
+                                         "run (%1/): this release lists none")
+                              .arg(FormWriter::folderName()));
+        return true;
+    }
+    QList<FormWriter::Source> sources;
+    for (auto it = m_files.cbegin(); it != m_files.cend(); ++it) {
+        // Ignored files are never fetched.
+        if (!it->ignored)
+            sources.append({it.key(), it->absolutePath, it->size, it->md5, it->sha256});
+    }
+    FormWriter writer(root);
+    writer.setProgressFunction(m_progress);
+    QMap<QString, QList<FileForm>> forms;
+    const bool written = writer.write(sources, m_earlier, &forms);
+    m_warnings.append(writer.warnings());
+    if (!written)
+        return fail(writer.errorString());
+    for (auto it = m_config.fileAttributes.begin(); it != m_config.fileAttributes.end(); ++it)
+        it->forms = forms.value(it.key());
+    return true;
 }
 
 bool ReleasePublisher::checkSigningKey()
@@ -308,12 +343,12 @@ bool ReleasePublisher::generateKey(const QString& keyPath, QString* publicKey, Q
     QByteArray pem;
     if (!Signature::generateKey(&pem, publicKey, error))
         return false;
-    // Created here and only here, readable by its owner alone: an existing file is never
-    // overwritten, and the key never sits in a file others could read.
+        // Created here and only here, readable by its owner alone: an existing file is never
+        // overwritten, and the key never sits in a file others could read.
 #ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(keyPath);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
+    const int fd =
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = QStringLiteral("cannot create %1: %2")
                      .arg(quotedName(keyPath), QString::fromLocal8Bit(std::strerror(errno)));
@@ -399,36 +434,38 @@ bool ReleasePublisher::checkOptions()
 
 bool ReleasePublisher::checkPrevious()
 {
-    const QString path = m_options.previousPath;
-    if (path.isEmpty())
-        return true;
-    const QFileInfo info(path);
-    if (!info.exists())
-        return fail(
-            QStringLiteral("previous configuration %1 does not exist").arg(quotedName(path)));
-    QFile probe(path);
-    if (!info.isFile() || !probe.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot read previous configuration %1").arg(quotedName(path)));
-    probe.close();
+    m_earlier.clear();
+    for (const QString& path : std::as_const(m_options.previousPaths)) {
+        const QFileInfo info(path);
+        if (!info.exists())
+            return fail(
+                QStringLiteral("previous configuration %1 does not exist").arg(quotedName(path)));
+        QFile probe(path);
+        if (!info.isFile() || !probe.open(QIODevice::ReadOnly))
+            return fail(
+                QStringLiteral("cannot read previous configuration %1").arg(quotedName(path)));
+        probe.close();
 
-    ConfigInfo previous;
-    {
-        PreviousReadCapture capture;
-        previous = ConfigReader().read(path);
-        if (capture.failed())
-            return fail(QStringLiteral("previous configuration %1 is not well-formed XML: %2")
-                            .arg(quotedName(path), capture.reason()));
+        ConfigInfo previous;
+        {
+            PreviousReadCapture capture;
+            previous = ConfigReader().read(path);
+            if (capture.failed())
+                return fail(QStringLiteral("previous configuration %1 is not well-formed XML: %2")
+                                .arg(quotedName(path), capture.reason()));
+        }
+        if (previous.version.isEmpty())
+            return fail(
+                QStringLiteral("previous configuration %1 has no version").arg(quotedName(path)));
+        if (!parseVersion(previous.version))
+            return fail(QStringLiteral("previous version %1 in %2 cannot be read by the updater")
+                            .arg(quotedName(previous.version), quotedName(path)));
+        if (!isNewerVersion(m_options.version, previous.version))
+            return fail(QStringLiteral("version %1 is not newer than %2 of the previous release: "
+                                       "the updater would find nothing to do")
+                            .arg(m_options.version, previous.version));
+        m_earlier.append({path, info.absolutePath(), std::move(previous)});
     }
-    if (previous.version.isEmpty())
-        return fail(
-            QStringLiteral("previous configuration %1 has no version").arg(quotedName(path)));
-    if (!parseVersion(previous.version))
-        return fail(QStringLiteral("previous version %1 in %2 cannot be read by the updater")
-                        .arg(quotedName(previous.version), quotedName(path)));
-    if (!isNewerVersion(m_options.version, previous.version))
-        return fail(QStringLiteral("version %1 is not newer than %2 of the previous release: the "
-                                   "updater would find nothing to do")
-                        .arg(m_options.version, previous.version));
     return true;
 }
 
@@ -452,10 +489,16 @@ bool ReleasePublisher::walk()
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     QList<bool> patternUsed(m_options.ignorePatterns.size(), false);
+    // This tool's own forms of an earlier run are output, like the configuration: rewritten, not
+    // listed. Anything else in the reserved folder is refused below as a path of the release.
+    const bool ownForms = FormWriter::isOwnFolder(root);
+    const QString formsPrefix = FormWriter::folderName() + QLatin1Char('/');
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
         const QString relative = info.absoluteFilePath().mid(prefix.size());
+        if (ownForms && (relative == FormWriter::folderName() || relative.startsWith(formsPrefix)))
+            continue;
         if (info.isSymLink() || info.isJunction())
             return fail(QStringLiteral("%1 is a symbolic link, which is never followed: put the "
                                        "file itself in the release or remove the link")
@@ -491,8 +534,10 @@ bool ReleasePublisher::walk()
             return fail(QStringLiteral("%1 cannot be published: the updater refuses paths with "
                                        "control characters or any of : \\ < > \" | ? *, names "
                                        "Windows reserves (CON, NUL, COM1, aux.txt, ...) or that "
-                                       "end in a dot or a space, and paths in its own update/ "
-                                       "folder or named UpdateCfg.xml at the top")
+                                       "end in a dot or a space, paths in its own update/ "
+                                       "folder or named UpdateCfg.xml at the top, and paths in "
+                                       ".forms/ at the top, where compressed copies and patches "
+                                       "go")
                             .arg(quotedName(relative)));
 
         Entry entry;

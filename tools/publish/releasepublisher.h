@@ -5,6 +5,7 @@
 // configuration atomically. Nothing is written unless every check has passed.
 
 #include "config/configinfo.h"
+#include "formwriter.h"
 
 #include <QIODevice>
 #include <QMap>
@@ -19,10 +20,14 @@ struct PublishOptions {
     QString main;
     QString server;
     QStringList ignorePatterns;
-    QString previousPath; // empty: no previous release to compare with
-    QString outputPath;   // empty: releaseDir/UpdateCfg.xml
-    QString signKeyPath;  // empty: unsigned; else the PEM private key that signs the output
-    QString nextKeyPath;  // empty: the output names the signing key; else the key handed on
+    // Configurations of earlier releases, each in the folder that holds that release's files:
+    // the new version must be newer than each, and the files get patches from theirs.
+    QStringList previousPaths;
+    QString outputPath;  // empty: releaseDir/UpdateCfg.xml
+    QString signKeyPath; // empty: unsigned; else the PEM private key that signs the output
+    QString nextKeyPath; // empty: the output names the signing key; else the key handed on
+    // Whether compressed copies and patches are written (into RELEASE_DIR/.forms) and listed.
+    bool writeForms = true;
 };
 
 struct HashProgress {
@@ -30,6 +35,9 @@ struct HashProgress {
     int fileCount = 0;
     qint64 bytesDone = 0;
     qint64 totalBytes = 0;
+    // What is being done, and what is counted: hashing files, or compressing forms.
+    const char* phase = "hashing";
+    const char* items = "files";
 };
 
 class ReleasePublisher
@@ -86,6 +94,7 @@ private:
     bool walk();
     bool hashFiles();
     bool checkMain();
+    bool writeForms();
 
     struct Entry {
         QString absolutePath;
@@ -107,6 +116,7 @@ private:
     QStringList m_warnings;
     QByteArray m_signingKey; // PEM, empty when unsigned
     QString m_publicKey;
+    QList<FormWriter::Earlier> m_earlier;
     bool m_prepared = false;
 };
 
