@@ -45,7 +45,7 @@ fi
 serve_start "$www" "$work/server"
 trap serve_stop EXIT
 for r in small big; do
-    "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
+    "$publish" --no-forms --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
 done
 
 run() { # UPDATER RELEASE -> seconds

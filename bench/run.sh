@@ -8,6 +8,10 @@
 #
 #   bench/run.sh                 everything, RUNS=5 repetitions, 30 memory runs
 #   RUNS=3 MEMRUNS=10 bench/run.sh
+#   SECTIONS="small link" bench/run.sh      only these sections (md5 big small memory manifest
+#                                           install link); the table has their rows only
+#   SECTIONS=link RUNS_LINK=1 LINK_PROFILES=50:50 LINK_WORKLOADS=medium bench/run.sh
+#                                           one cell of the link section (bench/link.sh says more)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -17,8 +21,12 @@ cd "$root"
 RUNS=${RUNS:-5}
 MEMRUNS=${MEMRUNS:-30}
 MANIFEST=${MANIFEST:-750000}
+SECTIONS=${SECTIONS:-"md5 big small memory manifest install link"}
+# The sections' blocks below are not indented, to keep them as they were before they could be
+# chosen.
+want() { [[ " $SECTIONS " == *" $1 "* ]]; }
 
-bash scripts/deps.sh
+if want link; then bash scripts/deps.sh aria2 openssl; else bash scripts/deps.sh; fi
 if ! dpkg-query -W time >/dev/null 2>&1; then
     if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q time >/dev/null; else
         echo "needs GNU time: apt-get install time" >&2; exit 1; fi
@@ -29,7 +37,8 @@ launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" --parallel "$(nproc)" \
-    --target updater updater-publish qtfetch installbench md5speed manifestbench downloadbench >/dev/null
+    --target updater updater-publish qtfetch installbench md5speed manifestbench downloadbench \
+    linkproxy >/dev/null
 updater="$build/src/app/updater"
 publish="$(find "$build/tools" -type f -name updater-publish -perm -u+x | head -n 1)"
 qtfetch="$build/bench/qtfetch"
@@ -67,27 +76,40 @@ if [ ! -f "$www/.complete-2" ]; then
     touch "$www/.complete-2"
 fi
 
+# shellcheck source=link.sh
+. bench/link.sh
+if want link; then link_make_cert; link_data_files; fi
 serve_start "$www" "$work/server"
 busy=()
 cleanup() {
     local pid
     for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
+    link_stop
     serve_stop
 }
 trap cleanup EXIT
 
-for r in big small small10k; do
-    "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --output "$work/$r.xml" "$www/$r" 2>/dev/null
+# Publishing hashes every file: only the releases of the chosen sections. No compressed copies:
+# the data is random, so none would be smaller, and trying costs minutes for the 1 GiB file.
+releases=small
+if want big || want memory; then releases="$releases big"; fi
+if want small; then releases="$releases small10k"; fi
+for r in $releases; do
+    "$publish" --version 2.0 --main app --server "$SERVE_URL/$r" --no-forms --output "$work/$r.xml" \
+        "$www/$r" 2>/dev/null
 done
 # The publisher gives every file an md5 and a sha256; the updater then judges the file by its
 # sha256 alone. Two variants of the 1 GiB release: one with md5 digests only (a release written
 # before sha256 was given), and one whose md5 texts are not digests and without sha256, where the
 # updater checks nothing, which shows what the transfer alone costs.
+if want big; then
 sed -E 's/ sha256="[0-9a-f]{64}"//' "$work/big.xml" > "$work/big-md5.xml"
 sed -E 's/md5="([0-9a-f]{32})"/md5="marker-\1"/' "$work/big-md5.xml" > "$work/big-nocheck.xml"
 if grep -q sha256 "$work/big-md5.xml" || ! grep -q 'sha256="' "$work/big.xml"; then
     echo "the 1 GiB release variants are not what they should be" >&2; exit 1
 fi
+fi
+if want link; then link_publish; fi
 
 # stats FILE -> "median (min-max)" of the numbers in FILE
 stats() {
@@ -99,15 +121,18 @@ stats() {
 # ratios A B OUT: OUT gets A[i] / B[i], line by line (one line per repetition)
 ratios() { paste "$1" "$2" | awk '{ printf "%.4f\n", ($2 > 0) ? $1 / $2 : 0 }' > "$3"; }
 
-# Runs the updater on release $1 in a fresh installation; prints "seconds peak_kib".
+# Runs the updater on release $1 in a fresh installation; prints "seconds peak_kib". Further
+# arguments are a command that starts the updater (the command is given its path as the last
+# argument).
 run_updater() {
     local rel="$1" dir="$work/install-$1"
+    shift
     rm -rf "$dir"; mkdir -p "$dir/config" "$dir/update"
     cp "$updater" "$dir/updater"
     printf '<update><info version="1.0" main="app" server=""/></update>\n' > "$dir/config/UpdateCfg.xml"
     cp "$work/$rel.xml" "$dir/update/UpdateCfg.xml"
     sync
-    QT_QPA_PLATFORM=offscreen /usr/bin/time -f "%e %M" -o "$work/time.txt" "$dir/updater" >"$work/updater.out" 2>&1
+    QT_QPA_PLATFORM=offscreen /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" "$dir/updater" >"$work/updater.out" 2>&1
     if ! grep -q 'Controller::slot_updateFinished true "success"' "$dir/log/update.log"; then
         echo "updater run on $rel failed:" >&2; tail -n 5 "$dir/log/update.log" >&2; exit 1
     fi
@@ -132,13 +157,16 @@ timed() { # command... -> seconds
 }
 
 # --- MD5: Qt's and OpenSSL's implementation -------------------------------------------------
+if want md5; then
 echo "md5: Qt vs OpenSSL, 1 GiB in 64 KiB pieces ($RUNS rounds)"; load
 "$md5speed" 1024 "$RUNS" 64 > "$work/md5.txt"
 awk '{ print $2 }' "$work/md5.txt" > "$work/md5-qt.txt"
 awk '{ print $4 }' "$work/md5.txt" > "$work/md5-ssl.txt"
 ratios "$work/md5-qt.txt" "$work/md5-ssl.txt" "$work/md5-ratio.txt"
+fi
 
 # --- throughput: one 1 GiB file ---------------------------------------------------------------
+if want big; then
 echo "throughput: 1 GiB, updater (sha256, md5, nothing checked) vs curl -o, curl | tee | md5sum / sha256sum, openssl dgst ($RUNS runs each)"; load
 for f in up upmd5 upnc curl curlsync dl dlmd5 tee tee256 floor floor256; do : > "$work/big-$f.txt"; done
 cached="$www/big/big.bin"
@@ -174,9 +202,10 @@ ratios "$work/big-curl.txt" "$work/big-upmd5.txt" "$work/big-r-curlmd5.txt"
 ratios "$work/big-upmd5.txt" "$work/big-tee.txt" "$work/big-r-tee.txt"
 ratios "$work/big-floor.txt" "$work/big-upmd5.txt" "$work/big-r-floor.txt"
 ratios "$work/big-curl.txt" "$work/big-upnc.txt" "$work/big-r-nc.txt"
+fi
 
 # --- many small files ---------------------------------------------------------------------------
-for r in small small10k; do
+if want small; then for r in small small10k; do
     count=$(grep -c '<file ' "$work/$r.xml" || true)
     echo "many small files: $r ($count x 8 KiB), updater vs bare Qt loop vs one curl ($RUNS runs each)"; load
     (cd "$www/$r" && find . -name '*.bin' | sed 's|^\.||' | sort) > "$work/$r.list"
@@ -195,9 +224,10 @@ for r in small small10k; do
     ratios "$work/$r-up.txt" "$work/$r-qt.txt" "$work/$r-r-qt.txt"
     ratios "$work/$r-up.txt" "$work/$r-curl.txt" "$work/$r-r-curl.txt"
     ratios "$work/$r-dl.txt" "$work/$r-qt.txt" "$work/$r-r-dl.txt"
-done
+done; fi
 
 # --- memory ---------------------------------------------------------------------------------------
+if want memory; then
 # Every other run with two extra busy processes on the machine, so that the updater's threads
 # are descheduled at awkward moments.
 echo "memory: peak resident size of the updater for 1 GiB ($MEMRUNS runs, every other one under extra load)"; load
@@ -216,8 +246,10 @@ done
 awk '{ printf "%.1f\n", $1 / 1024 }' "$work/mem.txt" > "$work/mem-mib.txt"
 awk '{ printf "%.1f\n", $1 / 1024 }' "$work/mem-loaded.txt" > "$work/mem-loaded-mib.txt"
 mem_over=$(awk '$1 >= 64 { n++ } END { print n + 0 }' "$work/mem-mib.txt")
+fi
 
 # --- a large manifest -----------------------------------------------------------------------------
+if want manifest; then
 # Two cases: a first release of MANIFEST files over an installation that lists none, and a release
 # whose every md5 text differs from the installed one's (both list MANIFEST files, as written by
 # the publisher with sizes). The server is a closed port: the run ends at the first request.
@@ -247,8 +279,10 @@ for _ in $(seq "$RUNS"); do
         rm -rf "$mdir/log" "$mdir/update/data"
     done
 done
+fi
 
 # --- installation ---------------------------------------------------------------------------------
+if want install; then
 echo "installation: 1 GiB in 2000 files, updater's installation vs cp -a + rm -rf ($RUNS runs each)"; load
 : > "$work/inst.txt"; : > "$work/cp.txt"
 for _ in $(seq "$RUNS"); do
@@ -262,14 +296,21 @@ for _ in $(seq "$RUNS"); do
     rm -rf "$work/inst"
 done
 ratios "$work/inst.txt" "$work/cp.txt" "$work/inst-r.txt"
+fi
+
+# --- over a link with a round trip and a bandwidth cap (bench/link.sh) ----------------------------
+if want link; then link_validate; link_run; fi
 echo "done"; load
 
 row() { printf '| %s | %s | %s | %s | %s |\n' "$@"; }
 echo
 echo "| figure | updater | peer | ratio, per repetition | target |"
 echo "|---|---|---|---|---|"
+if want md5; then
 row "MD5 of 1 GiB (s; Qt's vs OpenSSL's, ratio Qt/OpenSSL)" "$(stats "$work/md5-ssl.txt")" \
     "$(stats "$work/md5-qt.txt")" "$(stats "$work/md5-ratio.txt")" "reported"
+fi
+if want big; then
 row "1 GiB as published, sha256 checked (s; peer \`curl -o\`, ratio curl/updater)" "$(stats "$work/big-up.txt")" \
     "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-curl.txt")" "reported"
 row "1 GiB, sha256 checked (s; peer \`curl | tee | sha256sum\`, ratio updater/peer)" "$(stats "$work/big-up.txt")" \
@@ -292,7 +333,8 @@ row "1 GiB as published, download loop alone \`bench/downloadbench\` (s; peer \`
     "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-dl.txt")" "reported"
 row "1 GiB, md5 checked, download loop alone (s; peer \`curl -o\`, ratio curl/loop)" "$(stats "$work/big-dlmd5.txt")" \
     "$(stats "$work/big-curl.txt")" "$(stats "$work/big-r-dlmd5.txt")" "reported"
-for r in small small10k; do
+fi
+if want small; then for r in small small10k; do
     n=$(wc -l < "$work/$r.list")
     row "$n x 8 KiB (s; peer bare Qt loop \`bench/qtfetch\`, ratio updater/Qt)" "$(stats "$work/$r-up.txt")" \
         "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-qt.txt")" "$([ "$r" = small ] && echo "<= 1.15" || echo reported)"
@@ -300,13 +342,20 @@ for r in small small10k; do
         "$(stats "$work/$r-curl.txt")" "$(stats "$work/$r-r-curl.txt")" "reported"
     row "$n x 8 KiB, download loop alone \`bench/downloadbench\` (s; peer bare Qt loop, ratio loop/Qt)" \
         "$(stats "$work/$r-dl.txt")" "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-dl.txt")" "reported"
-done
+done; fi
+if want memory; then
 row "peak RSS, 1 GiB, $MEMRUNS runs (MiB)" "$(stats "$work/mem-mib.txt"); $mem_over of $MEMRUNS at or above 64" \
     "" "" "< 64 in every run"
 row "peak RSS, 1 GiB, the runs under extra load (MiB)" "$(stats "$work/mem-loaded-mib.txt")" "" "" "< 64 in every run"
+fi
+if want manifest; then
 row "$MANIFEST-entry manifest over an installation listing none: check phase (s)" "$(stats "$work/man-fresh-s.txt")" "" "" "reported"
 row "$MANIFEST-entry manifest over an installation listing none: peak RSS (MiB)" "$(stats "$work/man-fresh-m.txt")" "" "" "< 200"
 row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: check phase (s)" "$(stats "$work/man-changed-s.txt")" "" "" "reported"
 row "$MANIFEST-entry manifest, every md5 changed from $MANIFEST installed: peak RSS (MiB)" "$(stats "$work/man-changed-m.txt")" "" "" "< 200"
+fi
+if want install; then
 row "installation, 1 GiB in 2,000 files (s; peer \`cp -a\` + \`rm -rf\`, ratio updater/peer)" \
     "$(stats "$work/inst.txt")" "$(stats "$work/cp.txt")" "$(stats "$work/inst-r.txt")" "<= 1.5"
+fi
+if want link; then link_table; fi

@@ -2,6 +2,9 @@
 #   serve_start ROOT WORKDIR   -> sets SERVE_PORT and SERVE_URL; nginx runs until serve_stop
 #   serve_stop
 # Extra "server" directives may be passed in SERVE_EXTRA (for example "limit_rate 200k;").
+# With SERVE_TLS_CERT and SERVE_TLS_KEY (PEM files) the same folder is also served over HTTPS with
+# HTTP/2 on a second port: SERVE_TLS_PORT; the protocol of every request it answers is logged to
+# WORKDIR/tls-access.log, one line each (HTTP/2.0 or HTTP/1.1).
 # nginx runs as one process of the invoking user (no master, no worker switching to another
 # user), so it reads whatever that user can read, /root included; it listens on loopback only.
 
@@ -21,13 +24,22 @@ serve_nginx() {
 serve_start() {
     local root="$1" work="$2"
     mkdir -p "$work"
-    local port try nginx
+    local port try nginx tls tlshttp
     if ! nginx="$(serve_nginx)"; then
         echo "nginx is not installed (scripts/deps.sh installs nginx-light)" >&2
         return 1
     fi
     for try in $(seq 1 20); do
         port=$(( 20000 + (RANDOM % 20000) ))
+        tls="" tlshttp=""
+        if [ -n "${SERVE_TLS_CERT:-}" ]; then
+            tls="listen 127.0.0.1:$((port + 1)) ssl http2;
+        ssl_certificate $SERVE_TLS_CERT;
+        ssl_certificate_key $SERVE_TLS_KEY;
+        access_log $work/tls-access.log protocol if=\$serve_tls;"
+            tlshttp="log_format protocol '\$server_protocol';
+    map \$https \$serve_tls { on 1; default 0; }"
+        fi
         cat > "$work/nginx.conf" <<CONF
 master_process off;
 worker_processes 1;
@@ -41,6 +53,7 @@ http {
     keepalive_requests 100000;
     keepalive_timeout 60s;
     gzip off;
+    $tlshttp
     client_body_temp_path $work/tmp;
     proxy_temp_path $work/tmp;
     fastcgi_temp_path $work/tmp;
@@ -50,6 +63,7 @@ http {
     default_type application/octet-stream;
     server {
         listen 127.0.0.1:$port;
+        $tls
         root $root;
         ${SERVE_EXTRA:-}
     }
@@ -61,6 +75,7 @@ CONF
             SERVE_PORT=$port
             SERVE_URL="http://127.0.0.1:$port"
             SERVE_WORK="$work"
+            SERVE_TLS_PORT=$([ -n "$tls" ] && echo $((port + 1)) || true)
             return 0
         fi
     done

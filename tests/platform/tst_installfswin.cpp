@@ -3,6 +3,7 @@
 // file's data and is refused; a difference in letter case alone is not.
 
 #include "platform/installfs.h"
+#include "platform/mappedfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,7 @@ private slots:
     void letterCaseAloneIsAccepted();
     void fileHeldOpenIsInUse_data();
     void fileHeldOpenIsInUse();
+    void mapsRegularFilesOnly();
 
 private:
     void write(const QString& path, const QByteArray& bytes)
@@ -190,6 +192,23 @@ void tst_InstallFsWin::fileHeldOpenIsInUse()
     if (held != INVALID_HANDLE_VALUE)
         ::CloseHandle(held);
     QCOMPARE(read(root + "/lib/core.old"), QByteArray("core"));
+}
+
+void tst_InstallFsWin::mapsRegularFilesOnly()
+{
+    // A patch's base is the installed copy, mapped through the file layer's own open.
+    const QByteArray bytes = QByteArray(70000, 'm') + "end";
+    write(root + "/Long Folder Name/base.bin", bytes);
+    write(root + "/empty.bin", QByteArray());
+    InstallFs fs(root);
+    MappedFile mapped;
+    QVERIFY(fs.mapFile("/Long Folder Name/base.bin", &mapped));
+    QVERIFY(QByteArray(mapped.data(), int(mapped.size())) == bytes);
+    QVERIFY(fs.mapFile("/empty.bin", &mapped));
+    QVERIFY(mapped.isMapped() && mapped.size() == 0);
+    QVERIFY(!fs.mapFile("/Long Folder Name", &mapped));
+    QVERIFY(!mapped.isMapped());
+    QVERIFY(!fs.mapFile("/missing.bin", &mapped));
 }
 
 QTEST_GUILESS_MAIN(tst_InstallFsWin)

@@ -285,6 +285,8 @@ void tst_Download::digestChecked()
     const auto before = release.inst.snapshot();
 
     WorkerRun run;
+    // One file after another: a.bin is checked and in update/ before b.bin fails.
+    run.worker->setMaxTransfers(1);
     run.start();
     QVERIFY(run.waitFinished());
 
@@ -313,6 +315,7 @@ void tst_Download::unsafePathStopsRunBeforeAnyDownload_data()
     QTest::newRow("control character") << "/x\t.dll";
     QTest::newRow("inside the download folder") << "/update/x.dll";
     QTest::newRow("over the new configuration") << "/UpdateCfg.xml";
+    QTest::newRow("inside the forms folder") << "/.Forms/x.dll";
     QTest::newRow("device name") << "/bin/nul.dll";
     QTest::newRow("folder that Windows reads as update/") << "/update./x.dll";
     QTest::newRow("question mark") << "/x?.dll";

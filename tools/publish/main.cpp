@@ -247,9 +247,14 @@ int main(int argc, char* argv[])
             for (const FileForm& form : attributes.forms)
                 ++(form.kind == FileForm::Kind::Compressed ? compressed : patches);
         }
-        std::printf("wrote %d compressed copies and %d patches from %d earlier releases into "
-                    "%s/.forms\n",
-                    compressed, patches, int(options.previousPaths.size()),
+        const auto count = [](int n, const char* one, const char* many) {
+            return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+        };
+        std::printf("wrote %s and %s from %s into %s/.forms\n",
+                    qUtf8Printable(count(compressed, "compressed copy", "compressed copies")),
+                    qUtf8Printable(count(patches, "patch", "patches")),
+                    qUtf8Printable(count(int(options.previousPaths.size()), "earlier release",
+                                         "earlier releases")),
                     qUtf8Printable(options.releaseDir));
     }
     if (!config.publicKey.isEmpty())

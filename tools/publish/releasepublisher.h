@@ -1,8 +1,9 @@
 #pragma once
 
 // Makes the UpdateCfg.xml of a release folder: checks the options against the updater's rules,
-// walks the folder, hashes every regular file (streamed, never whole in memory) and writes the
-// configuration atomically. Nothing is written unless every check has passed.
+// walks the folder, hashes every regular file (streamed, never whole in memory), writes the
+// compressed copies and patches (FormWriter) and then the configuration atomically. Nothing is
+// written unless every check has passed.
 
 #include "config/configinfo.h"
 #include "formwriter.h"
@@ -54,7 +55,8 @@ public:
 
     // Checks the options, walks and hashes the release. False with errorString() on a refusal.
     bool prepare();
-    // Writes the configuration prepared by prepare(). False with errorString() on failure.
+    // Writes the forms (unless writeForms is off) and then the configuration prepared by
+    // prepare(), which lists them. False with errorString() on failure.
     bool write();
 
     // The record the updater's reader will read back from the written file.
