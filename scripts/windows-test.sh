@@ -4,6 +4,9 @@
 #   2. a whole update: updater.exe with its runtime in a fresh installation (a path with a space)
 #      updates it from a release served by nginx on 127.0.0.1, starts the new app.exe and
 #      removes update/. The installation is then checked byte for byte.
+#   3. the same update while holdopen.exe holds lib/core.dll open without delete sharing: let go
+#      a few seconds after the updater says it waits (the update goes through), and held for
+#      good (the update gives up after its bound and leaves the old release byte for byte).
 # Prints a pass/fail table. The exit status is 0 when everything passed or failed only in a known
 # Wine difference (listed below and in the README), 1 otherwise. Each program's Qt Test results
 # are kept in build-windows/test-results/.
@@ -28,8 +31,9 @@ export WINEDEBUG=-all,err+module
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Under Wine the tests use the Windows platform plugin on the Xvfb display: the whole Windows
 # windowing path is exercised, as on a user's machine. UPDATER_WINE_QPA=offscreen chooses Qt's
-# offscreen plugin instead.
-export QT_QPA_PLATFORM="${UPDATER_WINE_QPA:-windows}"
+# offscreen plugin instead. Wine does not hand QT_QPA_PLATFORM to a Windows program: the plugin
+# is named on each program's command line.
+qpa="${UPDATER_WINE_QPA:-windows}"
 export QT_LOGGING_RULES="qt.qpa.*=false"
 # Wine turns Windows file names into Unix ones through the locale's character set: under the C
 # locale of a fresh machine a name outside ASCII cannot be made. C.UTF-8 is always there.
@@ -103,7 +107,11 @@ for exe in "${tests[@]}"; do
     out="$work/$name.out"
     rm -f "$result_file"
     echo "-- $name"
-    (cd "$work" && timeout "$per_test_timeout" wine "$exe" \
+    # Only a program with a GUI application takes -platform; Qt Test refuses it in one made with
+    # QTEST_GUILESS_MAIN or QTEST_APPLESS_MAIN.
+    platform=(-platform "$qpa")
+    grep -qs 'QTEST_GUILESS_MAIN\|QTEST_APPLESS_MAIN' "$root"/tests/*/"$name.cpp" && platform=()
+    (cd "$work" && timeout "$per_test_timeout" wine "$exe" "${platform[@]}" \
         -o "$(winepath -w "$result_file" 2>/dev/null),txt" >"$out" 2>&1)
     code=$?
     # A program that does not end is stopped with everything it started.
@@ -155,9 +163,12 @@ done
 # Release 1.0.0 is installed; 1.0.1 is served, published by updater-publish.exe with 1.0.0 as
 # its earlier release. The main program and a library change (the library arrives as a patch
 # against its installed copy), a data file is added, one file stays and the user's settings are
-# ignored.
+# ignored. $1: "plain"; "let go", with
+# lib/core.dll held open until a few seconds after the updater logs that it waits; "held", with
+# it held until the updater has ended.
 whole_update() {
-    local served="$work/served" install="$work/install dir" nginx_dir="$work/nginx"
+    local mode="$1" base="$work/update-${1// /-}"
+    local served="$base/served" install="$base/install dir" nginx_dir="$base/nginx"
     mkdir -p "$served/lib" "$served/data" "$install/lib" "$install/data" "$install/user" \
         "$install/config" "$install/update" "$nginx_dir/tmp"
     cp "$bin/updater.exe" "$bin/qt.conf" "$bin"/*.dll "$install/"
@@ -167,9 +178,9 @@ whole_update() {
     # Bytes after the image leave the program runnable and change its digest.
     { cat "$bin/fakemain.exe"; printf 'release 1.0.1\n'; } >"$served/app.exe"
     # Bytes that do not compress: only a patch makes the library's change small.
-    head -c 300000 /dev/urandom >"$work/core-noise"
-    { printf 'core library 1.0.0\n'; cat "$work/core-noise"; } >"$install/lib/core.dll"
-    { printf 'core library 1.0.1\n'; cat "$work/core-noise"; } >"$served/lib/core.dll"
+    head -c 300000 /dev/urandom >"$base/core-noise"
+    { printf 'core library 1.0.0\n'; cat "$base/core-noise"; } >"$install/lib/core.dll"
+    { printf 'core library 1.0.1\n'; cat "$base/core-noise"; } >"$served/lib/core.dll"
     printf 'readme, unchanged\n' | tee "$install/data/readme.txt" >"$served/data/readme.txt"
     printf '新文件 1.0.1\n' >"$served/data/new file.txt"
     printf 'volume=2\n' >"$install/user/settings.ini"
@@ -219,7 +230,7 @@ CONF
     config 1.0.0 /app.exe "$install/app.exe" /data/readme.txt "$install/data/readme.txt" \
         /lib/core.dll "$install/lib/core.dll" >"$install/config/UpdateCfg.xml"
     # The earlier release as published, then the new one with patches from it.
-    local earlier="$work/release-1.0.0" publish_problem=""
+    local earlier="$base/release-1.0.0" publish_problem=""
     mkdir -p "$earlier/lib" "$earlier/data"
     cp "$install/app.exe" "$earlier/"
     cp "$install/lib/core.dll" "$earlier/lib/"
@@ -227,21 +238,52 @@ CONF
     publish() { # version, folder, more arguments
         local version="$1" folder="$2"
         shift 2
-        (cd "$work" && wine "$bin/updater-publish.exe" --version "$version" --main app.exe \
+        (cd "$base" && wine "$bin/updater-publish.exe" --version "$version" --main app.exe \
             --server "http://127.0.0.1:$port" "$@" "$(winepath -w "$folder")") \
-            >>"$work/publish.out" 2>&1 || publish_problem="updater-publish.exe $version failed"
+            >>"$base/publish.out" 2>&1 || publish_problem="updater-publish.exe $version failed"
     }
     publish 1.0.0 "$earlier"
     publish 1.0.1 "$served" --previous "$(winepath -w "$earlier/UpdateCfg.xml")"
     cp "$served/UpdateCfg.xml" "$install/update/UpdateCfg.xml"
-    cp "$install/app.exe" "$work/app-1.0.0.exe"
-    cp "$install/lib/core.dll" "$work/core-1.0.0.dll"
-    cp "$install/update/UpdateCfg.xml" "$work/new.xml"
+    cp "$install/app.exe" "$base/app-1.0.0.exe"
+    cp "$install/lib/core.dll" "$base/core-1.0.0.dll"
+    cp "$install/update/UpdateCfg.xml" "$base/new.xml"
+    cp "$install/config/UpdateCfg.xml" "$base/old.xml"
+
+    local log="$install/log/update.log" holder="" platform="$qpa"
+    local release_file="$base/release" watcher=""
+    if [ "$mode" != plain ]; then
+        # Opened and its READY file written before the updater starts.
+        wine "$bin/holdopen.exe" "$(winepath -w "$install/lib/core.dll")" \
+            "$(winepath -w "$base/ready")" "$(winepath -w "$release_file")" >"$base/holder.out" 2>&1 &
+        holder=$!
+        for _ in $(seq 300); do
+            [ -f "$base/ready" ] && break
+            sleep 0.1
+        done
+    fi
+    if [ "$mode" = "let go" ]; then
+        # Let go three seconds after the first wait is logged.
+        (for _ in $(seq 1200); do
+            grep -aq 'install: in use: ' "$log" 2>/dev/null && break
+            sleep 0.1
+        done
+        sleep 3
+        touch "$release_file") &
+        watcher=$!
+    fi
+    # A failed run shows its message box; offscreen, its text goes to the log and the run ends.
+    [ "$mode" != plain ] && platform=offscreen
 
     # Started from another directory: the updater works in its own.
-    (cd "$work" && timeout "$update_timeout" wine "$install/updater.exe" >"$work/updater.out" 2>&1)
-    local code=$?
+    local started_at=$SECONDS
+    (cd "$work" && timeout "$update_timeout" wine "$install/updater.exe" -platform "$platform" \
+        >"$base/updater.out" 2>&1)
+    local code=$? took=$((SECONDS - started_at))
     [ "$code" = 124 ] && wineserver -k 2>/dev/null
+    touch "$release_file"
+    [ -n "$watcher" ] && { kill "$watcher" 2>/dev/null; wait "$watcher" 2>/dev/null; }
+    [ -n "$holder" ] && wait "$holder" 2>/dev/null
     # app.exe runs detached: wait until it has written its marker (the file appears whole).
     for _ in $(seq 600); do
         [ -f "$install/started.txt" ] && break
@@ -253,20 +295,30 @@ CONF
 
     local problems=()
     [ -z "$publish_problem" ] || problems+=("$publish_problem")
+    [ -n "$holder" ] && [ ! -f "$base/ready" ] && problems+=("holdopen.exe did not open lib/core.dll")
     if [ "$code" = 124 ]; then
         problems+=("updater did not end within ${update_timeout}s")
     elif [ "$code" != 0 ]; then
         problems+=("updater exit $code")
     fi
-    cmp -s "$install/app.exe" "$served/app.exe" || problems+=("app.exe not the new one")
-    cmp -s "$install/lib/core.dll" "$served/lib/core.dll" || problems+=("lib/core.dll")
-    cmp -s "$install/data/new file.txt" "$served/data/new file.txt" || problems+=("new file")
+    if [ "$mode" = held ]; then
+        # Given up on: the old release byte for byte, nothing new, update/ gone.
+        cmp -s "$install/app.exe" "$base/app-1.0.0.exe" || problems+=("app.exe changed")
+        cmp -s "$install/lib/core.dll" "$base/core-1.0.0.dll" || problems+=("lib/core.dll changed")
+        [ ! -e "$install/data/new file.txt" ] || problems+=("new file installed")
+        cmp -s "$install/config/UpdateCfg.xml" "$base/old.xml" || problems+=("config changed")
+        [ -z "$(ls -A "$install/backup" 2>/dev/null)" ] || problems+=("backup/ not empty")
+    else
+        cmp -s "$install/app.exe" "$served/app.exe" || problems+=("app.exe not the new one")
+        cmp -s "$install/lib/core.dll" "$served/lib/core.dll" || problems+=("lib/core.dll")
+        cmp -s "$install/data/new file.txt" "$served/data/new file.txt" || problems+=("new file")
+        cmp -s "$install/backup/app.exe" "$base/app-1.0.0.exe" || problems+=("backup/app.exe")
+        cmp -s "$install/backup/lib/core.dll" "$base/core-1.0.0.dll" || problems+=("backup/core.dll")
+        [ ! -e "$install/backup/data/readme.txt" ] || problems+=("unchanged file backed up")
+        cmp -s "$install/config/UpdateCfg.xml" "$base/new.xml" || problems+=("config not replaced")
+    fi
     cmp -s "$install/data/readme.txt" "$served/data/readme.txt" || problems+=("readme.txt")
     [ "$(cat "$install/user/settings.ini")" = volume=2 ] || problems+=("settings changed")
-    cmp -s "$install/backup/app.exe" "$work/app-1.0.0.exe" || problems+=("backup/app.exe")
-    cmp -s "$install/backup/lib/core.dll" "$work/core-1.0.0.dll" || problems+=("backup/core.dll")
-    [ ! -e "$install/backup/data/readme.txt" ] || problems+=("unchanged file backed up")
-    cmp -s "$install/config/UpdateCfg.xml" "$work/new.xml" || problems+=("config not replaced")
     [ ! -e "$install/update" ] || problems+=("update/ left behind")
     if [ -f "$install/started.txt" ]; then
         local started_dir started_args
@@ -279,12 +331,9 @@ CONF
     else
         problems+=("app.exe not started")
     fi
-    local log="$install/log/update.log"
     # The log is UTF-8 with a byte order mark, lines end in CR LF.
     if [ -f "$log" ]; then
         [ "$(head -c3 "$log" | od -An -tx1 | tr -d ' ')" = efbbbf ] || problems+=("log without BOM")
-        grep -aq 'Controller::slot_updateFinished true "success"' "$log" ||
-            problems+=("no success in the log")
         grep -aq "download: \"http://127.0.0.1:$port/data/new%20file.txt\"" "$log" ||
             problems+=("no download line")
         grep -aq "download: patch \"http://127.0.0.1:$port/.forms/lib/core.dll.[0-9a-f]*.patch\"" \
@@ -292,17 +341,41 @@ CONF
         grep -aq "download: decoded \".*lib/core.dll\" " "$log" || problems+=("no decoded line")
         # Every form applied: none fell back to the next.
         grep -aq "download: fallback" "$log" && problems+=("a form fell back")
+        case "$mode" in
+        held)
+            grep -aq 'Controller::slot_updateFinished false ".*/lib/core.dll"' "$log" ||
+                problems+=("no failure naming lib/core.dll in the log")
+            grep -aq 'install: still in use: ".*/lib/core.dll",' "$log" ||
+                problems+=("no give-up in the log")
+            ;;
+        *)
+            grep -aq 'Controller::slot_updateFinished true "success"' "$log" ||
+                problems+=("no success in the log")
+            ;;
+        esac
+        if [ "$mode" = "let go" ]; then
+            grep -aq 'install: no longer in use: ".*/lib/core.dll" after' "$log" ||
+                problems+=("no wait in the log")
+        fi
     else
         problems+=("no log")
     fi
 
+    # What the log says was waited, for the table.
+    local waited=""
+    if [ "$mode" != plain ] && [ -f "$log" ]; then
+        waited="$(tr -d '\r' <"$log" | sed -n 's/.*install: \(no longer\|still\) in use: .* after \([0-9]*\) ms.*/\2/p' | tail -n1)"
+        waited="; waited ${waited:-?} ms, run ${took}s"
+    fi
+    local name="whole update"
+    [ "$mode" != plain ] && name="in use, $mode"
     if [ ${#problems[@]} -eq 0 ]; then
-        row "whole update" - - - pass
+        row "$name" - - - "pass$waited"
     else
-        row "whole update" - - - "FAIL: $(IFS=';'; echo "${problems[*]}")"
+        row "$name" - - - "FAIL: $(IFS=';'; echo "${problems[*]}")$waited"
         status=1
         [ -f "$log" ] && { echo "-- log:"; tr -d '\r' <"$log" | tail -n 30; }
-        echo "-- output:"; tr -d '\r' <"$work/updater.out" | tail -n 30
+        echo "-- output:"; tr -d '\r' <"$base/updater.out" | tail -n 30
     fi
 }
 # The shipped program asks for administrator rights (Wine itself does not enforce it).
@@ -314,7 +387,11 @@ else
 fi
 
 echo "-- whole update"
-whole_update
+whole_update plain
+echo "-- whole update, lib/core.dll in use for a while"
+whole_update "let go"
+echo "-- whole update, lib/core.dll in use for good"
+whole_update held
 
 echo
 printf '%-20s %6s %6s %7s  %s\n' Program Passed Failed Skipped Result

@@ -32,6 +32,9 @@ Controller::~Controller()
     // without running its event loop: release it first.
     if (MessagePresenter* presenter = MessagePresenter::current())
         presenter->beginShutdown();
+    // An installation waiting for a file another program holds gives up instead of keeping the
+    // window's thread here.
+    workerThread.requestInterruption();
     workerThread.quit();
     workerThread.wait();
 }

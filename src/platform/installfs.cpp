@@ -239,3 +239,13 @@ bool InstallFs::mapFile(const QString& relative, MappedFile* mapped, Entry* open
 #endif
     return ok || fail(mapError);
 }
+
+bool InstallFs::checkDeletable(const QString& relative)
+{
+    if (injected("delete check", relative))
+        return false;
+    Entry found;
+    if (!entry(relative, &found))
+        return false;
+    return !found.exists() || deletableHere(relative);
+}

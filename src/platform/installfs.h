@@ -90,6 +90,12 @@ public:
     // Renames from to to. replace false: fails with EEXIST when to exists (atomically where the
     // system allows it). A move across file systems fails with EXDEV.
     bool rename(const QString& from, const QString& to, bool replace = false);
+    // Whether the entry at relative could be renamed or removed now as far as other programs
+    // are concerned: false with EBUSY when one holds it open so that it cannot (on Windows, an
+    // open with delete access meets a sharing violation: it was opened without delete
+    // sharing). On POSIX nobody's open file stops a rename, and only the fault hook says so.
+    // True for a missing entry; false with the error when a folder on the way cannot be passed.
+    bool checkDeletable(const QString& relative);
     // Sets the permission bits of a file or folder; fails on a link.
     bool setMode(const QString& relative, uint mode);
 
@@ -173,9 +179,10 @@ public:
     // Test seam: called by removeTree() with the relative path of each folder after it has been
     // listed and before its entries are removed, so that a test can swap an entry in between.
     static void setListedHook(std::function<void(const QString&)> hook);
-    // Test seam: asked before each rename ("rename", source) and file removal ("remove", path);
-    // a non-zero errno it returns makes the operation fail with it, as a file held open by
-    // another program makes it fail on Windows.
+    // Test seam: asked before each rename ("rename", source), file removal ("remove", path) and
+    // check of a file that is to be replaced ("delete check", path); a non-zero errno it returns
+    // makes the operation fail with it, as a file held open by another program (EBUSY) makes it
+    // fail on Windows.
     static void setFaultHook(std::function<int(const QString&, const QString&)> hook);
 
 private:
@@ -188,6 +195,8 @@ private:
     int openDirAt(int current, const QByteArray& name, bool create);
     bool fail(int error);
     bool injected(const char* operation, const QString& relative);
+    // The platform's half of checkDeletable() for an entry that exists.
+    bool deletableHere(const QString& relative);
     // Calls the listed hook, when one is set.
     static void reportListed(const QString& relative);
     bool removeTreeAt(int parentFd, const QByteArray& name, const QString& relative);

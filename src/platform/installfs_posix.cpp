@@ -326,6 +326,11 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
     return true;
 }
 
+bool InstallFs::deletableHere(const QString&)
+{
+    return true;
+}
+
 bool InstallFs::setMode(const QString& relative, uint mode)
 {
     Parent parent;

@@ -1,5 +1,7 @@
 #include "platform/installfs.h"
 
+#include "platform/winfileerror.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -237,18 +239,20 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
     if (::MoveFileExW(reinterpret_cast<const wchar_t*>(sourcePath.utf16()),
                       reinterpret_cast<const wchar_t*>(targetPath.utf16()), flags))
         return true;
-    switch (::GetLastError()) {
-    case ERROR_NOT_SAME_DEVICE:
-        return fail(EXDEV);
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-        return fail(EEXIST);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return fail(ENOENT);
-    default:
-        return fail(EACCES);
-    }
+    const DWORD code = ::GetLastError();
+    // Access denied is also what a file open elsewhere without delete sharing can give, the
+    // source or a target to be replaced: the same open a rename makes tells the two apart.
+    if (code == ERROR_ACCESS_DENIED &&
+        (winfileerror::deleteOpenError(sourcePath) == EBUSY ||
+         (replace && winfileerror::deleteOpenError(targetPath) == EBUSY)))
+        return fail(EBUSY);
+    return fail(winfileerror::errnoOf(code));
+}
+
+bool InstallFs::deletableHere(const QString& relative)
+{
+    const int code = winfileerror::deleteOpenError(absolutePath(relative));
+    return code == 0 || fail(code);
 }
 
 bool InstallFs::setMode(const QString&, uint)

@@ -5,13 +5,14 @@
 #include "platform/installfs.h"
 #include "update/filedrops.h"
 #include "update/installjournal.h"
+#include "update/inusewait.h"
 
 #include <QDebug>
 #include <QDir>
 
 Installer::Installer(const ConfigInfo& config, InstallFs& fs, InstallJournal& journal,
-                     const QByteArray& checkedConfig)
-    : config(config), fs(fs), journal(journal), checkedConfig(checkedConfig)
+                     const QByteArray& checkedConfig, InUseWait* inUse)
+    : config(config), fs(fs), journal(journal), checkedConfig(checkedConfig), inUse(inUse)
 {
 }
 
@@ -24,8 +25,13 @@ bool Installer::install()
 {
     replacedModes.clear();
     installError.clear();
-    if (backup() && dropFiles() && copyUpdateFiles(config.fileList))
+    journal.setInUseWait(inUse);
+    if (waitForFilesInUse() && backup() && dropFiles() && copyUpdateFiles(config.fileList))
         return true;
+    // A move given up on because another program still holds its file: that is what the user
+    // can do something about.
+    if (inUse && !inUse->stillInUse().isEmpty())
+        installError = tr("文件正被其他程序使用:") + inUse->stillInUse();
     // Put back everything this run changed; the installed configuration was never touched.
     if (!journal.rollback()) {
         const QString kept = journal.unrestoredDir();
@@ -83,6 +89,26 @@ bool Installer::journalFailed(const QString& fallback)
 {
     installError = journal.failure().isEmpty() ? fallback : journal.failure();
     return false;
+}
+
+bool Installer::waitForFilesInUse()
+{
+    if (!inUse)
+        return true;
+    // False only when the path is given up on; any other failure of the check is left to the
+    // move, which reports it as it always did.
+    const auto waitFor = [this](const QString& path) {
+        InstallFs::Entry installed;
+        if (!fs.entry(path, &installed) || installed.kind != InstallFs::Kind::File)
+            return true;
+        return inUse->attempt(fs, path, [&] { return fs.checkDeletable(path); }) ||
+               inUse->stillInUse().isEmpty();
+    };
+    for (auto it = config.fileMap.cbegin(); it != config.fileMap.cend(); ++it) {
+        if (!waitFor(it.key()))
+            return false;
+    }
+    return waitFor(QStringLiteral("/config/") + configFileName);
 }
 
 bool Installer::backup()

@@ -4,8 +4,10 @@
 // the release's files, and the files it drops, into backup/, moves the new files into place with
 // the modes they should have, writes the checked configuration as the installed one, and cleans up.
 // Every change goes through the journal the caller has begun; a failure before the configuration is
-// in place rolls all of them back. It neither checks links nor reads the configuration: the worker
-// does both before it hands over.
+// in place rolls all of them back. Before the first move it waits for the files it replaces that
+// another program holds open, and every move waits for such a file again, within the run's bound
+// (InUseWait). It neither checks links nor reads the configuration: the worker does both before it
+// hands over.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -16,6 +18,7 @@
 class ConfigInfo;
 class InstallFs;
 class InstallJournal;
+class InUseWait;
 
 class Installer
 {
@@ -23,10 +26,10 @@ class Installer
 
 public:
     // config gives the files to install, the main executable and their attributes;
-    // checkedConfig the bytes the installation writes as the installed configuration. All four
-    // must outlive the Installer.
+    // checkedConfig the bytes the installation writes as the installed configuration; inUse,
+    // when given, the wait for files held open elsewhere. All of them must outlive the Installer.
     Installer(const ConfigInfo& config, InstallFs& fs, InstallJournal& journal,
-              const QByteArray& checkedConfig);
+              const QByteArray& checkedConfig, InUseWait* inUse = nullptr);
 
     // Installs the files of config through the begun journal. On failure everything is rolled
     // back, update/ is removed, and failure() says what went wrong and how the rollback ended.
@@ -34,6 +37,10 @@ public:
     QString failure() const;
 
 private:
+    // Waits, while nothing has changed yet, until no installed file the release replaces (the
+    // installed configuration among them) is held open by another program. False when one still
+    // is once the run's time to wait is spent; install() then names it.
+    bool waitForFilesInUse();
     // Moves the installed copy of every file of the release into backup/. False, with the
     // failure set, when an installed copy could not be moved.
     bool backup();
@@ -62,6 +69,7 @@ private:
     InstallFs& fs;
     InstallJournal& journal;
     const QByteArray& checkedConfig;
+    InUseWait* inUse;
     // Mode bits of the installed copies moved to backup/, by configuration path.
     QHash<QString, uint> replacedModes;
     QString installError;

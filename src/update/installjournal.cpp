@@ -2,6 +2,7 @@
 
 #include "log/logquoted.h"
 #include "platform/installfs.h"
+#include "update/inusewait.h"
 #include "update/journalrecovery.h"
 
 #include <QDateTime>
@@ -103,6 +104,11 @@ bool InstallJournal::begin()
     return true;
 }
 
+void InstallJournal::setInUseWait(InUseWait* wait)
+{
+    inUse = wait;
+}
+
 bool InstallJournal::committed() const
 {
     return isDone;
@@ -193,7 +199,12 @@ bool InstallJournal::takeMove(const QString& from, const QString& to,
         return ok;
     };
 
-    if (fs.rename(from, to))
+    // The step is recorded once, whatever the tries: a kill during a wait finds the entry at
+    // one end or the other. Only a file is waited for: a folder that cannot be moved (a mount
+    // point, on POSIX) is not let go by waiting.
+    const auto rename = [&] { return fs.rename(from, to); };
+    const bool mayWait = inUse && source.kind == InstallFs::Kind::File;
+    if (mayWait ? inUse->attempt(fs, from, rename) : rename())
         return report(true, 0, false);
     if (fs.lastError() != EXDEV || source.kind != InstallFs::Kind::File)
         return report(false, fs.lastError(), false);
@@ -468,9 +479,12 @@ bool InstallJournal::commit(const QString& placedConfig, const QByteArray& check
     // Every step so far is on the disk before the step that decides the run.
     fs.syncAll();
 
+    // The installed configuration held open by another program (the application reading it) is
+    // waited for as any file.
+    const auto replace = [&] { return fs.rename(temp, installedConfig, true); };
     if (!record(QStringLiteral("config"), {temp, installedConfig},
                 {written.device, written.inode}) ||
-        !fs.rename(temp, installedConfig, true)) {
+        !(inUse ? inUse->attempt(fs, installedConfig, replace) : replace())) {
         fs.removeFile(temp);
         return report(false, int(QFileDevice::RenameError));
     }

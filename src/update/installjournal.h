@@ -38,6 +38,8 @@
 #include <QString>
 #include <QStringList>
 
+class InUseWait;
+
 class InstallJournal
 {
 public:
@@ -49,6 +51,10 @@ public:
     // Creates backup/ when missing and writes a new journal (temporary file, flushed, renamed,
     // folder flushed). False when it cannot be written: nothing may change then.
     bool begin();
+
+    // The wait for files held open by another program that every move of this run goes through
+    // (none: such a move fails at once). Not owned; it must outlive the moves.
+    void setInUseWait(InUseWait* wait);
 
     // Creates the folder relative and every missing one above it, each recorded first. A link
     // or a file on the way fails.
@@ -130,6 +136,7 @@ private:
     bool moveEntry(const QString& from, const QString& to, bool logged);
 
     InstallFs& fs;
+    InUseWait* inUse = nullptr;
     QString stash;
     int stashCount = 0;
     int tempCount = 0;

@@ -13,6 +13,7 @@
 #include "update/filetransfer.h"
 #include "update/installer.h"
 #include "update/installjournal.h"
+#include "update/inusewait.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -58,7 +59,8 @@ QStringList updatersOwnProgram()
 
 } // namespace
 
-Update::Update(QObject* parent) : QObject(parent), speedTimer(nullptr)
+Update::Update(QObject* parent)
+    : QObject(parent), speedTimer(nullptr), inUseWaitMs(InUseWait::defaultLimitMs)
 {
     qRegisterMetaType<UpdateProgress>("UpdateProgress");
 }
@@ -114,6 +116,11 @@ void Update::setReadBufferSize(qint64 bytes)
 qint64 Update::readBufferSize() const
 {
     return readBufferBytes;
+}
+
+void Update::setInUseWaitLimit(int milliseconds)
+{
+    inUseWaitMs = milliseconds;
 }
 
 void Update::setUnknownLengthLimit(qint64 bytes)
@@ -517,7 +524,12 @@ void Update::slot_updateLocal()
         endRun(false, tr("安装文件失败:") + InstallJournal::journalPath);
         return;
     }
-    Installer installer(config, fs, journal, checkedConfig);
+    InUseWait inUse(inUseWaitMs);
+    inUse.setNotify([this](bool waiting) {
+        progress.tip = waiting ? tr("正在等待程序关闭") : tr("正在安装文件");
+        emit sig_progress(progress);
+    });
+    Installer installer(config, fs, journal, checkedConfig, &inUse);
     if (!installer.install()) {
         endRun(false, installer.failure());
         return;

@@ -53,6 +53,8 @@ public:
     // Most bytes a download the server gives no length for may bring, when the configuration
     // gives no size either; below 0 (the default) works it out from the free space.
     void setUnknownLengthLimit(qint64 bytes);
+    // Longest time in all the installation waits for files another program holds open.
+    void setInUseWaitLimit(int milliseconds);
     // Most bytes a reply may hold before they are written to disk.
     void setReadBufferSize(qint64 bytes);
     qint64 readBufferSize() const;
@@ -116,6 +118,7 @@ private:
     QTimer* speedTimer;
 
     int stallTimeoutMs = 30000;
+    int inUseWaitMs;
     qint64 readBufferBytes = 256 * 1024;
     qint64 unknownLengthBytes = -1;
     // sig_finished has gone out; nothing the network still delivers may change the outcome.

@@ -36,6 +36,8 @@ struct Strike {
     int k = 0;
     QString effect = QStringLiteral("KILL"); // or an errno name
     bool journalOnly = false;
+    // Also killed as any thread first pauses: the wait for a file in use begins.
+    bool killInWait = false;
 
     bool isSet() const { return !call.isEmpty(); }
     QString label() const
@@ -43,7 +45,8 @@ struct Strike {
         return QStringLiteral("%1%2 #%3%4")
             .arg(call, journalOnly ? " to the journal" : "")
             .arg(k)
-            .arg(effect == "KILL" ? QString() : " (" + effect + ")");
+            .arg((effect == "KILL" ? QString() : " (" + effect + ")") +
+                 (killInWait ? " killed in the wait" : ""));
     }
 };
 
@@ -81,6 +84,7 @@ private slots:
     void everyStepSurvivesAKill();
     void failedFlushOfACopyIsNoSuccess();
     void killedRecoveryIsTakenUpAgain();
+    void killedWhileWaitingForAFileInUse();
 
 private:
     QString makeInstallation(const QString& name);

@@ -49,9 +49,13 @@ QStringList tst_KillMatrix::straceArgs(const Strike& strike, const QString& dir,
         args << "-P" << dir + journal;
     const QString effect =
         strike.effect == "KILL" ? QStringLiteral("signal=KILL") : "error=" + strike.effect;
+    const QString sleeps = QStringLiteral("nanosleep,clock_nanosleep");
     args << "-e"
-         << "trace=" + strike.call << "-e"
+         << "trace=" + strike.call + (strike.killInWait ? "," + sleeps : QString()) << "-e"
          << QStringLiteral("inject=%1:%2:when=%3").arg(strike.call, effect).arg(strike.k);
+    if (strike.killInWait)
+        args << "-e"
+             << "inject=" + sleeps + ":signal=KILL:when=1";
     return args;
 }
 

@@ -25,6 +25,8 @@ private slots:
     void shortNamesAreRefused();
     void trimmedNamesAreRefused();
     void letterCaseAloneIsAccepted();
+    void fileHeldOpenIsInUse_data();
+    void fileHeldOpenIsInUse();
     void mapsRegularFilesOnly();
 
 private:
@@ -149,6 +151,47 @@ void tst_InstallFsWin::letterCaseAloneIsAccepted()
     QVERIFY(fd >= 0);
     ::_close(fd);
     QVERIFY(QDir(root + "/config").entryList(QDir::Files).contains("New Name.txt"));
+}
+
+void tst_InstallFsWin::fileHeldOpenIsInUse_data()
+{
+    QTest::addColumn<DWORD>("sharing");
+    QTest::addColumn<bool>("inUse");
+    // How a running application holds its libraries: nobody may rename or delete them.
+    QTest::newRow("read sharing only") << DWORD(FILE_SHARE_READ) << true;
+    QTest::newRow("no sharing") << DWORD(0) << true;
+    // Held, but open to a rename: nothing to wait for.
+    QTest::newRow("delete sharing")
+        << DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) << false;
+}
+
+void tst_InstallFsWin::fileHeldOpenIsInUse()
+{
+    QFETCH(DWORD, sharing);
+    QFETCH(bool, inUse);
+
+    write(root + "/lib/core.dll", "core");
+    const QString native = QDir::toNativeSeparators(root + "/lib/core.dll");
+    HANDLE held = ::CreateFileW(reinterpret_cast<const wchar_t*>(native.utf16()), GENERIC_READ,
+                                sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    QVERIFY(held != INVALID_HANDLE_VALUE);
+    InstallFs fs(root);
+    QCOMPARE(fs.checkDeletable("/lib/core.dll"), !inUse);
+    const bool moved = fs.rename("/lib/core.dll", "/lib/core.old");
+    QCOMPARE(moved, !inUse);
+    if (inUse) {
+        // Both as EBUSY, which the installation waits for; once let go, both go through.
+        QCOMPARE(fs.lastError(), EBUSY);
+        QVERIFY(!fs.checkDeletable("/lib/core.dll"));
+        QCOMPARE(fs.lastError(), EBUSY);
+        ::CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+        QVERIFY(fs.checkDeletable("/lib/core.dll"));
+        QVERIFY(fs.rename("/lib/core.dll", "/lib/core.old"));
+    }
+    if (held != INVALID_HANDLE_VALUE)
+        ::CloseHandle(held);
+    QCOMPARE(read(root + "/lib/core.old"), QByteArray("core"));
 }
 
 void tst_InstallFsWin::mapsRegularFilesOnly()
