@@ -232,12 +232,17 @@ bool InstallFs::mapFile(const QString& relative, MappedFile* mapped, Entry* open
         return false;
     const bool ok = mapped->map(fd);
     const int mapError = errno;
+    closeDescriptor(fd);
+    return ok || fail(mapError);
+}
+
+void InstallFs::closeDescriptor(int fd)
+{
 #ifdef Q_OS_WIN
     ::_close(fd);
 #else
     ::close(fd);
 #endif
-    return ok || fail(mapError);
 }
 
 bool InstallFs::checkDeletable(const QString& relative)

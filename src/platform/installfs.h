@@ -111,6 +111,8 @@ public:
     // link, never waiting on a fifo); the descriptor is closed once the file is mapped. opened
     // (when given) describes the file, as for openFile().
     bool mapFile(const QString& relative, MappedFile* mapped, Entry* opened = nullptr);
+    // Closes a descriptor openFile() handed out, on either platform.
+    static void closeDescriptor(int fd);
     // Whether a file found below the installation, rather than created by this program, may be
     // taken as if it had created it: owned by the user the program runs as, with no other name
     // (a hard link someone keeps elsewhere), writable by nobody else and without set-id bits.

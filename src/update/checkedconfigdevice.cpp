@@ -22,11 +22,7 @@ bool CheckedConfigDevice::open(InstallFs& fs, const QString& relative, qint64 li
     if (opened.size > limit ||
         !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         code = opened.size > limit ? EFBIG : EIO;
-#ifdef Q_OS_WIN
-        _close(fd);
-#else
-        ::close(fd);
-#endif
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     return QIODevice::open(QIODevice::ReadOnly);

@@ -25,15 +25,6 @@ bool isMd5Digest(const QString& text)
     return Signature::isHexDigest(text, 32);
 }
 
-void closeDescriptor(int fd)
-{
-#ifdef Q_OS_WIN
-    _close(fd);
-#else
-    ::close(fd);
-#endif
-}
-
 } // namespace
 
 DownloadFile::DownloadFile(const QString& root, const QString& path, const QString& md5,
@@ -150,7 +141,7 @@ bool DownloadFile::openNewFile(const QString& relative)
     // Unbuffered, so that every write reaches the disk at once and a failing one is seen at once.
     if (!task.file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                          QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     return true;
@@ -221,12 +212,12 @@ bool DownloadFile::resumePartial(const std::function<void(qint64)>& resuming)
     if (fd < 0)
         return false;
     if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     if (!task.file->open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered,
                          QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     // The bar shows the bytes already here while they are read again.
@@ -279,12 +270,12 @@ bool DownloadFile::keep()
     if (fd < 0)
         return false;
     if (!InstallFs::adoptable(opened)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     QFile kept;
     if (!kept.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         return false;
     }
     task.hash.reset(bySha256 ? StreamHasher::Algorithm::Sha256 : StreamHasher::Algorithm::Md5);
@@ -335,7 +326,7 @@ void DownloadFile::writeNote()
     const QByteArray bytes = info.toBytes();
     if (!note.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                    QFileDevice::AutoCloseHandle)) {
-        closeDescriptor(fd);
+        InstallFs::closeDescriptor(fd);
         fs.removeFile(infoPath);
         return;
     }

@@ -19,15 +19,6 @@ namespace
 // event loop should not wait long for one piece.
 constexpr qint64 pieceBytes = 256 * 1024;
 
-void closeDescriptor(int fd)
-{
-#ifdef Q_OS_WIN
-    _close(fd);
-#else
-    ::close(fd);
-#endif
-}
-
 } // namespace
 
 FormDecoding::FormDecoding(const QString& root, const Target& target, const QString& formPath,
@@ -63,7 +54,7 @@ bool FormDecoding::begin()
     if (fd < 0 || !input.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
                               QFileDevice::AutoCloseHandle)) {
         if (fd >= 0)
-            closeDescriptor(fd);
+            InstallFs::closeDescriptor(fd);
         fail(QStringLiteral("form cannot be read: ") + fs->errorString());
         return false;
     }
