@@ -9,7 +9,9 @@
 #include "update/streamhasher.h"
 
 #include <QDebug>
+#include <QGlobalStatic>
 #include <QMetaObject>
+#include <QMutex>
 
 #include <algorithm>
 
@@ -36,10 +38,14 @@ EncodedTransfer::EncodedTransfer(const File& file, const QList<FileForm>& forms,
 
 namespace
 {
-// The transfers of this thread that have a form to decode, in the order they asked; the first
-// decodes. Each decoder holds a window of up to 32 MiB: one at a time keeps the run within its
-// memory bound however many files arrive together.
-thread_local QList<EncodedTransfer*> decodeTurns;
+// The transfers that have a form to decode, in the order they asked; the first decodes. Each
+// decoder holds a window of up to 32 MiB: one at a time keeps the process within its memory
+// bound however many files arrive together.
+struct DecodeTurns {
+    QMutex mutex;
+    QList<EncodedTransfer*> queue;
+};
+Q_GLOBAL_STATIC(DecodeTurns, decodeTurns)
 } // namespace
 
 EncodedTransfer::~EncodedTransfer()
@@ -49,11 +55,13 @@ EncodedTransfer::~EncodedTransfer()
 
 void EncodedTransfer::endDecodeTurn()
 {
-    const bool wasDecoding = !decodeTurns.isEmpty() && decodeTurns.first() == this;
-    decodeTurns.removeAll(this);
-    if (!wasDecoding || decodeTurns.isEmpty())
+    QMutexLocker locker(&decodeTurns->mutex);
+    QList<EncodedTransfer*>& queue = decodeTurns->queue;
+    const bool wasDecoding = !queue.isEmpty() && queue.first() == this;
+    queue.removeAll(this);
+    if (!wasDecoding || queue.isEmpty())
         return;
-    EncodedTransfer* next = decodeTurns.first();
+    EncodedTransfer* next = queue.first();
     QMetaObject::invokeMethod(
         next, [next] { next->beginDecoding(); }, Qt::QueuedConnection);
 }
@@ -196,8 +204,13 @@ void EncodedTransfer::formFetched(bool ok, const QString& error)
         fallBack(error);
         return;
     }
-    decodeTurns.append(this);
-    if (decodeTurns.first() == this)
+    bool first = false;
+    {
+        QMutexLocker locker(&decodeTurns->mutex);
+        decodeTurns->queue.append(this);
+        first = decodeTurns->queue.first() == this;
+    }
+    if (first)
         beginDecoding();
 }
 
