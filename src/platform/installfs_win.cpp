@@ -1,6 +1,7 @@
 #include "platform/installfs.h"
 
 #include "platform/winfileerror.h"
+#include "platform/winnames.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -28,6 +29,8 @@
 struct InstallFs::Parent {
     QString dir;
     QString name;
+
+    QString path() const { return dir + QLatin1Char('/') + name; }
 };
 
 namespace
@@ -36,28 +39,6 @@ namespace
 bool isReparse(const QFileInfo& info)
 {
     return info.isSymLink() || info.isJunction() || info.isShortcut();
-}
-
-// Whether the entry at path, asked for by its last segment asked, exists under another name.
-// Windows reaches a file by its 8.3 short name too ("UPDATE~1.XML" is "UpdateCfg.xml") and trims
-// a final dot or space, so two different release paths could name one file; only the name the
-// entry really has is accepted. Letter case alone does not count: Windows ignores it.
-bool reachedUnderAnotherName(const QString& path, const QString& asked)
-{
-    // A pattern would match other names, and no entry on Windows holds these characters.
-    if (asked.contains(QLatin1Char('*')) || asked.contains(QLatin1Char('?')))
-        return true;
-    WIN32_FIND_DATAW found;
-    const QString native = QDir::toNativeSeparators(path);
-    const HANDLE handle =
-        ::FindFirstFileExW(reinterpret_cast<const wchar_t*>(native.utf16()), FindExInfoBasic,
-                           &found, FindExSearchNameMatch, nullptr, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    ::FindClose(handle);
-    return ::CompareStringOrdinal(found.cFileName, -1,
-                                  reinterpret_cast<const wchar_t*>(asked.utf16()),
-                                  int(asked.size()), TRUE) != CSTR_EQUAL;
 }
 
 } // namespace
@@ -115,13 +96,14 @@ bool InstallFs::openParent(const QString& relative, bool create, Parent* parent)
         if (!info.exists()) {
             if (!create || !QDir().mkdir(dir))
                 return fail(ENOENT);
-        } else if (reachedUnderAnotherName(dir, segments.at(i))) {
+        } else if (winnames::reachedUnderAnotherName(dir, segments.at(i))) {
             return fail(EINVAL);
         } else if (!info.isDir()) {
             return fail(ENOTDIR);
         }
     }
-    if (reachedUnderAnotherName(dir + QLatin1Char('/') + segments.last(), segments.last()))
+    if (winnames::reachedUnderAnotherName(dir + QLatin1Char('/') + segments.last(),
+                                          segments.last()))
         return fail(EINVAL);
     parent->dir = dir;
     parent->name = segments.last();
@@ -139,7 +121,7 @@ bool InstallFs::entry(const QString& relative, Entry* result)
         Parent parent;
         if (!openParent(relative, false, &parent))
             return error == ENOENT || error == ENOTDIR;
-        path = parent.dir + QLatin1Char('/') + parent.name;
+        path = parent.path();
     }
     const QFileInfo info(path);
     if (isReparse(info))
@@ -166,7 +148,7 @@ bool InstallFs::makeDir(const QString& relative, uint)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     if (QFileInfo::exists(path) || isReparse(QFileInfo(path)))
         return fail(EEXIST);
     return QDir().mkdir(path) || fail(EACCES);
@@ -179,7 +161,7 @@ bool InstallFs::removeFile(const QString& relative)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     const QFileInfo info(path);
     if (isReparse(info))
         return QFile::remove(path) || QDir().rmdir(path) || fail(EACCES);
@@ -193,7 +175,7 @@ bool InstallFs::removeEmptyDir(const QString& relative)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     if (isReparse(QFileInfo(path)))
         return fail(ENOTDIR);
     return QDir().rmdir(path) || fail(QFileInfo::exists(path) ? ENOTEMPTY : ENOENT);
@@ -227,10 +209,8 @@ bool InstallFs::rename(const QString& from, const QString& to, bool replace)
     Parent target;
     if (!openParent(from, false, &source) || !openParent(to, false, &target))
         return false;
-    const QString sourcePath =
-        QDir::toNativeSeparators(source.dir + QLatin1Char('/') + source.name);
-    const QString targetPath =
-        QDir::toNativeSeparators(target.dir + QLatin1Char('/') + target.name);
+    const QString sourcePath = QDir::toNativeSeparators(source.path());
+    const QString targetPath = QDir::toNativeSeparators(target.path());
     // One call that replaces the target in place (or refuses when it exists) and never copies:
     // another volume fails as EXDEV does on POSIX.
     DWORD flags = MOVEFILE_WRITE_THROUGH;
@@ -265,7 +245,7 @@ int InstallFs::createFile(const QString& relative, uint)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return -1;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     const int fd = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()),
                           _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0)
@@ -395,7 +375,7 @@ bool InstallFs::updatersOwn(const QString& relative, Kind kind, QString* reason)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return refuse(error == ELOOP ? "link on the way" : "cannot be looked at");
-    const QString path = QDir::toNativeSeparators(parent.dir + QLatin1Char('/') + parent.name);
+    const QString path = QDir::toNativeSeparators(parent.path());
     // One handle for every question, on the entry itself, never on a link's target.
     const HANDLE handle = ::CreateFileW(
         reinterpret_cast<const wchar_t*>(path.utf16()), READ_CONTROL | FILE_READ_ATTRIBUTES,
@@ -444,7 +424,7 @@ bool InstallFs::closeToOthers(const QString& relative)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = QDir::toNativeSeparators(parent.dir + QLatin1Char('/') + parent.name);
+    const QString path = QDir::toNativeSeparators(parent.path());
     if (isReparse(QFileInfo(path)))
         return fail(ELOOP);
     // Full control for Administrators, SYSTEM and the owner, reading for the users; inherited by
@@ -472,7 +452,7 @@ bool InstallFs::writeNewFile(const QString& relative, const QByteArray& bytes, u
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return fail(QFileInfo::exists(path) ? EEXIST : EACCES);
@@ -490,7 +470,7 @@ int InstallFs::openFile(const QString& relative, bool writable, Entry* opened)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return -1;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     const QFileInfo info(path);
     if (isReparse(info)) {
         fail(ELOOP);
@@ -520,8 +500,8 @@ bool InstallFs::copyFile(const QString& from, const QString& to)
     Parent target;
     if (!openParent(from, false, &source) || !openParent(to, false, &target))
         return false;
-    const QString sourcePath = source.dir + QLatin1Char('/') + source.name;
-    const QString targetPath = target.dir + QLatin1Char('/') + target.name;
+    const QString sourcePath = source.path();
+    const QString targetPath = target.path();
     if (isReparse(QFileInfo(sourcePath)))
         return fail(ELOOP);
     QFile in(sourcePath);
@@ -555,7 +535,7 @@ bool InstallFs::writeFileAtomically(const QString& relative, const QByteArray& b
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    QSaveFile file(parent.dir + QLatin1Char('/') + parent.name);
+    QSaveFile file(parent.path());
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         return fail(EIO);
     return file.commit() || fail(EIO);
@@ -566,7 +546,7 @@ bool InstallFs::appendDurably(const QString& relative, const QByteArray& bytes)
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     if (isReparse(QFileInfo(path)))
         return fail(ELOOP);
     QFile file(path);
@@ -584,7 +564,7 @@ bool InstallFs::readFile(const QString& relative, QByteArray* bytes, qint64 limi
     Parent parent;
     if (!openParent(relative, false, &parent))
         return false;
-    const QString path = parent.dir + QLatin1Char('/') + parent.name;
+    const QString path = parent.path();
     const QFileInfo info(path);
     if (isReparse(info))
         return fail(ELOOP);
