@@ -12,12 +12,15 @@
 // was called, as on a real link. What is not modelled: loss, TCP's slow start and its ACKs.
 //
 //   linkproxy LISTEN_PORT HOST:PORT RTT_MS MBIT_PER_S   (port 0: any free one; rate 0: no cap)
-// Prints "port N" once it listens; runs until killed.
+// Prints "port N" once it listens; runs until killed. On SIGUSR1 it prints "bytes UP DOWN": the
+// bytes it read from the clients and from the server since the last such line (the bytes on the
+// wire, every request and answer with its headers).
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <csignal>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,6 +70,13 @@ struct Conn {
 };
 
 Ns halfRtt{0};
+unsigned long long carried[2] = {0, 0};
+volatile sig_atomic_t reportAsked = 0;
+
+void askReport(int)
+{
+    reportAsked = 1;
+}
 Link links[2];
 size_t chunkSize = 64 << 10;
 int ep = -1;
@@ -139,6 +149,7 @@ bool readOne(Conn& c, int d, Clock::time_point now)
         return false;
     }
     ch.data.resize(size_t(n));
+    carried[d] += size_t(n);
     if (size_t(n) < chunkSize / 4)
         ch.data.shrink_to_fit(); // a side that dribbles, queued long
     c.eof[d] = n == 0;
@@ -209,6 +220,16 @@ int main(int argc, char* argv[])
         return die("cannot listen on that port");
     socklen_t len = sizeof addr;
     getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len);
+    // SIGUSR1 is blocked but while waiting for events, so that a report is never missed.
+    struct sigaction sa{};
+    sa.sa_handler = askReport;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGUSR1);
+
     std::printf("port %d\n", ntohs(addr.sin_port));
     std::fflush(stdout);
 
@@ -261,9 +282,15 @@ int main(int argc, char* argv[])
             ts.tv_nsec = ns % 1000000000;
             tsp = &ts;
         }
-        const int n = epoll_pwait2(ep, events, 256, tsp, nullptr);
+        const int n = epoll_pwait2(ep, events, 256, tsp, &waiting);
         if (n < 0 && errno != EINTR)
             return die("epoll_pwait2 failed");
+        if (reportAsked) {
+            reportAsked = 0;
+            std::printf("bytes %llu %llu\n", carried[0], carried[1]);
+            std::fflush(stdout);
+            carried[0] = carried[1] = 0;
+        }
         now = Clock::now();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.ptr == nullptr) {

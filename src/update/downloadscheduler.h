@@ -27,7 +27,7 @@ class DownloadScheduler : public QObject
 public:
     struct Limits {
         // Transfers in flight at most.
-        int transfers = 32;
+        int transfers = 64;
         // Of those, files above pipelineBytes or of unknown size, each of which takes a
         // connection of its own for as long as it runs.
         int largeTransfers = 4;

@@ -111,7 +111,7 @@ private:
     ConfigInfo config;
     // The run's transfers, created when the downloads start.
     DownloadScheduler* scheduler = nullptr;
-    int transferLimit = 32;
+    int transferLimit = 64;
     // Bytes received so far over all files, and at the previous speed tick (0: no sample).
     qint64 speedReceived = 0;
     qint64 speedLast = 0;

@@ -619,7 +619,7 @@ void tst_Resume::thousandFilesFailingAt900_data()
 {
     QTest::addColumn<int>("transfers");
     QTest::newRow("one file after another") << 1;
-    QTest::newRow("many at once") << 32;
+    QTest::newRow("many at once") << 64;
 }
 
 void tst_Resume::thousandFilesFailingAt900()
