@@ -9,9 +9,11 @@
 #   bench/run.sh                 everything, RUNS=5 repetitions, 30 memory runs
 #   RUNS=3 MEMRUNS=10 bench/run.sh
 #   SECTIONS="small link" bench/run.sh      only these sections (md5 big small memory manifest
-#                                           install link); the table has their rows only
+#                                           install link forms); the table has their rows only
 #   SECTIONS=link RUNS_LINK=1 LINK_PROFILES=50:50 LINK_WORKLOADS=medium bench/run.sh
 #                                           one cell of the link section (bench/link.sh says more)
+#   SECTIONS=forms RUNS_FORMS=1 FORMS_PAIRS=typescript:5.4.4:5.4.5 bench/run.sh
+#                                           one release pair (bench/forms.sh says more)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -21,12 +23,15 @@ cd "$root"
 RUNS=${RUNS:-5}
 MEMRUNS=${MEMRUNS:-30}
 MANIFEST=${MANIFEST:-750000}
-SECTIONS=${SECTIONS:-"md5 big small memory manifest install link"}
+SECTIONS=${SECTIONS:-"md5 big small memory manifest install link forms"}
 # The sections' blocks below are not indented, to keep them as they were before they could be
 # chosen.
 want() { [[ " $SECTIONS " == *" $1 "* ]]; }
 
-if want link; then bash scripts/deps.sh aria2 openssl; else bash scripts/deps.sh; fi
+extra=()
+if want link; then extra+=(aria2 openssl); fi
+if want forms && ! command -v npm >/dev/null; then extra+=(npm); fi
+bash scripts/deps.sh "${extra[@]}"
 if ! dpkg-query -W time >/dev/null 2>&1; then
     if [ "$(id -u)" -eq 0 ]; then apt-get install -y -q time >/dev/null; else
         echo "needs GNU time: apt-get install time" >&2; exit 1; fi
@@ -78,6 +83,8 @@ fi
 
 # shellcheck source=link.sh
 . bench/link.sh
+# shellcheck source=forms.sh
+. bench/forms.sh
 if want link; then link_make_cert; link_data_files; fi
 serve_start "$www" "$work/server"
 busy=()
@@ -212,8 +219,11 @@ if want small; then for r in small small10k; do
     awk -v u="$SERVE_URL/$r" -v o="$work/curl-$r" '{ print "url = \"" u $0 "\""; print "output = \"" o $0 "\"" }' \
         "$work/$r.list" > "$work/curl-$r.cfg"
     : > "$work/$r-up.txt"; : > "$work/$r-qt.txt"; : > "$work/$r-curl.txt"; : > "$work/$r-dl.txt"
+    : > "$work/$r-mib.txt"
     for _ in $(seq "$RUNS"); do
-        run_updater "$r" | awk '{ print $1 }' >> "$work/$r-up.txt"
+        run_updater "$r" > "$work/one.txt"
+        awk '{ print $1 }' "$work/one.txt" >> "$work/$r-up.txt"
+        awk '{ printf "%.1f\n", $2 / 1024 }' "$work/one.txt" >> "$work/$r-mib.txt"
         run_download_only "$r" >> "$work/$r-dl.txt"
         rm -rf "$work/qt-$r"
         timed "$qtfetch" "$SERVE_URL/$r" "$work/$r.list" "$work/qt-$r" >> "$work/$r-qt.txt"
@@ -300,6 +310,9 @@ fi
 
 # --- over a link with a round trip and a bandwidth cap (bench/link.sh) ----------------------------
 if want link; then link_validate; link_run; fi
+
+# --- real release pairs: patches and compressed copies (bench/forms.sh) ---------------------------
+if want forms; then forms_run; fi
 echo "done"; load
 
 row() { printf '| %s | %s | %s | %s | %s |\n' "$@"; }
@@ -342,6 +355,8 @@ if want small; then for r in small small10k; do
         "$(stats "$work/$r-curl.txt")" "$(stats "$work/$r-r-curl.txt")" "reported"
     row "$n x 8 KiB, download loop alone \`bench/downloadbench\` (s; peer bare Qt loop, ratio loop/Qt)" \
         "$(stats "$work/$r-dl.txt")" "$(stats "$work/$r-qt.txt")" "$(stats "$work/$r-r-dl.txt")" "reported"
+    row "$n x 8 KiB, peak RSS of the updater, every transfer busy (MiB)" "$(stats "$work/$r-mib.txt")" "" "" \
+        "$([ "$r" = small ] && echo "< 64" || echo reported)"
 done; fi
 if want memory; then
 row "peak RSS, 1 GiB, $MEMRUNS runs (MiB)" "$(stats "$work/mem-mib.txt"); $mem_over of $MEMRUNS at or above 64" \
@@ -359,3 +374,4 @@ row "installation, 1 GiB in 2,000 files (s; peer \`cp -a\` + \`rm -rf\`, ratio u
     "$(stats "$work/inst.txt")" "$(stats "$work/cp.txt")" "$(stats "$work/inst-r.txt")" "<= 1.5"
 fi
 if want link; then link_table; fi
+if want forms; then forms_table; fi
