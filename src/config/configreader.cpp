@@ -48,7 +48,7 @@ bool allowedInXml(QStringView text)
 
 // Reads one form element (zst or patch) of a file into forms. An empty string when it is sound;
 // otherwise what is wrong with it. Unknown attributes are left for later releases to use.
-QString readForm(QStringView name, const QXmlStreamAttributes& attrs, QList<FileForm>* forms)
+QString readForm(QStringView name, const QXmlStreamAttributes& attrs, FileFormList* forms)
 {
     FileForm form;
     form.kind = name == QLatin1String("zst") ? FileForm::Kind::Compressed : FileForm::Kind::Patch;
@@ -61,7 +61,7 @@ QString readForm(QStringView name, const QXmlStreamAttributes& attrs, QList<File
         !parseSha256Hex(attrs.value(QLatin1String("base")), &form.base))
         return QStringLiteral("base is not 64 hexadecimal digits");
     // Two records of one form would leave the updater to guess which of them the server holds.
-    for (const FileForm& other : std::as_const(*forms)) {
+    for (const FileForm& other : *forms) {
         if (other.kind == form.kind &&
             (form.kind == FileForm::Kind::Compressed || other.base == form.base))
             return form.kind == FileForm::Kind::Compressed

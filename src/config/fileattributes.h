@@ -3,7 +3,7 @@
 // What a configuration says about one file besides its md5 text. All are optional in the file:
 // an older configuration carries none, and everything then works as it did without them.
 
-#include "config/fileform.h"
+#include "config/fileformlist.h"
 
 #include <QList>
 #include <QString>
@@ -13,7 +13,7 @@
 
 struct FileAttributes {
     FileAttributes(qint64 size = -1, bool executable = false, QString sha256 = QString(),
-                   QList<FileForm> forms = QList<FileForm>())
+                   FileFormList forms = FileFormList())
         : size(size), executable(executable), sha256(std::move(sha256)), forms(std::move(forms))
     {
     }
@@ -27,9 +27,9 @@ struct FileAttributes {
     // the download is checked against it whenever it is one.
     QString sha256;
     // The encoded forms the release offers for the file, in document order: at most one
-    // compressed copy and at most one patch per base. Empty (and then no allocation) for a file
-    // that has none.
-    QList<FileForm> forms;
+    // compressed copy and at most one patch per base. Empty (one null pointer) for a file that
+    // has none.
+    FileFormList forms;
 
     // The compressed copy, or null.
     const FileForm* compressedForm() const
