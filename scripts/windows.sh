@@ -111,18 +111,27 @@ SRC
     (cd "$dir" && apt-get source -q "$package")
 }
 
+# source_dir PACKAGE DIR GLOB: prints the folder under DIR, named like GLOB, that holds PACKAGE's
+# unpacked source; fetches it first when there is none (apt-get's output goes to stderr). Prints
+# nothing when it still cannot be found.
+source_dir() {
+    local package="$1" dir="$2" glob="$3" found
+    mkdir -p "$dir"
+    found="$(find "$dir" -maxdepth 1 -type d -name "$glob" | head -n1)"
+    if [ -z "$found" ]; then
+        fetch_source "$package" "$dir" >&2
+        found="$(find "$dir" -maxdepth 1 -type d -name "$glob" | head -n1)"
+    fi
+    echo "$found"
+}
+
 # --- qt -------------------------------------------------------------------------------------
 stage qt
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${qt_options[*]} ${qt_targets[*]}" ]; then
     stage_done cached
 else
-    mkdir -p "$cache/src"
-    srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
-    if [ -z "$srcdir" ]; then
-        # The source comes from the same suite as the host tools, so their versions match.
-        fetch_source qt6-base "$cache/src"
-        srcdir="$(find "$cache/src" -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)"
-    fi
+    # The source comes from the same suite as the host tools, so their versions match.
+    srcdir="$(source_dir qt6-base "$cache/src" "qt6-base-$qt_version*")"
     [ -n "$srcdir" ] || { echo "qtbase $qt_version source not found in $cache/src" >&2; exit 1; }
     host_version="$(dpkg-query -W -f='${Version}' qt6-base-dev-tools)"
     case "$host_version" in
@@ -153,12 +162,7 @@ ssl_stamp="$ssl_prefix/.updater-openssl-complete"
 if [ -f "$ssl_stamp" ] && [ "$(cat "$ssl_stamp")" = "${ssl_options[*]}" ]; then
     stage_done cached
 else
-    mkdir -p "$cache/openssl-src"
-    ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' | head -n1)"
-    if [ -z "$ssl_src" ]; then
-        fetch_source openssl "$cache/openssl-src"
-        ssl_src="$(find "$cache/openssl-src" -maxdepth 1 -type d -name 'openssl-3.*' | head -n1)"
-    fi
+    ssl_src="$(source_dir openssl "$cache/openssl-src" 'openssl-3.*')"
     [ -n "$ssl_src" ] || { echo "OpenSSL 3 source not found in $cache/openssl-src" >&2; exit 1; }
     rm -f "$ssl_stamp"
     mkdir -p "$cache/openssl-build"
@@ -185,12 +189,7 @@ zstd_stamp="$zstd_prefix/.updater-zstd-complete"
 if [ -f "$zstd_stamp" ] && [ "$(cat "$zstd_stamp")" = "${zstd_options[*]}" ]; then
     stage_done cached
 else
-    mkdir -p "$cache/zstd-src"
-    zstd_src="$(find "$cache/zstd-src" -maxdepth 1 -type d -name 'libzstd-1.*' | head -n1)"
-    if [ -z "$zstd_src" ]; then
-        fetch_source libzstd "$cache/zstd-src"
-        zstd_src="$(find "$cache/zstd-src" -maxdepth 1 -type d -name 'libzstd-1.*' | head -n1)"
-    fi
+    zstd_src="$(source_dir libzstd "$cache/zstd-src" 'libzstd-1.*')"
     [ -n "$zstd_src" ] || { echo "zstd source not found in $cache/zstd-src" >&2; exit 1; }
     rm -f "$zstd_stamp"
     # Built in a copy, so that the source stays as Debian ships it.
